@@ -1,0 +1,46 @@
+// A loaded frame: its file name, its 16-bit BGR pixels and its exposure value.
+#pragma once
+
+#include <string>
+
+#include "ostrel/image.h"
+
+namespace quen_merge {
+
+class ImageData {
+public:
+    // Takes ownership of image (may be null); multiplier becomes 2^ev.
+    ImageData(const char* name, Image16* image, double ev);
+    ~ImageData();
+    ImageData(const ImageData&) = delete;
+    ImageData& operator=(const ImageData&) = delete;
+
+    double EV() const { return ev; }
+    double Multiplier() const { return multiplier; }
+    // The record keeps ownership of the image.
+    Image16* Image() const { return image; }
+    const std::string& Name() const { return name; }
+
+    // 1 for a dark sample (<= 1024), else 0.
+    static int ClassifyValue(unsigned short v);
+    // As ClassifyValue, or 3 when there is no sample at (x, y, c).
+    int ClassifyPixel(unsigned x, unsigned y, unsigned c) const;
+    // The raw sample, or 0 when there is none at (x, y, c).
+    unsigned short GetValue(unsigned x, unsigned y, unsigned c) const;
+    // The sample scaled by 2^-16, or 0.0 when there is none.
+    double GetDoubleValue(unsigned x, unsigned y, unsigned c) const;
+    // Confidence of a sample: 1 at mid-grey, falling off quadratically to the
+    // extremes. Flag 4 gives 1.0 outright; flags 1 and 2 soften the fall-off in
+    // the lower and upper half. The position must lie inside the image.
+    double GetWeight(unsigned x, unsigned y, unsigned c, unsigned flags) const;
+
+private:
+    bool HasSample(unsigned x, unsigned y, unsigned c) const;
+
+    std::string name;
+    Image16* image;
+    double ev;
+    double multiplier;
+};
+
+}  // namespace quen_merge

@@ -1,0 +1,296 @@
+#include "image_io.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
+constexpr int kMaxSample = 65535;
+constexpr float kFloatToSample = 65536.0f;
+
+// EXIF tags that make up the exposure value.
+constexpr WORD kTagExposureTime = 0x829A;
+constexpr WORD kTagFNumber = 0x829D;
+constexpr WORD kTagIsoSpeed = 0x8827;
+
+// ---- libtiff messages -------------------------------------------------------
+
+using TiffHandler = void (*)(const char* module, const char* fmt, va_list ap);
+using TiffSetHandler = TiffHandler (*)(TiffHandler);
+
+TiffHandler previous_tiff_error = nullptr;
+TiffHandler previous_tiff_warning = nullptr;
+
+// FreeImage asks libtiff for EXIF tags that libtiff's directory does not
+// know, and libtiff complains about each one on every load.
+bool IsUnknownTagNoise(const char* module, const char* fmt) {
+    return module && fmt && std::strcmp(module, "TIFFFieldWithTag") == 0 &&
+           std::strstr(fmt, "unknown tag") != nullptr;
+}
+
+void FilteredTiffError(const char* module, const char* fmt, va_list ap) {
+    if (!IsUnknownTagNoise(module, fmt) && previous_tiff_error)
+        previous_tiff_error(module, fmt, ap);
+}
+
+void FilteredTiffWarning(const char* module, const char* fmt, va_list ap) {
+    if (!IsUnknownTagNoise(module, fmt) && previous_tiff_warning)
+        previous_tiff_warning(module, fmt, ap);
+}
+
+// ---- loading ----------------------------------------------------------------
+
+bool IsTooLarge(FIBITMAP* bitmap) {
+    return uint64_t(FreeImage_GetWidth(bitmap)) * FreeImage_GetHeight(bitmap) * 3 >=
+           kMaxSamples;
+}
+
+// Reads only the header where the format allows it, so that a file announcing
+// absurd dimensions is refused before its pixels are decoded.
+bool HeaderTooLarge(FREE_IMAGE_FORMAT format, const char* filename) {
+    if (!FreeImage_FIFSupportsNoPixels(format)) return false;
+    FIBITMAP* header = FreeImage_Load(format, filename, FIF_LOAD_NOPIXELS);
+    if (!header) return false;
+    const bool too_large = IsTooLarge(header);
+    FreeImage_Unload(header);
+    return too_large;
+}
+
+// Reads a tag value of at least `bytes` bytes, or null.
+const void* TagValue(FITAG* tag, size_t bytes) {
+    if (FreeImage_GetTagLength(tag) < bytes) return nullptr;
+    return FreeImage_GetTagValue(tag);
+}
+
+double ReadRational(const void* value) {
+    const DWORD* parts = static_cast<const DWORD*>(value);
+    return double(parts[0]) / double(parts[1]);
+}
+
+// log2(f^2 / (iso x t)) when the file carries exposure time, f-number and ISO;
+// 0.0 otherwise.
+double ExposureValue(FIBITMAP* bitmap) {
+    if (FreeImage_GetMetadataCount(FIMD_EXIF_EXIF, bitmap) == 0) return 0.0;
+    double exposure_time = 1.0, fnumber = 1.0, iso = 100;
+    unsigned found = 0;
+    FITAG* tag = nullptr;
+    FIMETADATA* walk = FreeImage_FindFirstMetadata(FIMD_EXIF_EXIF, bitmap, &tag);
+    if (!walk) return 0.0;
+    do {
+        const WORD id = FreeImage_GetTagID(tag);
+        if (id == kTagExposureTime) {
+            if (const void* v = TagValue(tag, 2 * sizeof(DWORD))) {
+                exposure_time = ReadRational(v);
+                found |= 1;
+            }
+        } else if (id == kTagFNumber) {
+            if (const void* v = TagValue(tag, 2 * sizeof(DWORD))) {
+                fnumber = ReadRational(v);
+                found |= 2;
+            }
+        } else if (id == kTagIsoSpeed) {
+            if (const void* v = TagValue(tag, sizeof(WORD))) {
+                iso = *static_cast<const WORD*>(v);
+                found |= 4;
+            }
+        }
+    } while (FreeImage_FindNextMetadata(walk, &tag));
+    FreeImage_FindCloseMetadata(walk);
+    if (found != 7) return 0.0;
+    return std::log2(fnumber * fnumber / (iso * exposure_time));
+}
+
+// Copies an FIT_RGB16 bitmap into a new BGR image, flipping FreeImage's
+// bottom-up scan lines.
+Image16* CopyRGB16(FIBITMAP* rgb) {
+    const unsigned width = FreeImage_GetWidth(rgb);
+    const unsigned height = FreeImage_GetHeight(rgb);
+    Image16* image = new Image16(width, height, 3);
+    for (unsigned r = 0; r < height; ++r) {
+        const FIRGB16* src =
+            reinterpret_cast<const FIRGB16*>(FreeImage_GetScanLine(rgb, height - 1 - r));
+        unsigned short* dst = image->Pixel(0, r);
+        for (unsigned x = 0; x < width; ++x, dst += 3) {
+            dst[0] = src[x].blue;
+            dst[1] = src[x].green;
+            dst[2] = src[x].red;
+        }
+    }
+    return image;
+}
+
+// ---- saving -----------------------------------------------------------------
+
+// A FreeImage output stream over a stdio file that remembers a short write,
+// which FreeImage_Save itself would not report.
+struct SaveStream {
+    FILE* file;
+    bool failed;
+};
+
+unsigned DLL_CALLCONV StreamWrite(void* buffer, unsigned size, unsigned count, fi_handle h) {
+    SaveStream* s = static_cast<SaveStream*>(h);
+    const size_t written = std::fwrite(buffer, size, count, s->file);
+    if (written != count) s->failed = true;
+    return unsigned(written);
+}
+
+unsigned DLL_CALLCONV StreamRead(void* buffer, unsigned size, unsigned count, fi_handle h) {
+    return unsigned(std::fread(buffer, size, count, static_cast<SaveStream*>(h)->file));
+}
+
+int DLL_CALLCONV StreamSeek(fi_handle h, long offset, int origin) {
+    return std::fseek(static_cast<SaveStream*>(h)->file, offset, origin);
+}
+
+long DLL_CALLCONV StreamTell(fi_handle h) {
+    return std::ftell(static_cast<SaveStream*>(h)->file);
+}
+
+// "dir/name" -> "dir/.name.XXXXXX", a mkstemp template beside the target.
+std::string TemporaryTemplate(const char* filename) {
+    const std::string name(filename);
+    const size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : name.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    return dir + "." + base + ".XXXXXX";
+}
+
+mode_t DefaultFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Saves to a temporary file and renames it onto filename only after every
+// byte has reached the file system.
+bool SaveAtomically(FREE_IMAGE_FORMAT format, FIBITMAP* bitmap, const char* filename) {
+    std::string temp = TemporaryTemplate(filename);
+    const int fd = mkstemp(&temp[0]);
+    if (fd < 0) return false;
+    FILE* file = fdopen(fd, "w+b");
+    if (!file) {
+        close(fd);
+        unlink(temp.c_str());
+        return false;
+    }
+    SaveStream stream{file, false};
+    FreeImageIO io{StreamRead, StreamWrite, StreamSeek, StreamTell};
+    bool ok = FreeImage_SaveToHandle(format, bitmap, &io, &stream, 0) && !stream.failed;
+    ok = std::fflush(file) == 0 && ok;
+    ok = fchmod(fd, DefaultFileMode()) == 0 && ok;
+    ok = std::fclose(file) == 0 && ok;
+    ok = ok && std::rename(temp.c_str(), filename) == 0;
+    if (!ok) unlink(temp.c_str());
+    return ok;
+}
+
+uint16_t FloatToSample(float v) {
+    if (v <= 0) return 0;
+    if (v >= 1) return kMaxSample;
+    if (std::isnan(v)) return 0;
+    const int s = int(std::floor(v * kFloatToSample));
+    return uint16_t(s > kMaxSample ? kMaxSample : s);
+}
+
+}  // namespace
+
+FREE_IMAGE_FORMAT GetFileType(const char* filename) {
+    const char* dot = std::strrchr(filename, '.');
+    if (!dot) return FIF_PNG;
+    for (const char* ext : {".tif", ".TIF", ".TIFF", ".tiff"})
+        if (std::strcmp(dot, ext) == 0) return FIF_TIFF;
+    for (const char* ext : {".ppm", ".PPM"})
+        if (std::strcmp(dot, ext) == 0) return FIF_PPM;
+    return FIF_PNG;
+}
+
+void FilterTiffMessages() {
+    auto set_error = reinterpret_cast<TiffSetHandler>(dlsym(RTLD_DEFAULT, "TIFFSetErrorHandler"));
+    auto set_warning =
+        reinterpret_cast<TiffSetHandler>(dlsym(RTLD_DEFAULT, "TIFFSetWarningHandler"));
+    if (set_error) previous_tiff_error = set_error(FilteredTiffError);
+    if (set_warning) previous_tiff_warning = set_warning(FilteredTiffWarning);
+}
+
+namespace quen_merge {
+
+ImageData* LoadImageData(const char* filename) {
+    struct stat status;
+    if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
+        std::fprintf(stderr, "file %s does not exist\n", filename);
+        return nullptr;
+    }
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(filename, 0);
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
+        std::fprintf(stderr, "file %s is not supported\n", filename);
+        return nullptr;
+    }
+    if (HeaderTooLarge(format, filename)) {
+        std::fprintf(stderr, "file %s is too large\n", filename);
+        return nullptr;
+    }
+    FIBITMAP* loaded = FreeImage_Load(format, filename, 0);
+    if (!loaded) return nullptr;
+    if (IsTooLarge(loaded)) {
+        std::fprintf(stderr, "file %s is too large\n", filename);
+        FreeImage_Unload(loaded);
+        return nullptr;
+    }
+    const double ev = ExposureValue(loaded);
+    std::printf("image_type = %i\n", int(FreeImage_GetImageType(loaded)));
+    // A 16-bit RGB file needs no conversion; converting would only clone it.
+    const bool is_rgb16 = FreeImage_GetImageType(loaded) == FIT_RGB16;
+    FIBITMAP* rgb = is_rgb16 ? loaded : FreeImage_ConvertToRGB16(loaded);
+    if (!rgb) {
+        std::fprintf(stderr, "Failed to convert bitmap %p to 32 bit.\n", static_cast<void*>(loaded));
+        FreeImage_Unload(loaded);
+        return nullptr;
+    }
+    Image16* image = CopyRGB16(rgb);
+    if (!is_rgb16) FreeImage_Unload(rgb);
+    ImageData* frame = new ImageData(filename, image, ev);
+    FreeImage_Unload(loaded);
+    return frame;
+}
+
+bool WriteImageLDR(const char* filename, const Image16* image) {
+    if (!image || !filename || image->channels != 3) return false;
+    const FREE_IMAGE_FORMAT format = GetFileType(filename);
+    FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGB16, image->width, image->height);
+    if (!bitmap) return false;
+    const unsigned short* src = image->data;
+    for (unsigned r = 0; r < image->height; ++r) {
+        FIRGB16* dst =
+            reinterpret_cast<FIRGB16*>(FreeImage_GetScanLine(bitmap, image->height - 1 - r));
+        for (unsigned x = 0; x < image->width; ++x, src += 3) {
+            dst[x].red = src[2];
+            dst[x].green = src[1];
+            dst[x].blue = src[0];
+        }
+    }
+    const bool saved = SaveAtomically(format, bitmap, filename);
+    FreeImage_Unload(bitmap);
+    return saved;
+}
+
+bool WriteImageLDR(const char* filename, const FloatImage* image) {
+    if (!image || image->channels != 3) return false;
+    Image16 samples(image->width, image->height, 3);
+    const size_t count = image->ElementCount();
+    if (image->data)
+        for (size_t i = 0; i < count; ++i) samples.data[i] = FloatToSample(image->data[i]);
+    return WriteImageLDR(filename, &samples);
+}
+
+}  // namespace quen_merge

@@ -1,0 +1,33 @@
+// Reading frames from image files and writing stacked results, through FreeImage.
+#pragma once
+
+#include <FreeImage.h>
+
+#include "image_data.h"
+#include "ostrel/image.h"
+
+// The output format for a file name, by its extension: PNG, TIFF or PPM; PNG for
+// any other or no extension. Never FIF_UNKNOWN.
+FREE_IMAGE_FORMAT GetFileType(const char* filename);
+
+// Keeps libtiff's known-spurious "unknown tag" complaints, printed for every TIFF
+// that FreeImage reads, off standard error; every other libtiff message is
+// passed on. Call once after FreeImage_Initialise.
+void FilterTiffMessages();
+
+namespace quen_merge {
+
+// Loads any file FreeImage recognises as 3-channel 16-bit BGR, top row first.
+// Returns a new record owned by the caller (delete it), or null after printing
+// why on standard error.
+ImageData* LoadImageData(const char* filename);
+
+// Saves a 3-channel image as 16-bit RGB in the format GetFileType picks. The file
+// is written beside the target and renamed onto it only once complete, so a
+// failed write leaves an existing file untouched. True when the file was saved.
+bool WriteImageLDR(const char* filename, const Image16* image);
+// Maps samples in [0, 1) to 16 bits (x 65536, floored; 1 and above to 65535,
+// negatives and NaN to 0) and writes them as above.
+bool WriteImageLDR(const char* filename, const FloatImage* image);
+
+}  // namespace quen_merge

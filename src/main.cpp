@@ -1,0 +1,121 @@
+// tarnic: stacks a series of night-sky frames into one 16-bit image.
+#include <FreeImage.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "image_io.h"
+#include "merge.h"
+
+namespace {
+
+constexpr const char* kDefaultOutput = "merged.png";
+constexpr const char* kProgramName = "Velunor";
+constexpr const char* kVersion = "0.1.0";
+
+struct RunOptions {
+    std::string output = kDefaultOutput;
+    std::vector<std::string> lights;
+    std::vector<std::string> darks;
+    quen_merge::MergeType type = quen_merge::MergeAverage;
+    bool align = false;
+};
+
+void show_help() {
+    std::printf("%s %s.\n\n", kProgramName, kVersion);
+    std::puts("Usage: tarnic [options] <input1> <input2> ...");
+    std::puts("Options:");
+    std::puts("\t-h        : This help text");
+    std::puts("\t-d        : add dark frame.  You may have many of these.");
+    std::printf("\t-o <file> : Set output file.  Default is \"%s\".\n", kDefaultOutput);
+    std::puts("\t-t <type> : Set merge type.  Default is \"n\". ");
+    std::puts("\tMerge types:");
+    std::puts("\t\tn : denoise/averaging.");
+    std::puts("\t\ta : denoise/averaging with alignment.");
+    std::puts("\t\tt : Lighten/star trails.");
+    std::printf("\n%s\n", FreeImage_GetCopyrightMessage());
+}
+
+void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
+    if (fif != FIF_UNKNOWN) std::fprintf(stderr, "%s Format\n", FreeImage_GetFormatFromFIF(fif));
+    std::fprintf(stderr, "%s\n", message);
+}
+
+// Only the type's first letter counts; alignment, once on, stays on.
+void SetMergeType(const char* type, RunOptions& options) {
+    switch (type[0]) {
+        case 'n': options.type = quen_merge::MergeAverage; break;
+        case 't': options.type = quen_merge::MergeLighten; break;
+        case 'a':
+            options.type = quen_merge::MergeAverage;
+            options.align = true;
+            break;
+        default: break;
+    }
+}
+
+RunOptions ParseOptions(int argc, char** argv) {
+    RunOptions options;
+    int option;
+    while ((option = getopt(argc, argv, "h,o:t:d:")) != -1) {
+        switch (option) {
+            case 'h':
+                show_help();
+                std::exit(0);
+            case 'o':
+                options.output = optarg;
+                std::fprintf(stderr, "output %s\n", optarg);
+                break;
+            case 't': SetMergeType(optarg, options); break;
+            case 'd': options.darks.push_back(optarg); break;
+            default: break;  // '-,' and getopt's own complaints
+        }
+    }
+    for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);
+    return options;
+}
+
+// Stacks and writes; the process exit status.
+int Run(const RunOptions& options) {
+    FloatImage* dark = nullptr;
+    if (!options.darks.empty()) {
+        std::puts("Averaging dark frames");
+        dark = quen_merge::MergeNoAlign(options.darks, nullptr, quen_merge::MergeAverage);
+    }
+    FloatImage* result = options.align
+                             ? quen_merge::MergeAlignStars(options.lights, dark, options.type)
+                             : quen_merge::MergeNoAlign(options.lights, dark, options.type);
+    delete dark;
+    if (!result) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "no frame could be stacked\n");
+        return 1;
+    }
+    const bool written = quen_merge::WriteImageLDR(options.output.c_str(), result);
+    delete result;
+    if (!written) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "unable to write \"%s\"\n", options.output.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    FreeImage_Initialise(TRUE);
+    FreeImage_SetOutputMessage(FreeImageErrorHandler);
+    FilterTiffMessages();
+    if (argc < 2) {
+        show_help();
+        FreeImage_DeInitialise();
+        return 0;
+    }
+    const int status = Run(ParseOptions(argc, argv));
+    FreeImage_DeInitialise();
+    return status;
+}

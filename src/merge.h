@@ -1,0 +1,24 @@
+// The stacking drivers: read the named frames one at a time and combine them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "merge_utils.h"
+#include "ostrel/image.h"
+
+namespace quen_merge {
+
+// Mean (MergeAverage) or per-sample maximum (any other type) of the frames,
+// each with dark subtracted where the sizes agree (dark may be null). Returns a
+// new image owned by the caller, or null when no frame could be used.
+FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
+                         MergeType type);
+
+// Mean of the frames after aligning each on the stars of the first frame that
+// has enough of them, on the grid of the first frame that loads. type is not
+// used. Returns a new image owned by the caller, or null.
+FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
+                            MergeType type);
+
+}  // namespace quen_merge

@@ -1,0 +1,72 @@
+// Accumulators that fold frames, one at a time, into a float image.
+#pragma once
+
+#include "ostrel/image.h"
+
+namespace quen_merge {
+
+enum MergeType { MergeLighten = 0, MergeAverage = 1 };
+
+// Scale of a 16-bit sample in the float images: 65535 becomes 0.9999847.
+constexpr float kSampleToFloat = 1.52587890625e-05f;
+
+// Base of the unaligned accumulators. Borrows the master dark, which is
+// subtracted from every frame of its width and height.
+class Merge {
+public:
+    Merge() = default;
+    explicit Merge(const FloatImage* dark) : dark(dark) {}
+    virtual ~Merge() { delete accumulator; }
+    Merge(const Merge&) = delete;
+    Merge& operator=(const Merge&) = delete;
+
+    // Folds one 3-channel frame in; false (and no change) for a null frame or
+    // one whose size differs from the first frame's.
+    virtual bool AddFrame(const Image16* frame) = 0;
+    // Finishes the accumulation; the result is then in Accumulator().
+    virtual bool PostProcess() = 0;
+
+    // Restarts the accumulation from frame; false for a null frame.
+    bool SetImage(const Image16* frame);
+    const FloatImage* Accumulator() const { return accumulator; }
+    // Hands the accumulated image to the caller, who then owns it.
+    FloatImage* ReleaseAccumulator() {
+        FloatImage* result = accumulator;
+        accumulator = nullptr;
+        return result;
+    }
+
+protected:
+    // True when frame can be folded into the current accumulator.
+    bool Matches(const Image16* frame) const;
+    // The dark's samples when the dark fits frame, else null.
+    const float* DarkFor(const Image16* frame) const;
+
+    FloatImage* accumulator = nullptr;
+    const FloatImage* dark = nullptr;
+};
+
+// Per-sample mean of the frames.
+class Average : public Merge {
+public:
+    using Merge::Merge;
+    bool AddFrame(const Image16* frame) override;
+    bool PostProcess() override;
+
+private:
+    float frame_count = 0;
+};
+
+// Per-sample maximum of the frames ("lighten", star trails).
+class Lighten : public Merge {
+public:
+    using Merge::Merge;
+    bool AddFrame(const Image16* frame) override;
+    bool PostProcess() override { return true; }
+};
+
+// A new float copy of a 3-channel frame, scaled by 2^-16 and with dark (when
+// not null) subtracted; the caller owns it.
+FloatImage* ConvertFrame(const Image16* frame, const float* dark);
+
+}  // namespace quen_merge

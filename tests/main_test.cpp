@@ -1,0 +1,268 @@
+// The tarnic program end to end: real files in, real files and messages out.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using test_support::CommandResult;
+using test_support::ReadRgb16;
+using test_support::Rgb16;
+using test_support::RunTarnic;
+using test_support::TempDir;
+
+const char kHelpText[] =
+    "Velunor 0.1.0.\n\n"
+    "Usage: tarnic [options] <input1> <input2> ...\n"
+    "Options:\n"
+    "\t-h        : This help text\n"
+    "\t-d        : add dark frame.  You may have many of these.\n"
+    "\t-o <file> : Set output file.  Default is \"merged.png\".\n"
+    "\t-t <type> : Set merge type.  Default is \"n\". \n"
+    "\tMerge types:\n"
+    "\t\tn : denoise/averaging.\n"
+    "\t\ta : denoise/averaging with alignment.\n"
+    "\t\tt : Lighten/star trails.\n"
+    "\n";
+
+float ToFloat(uint16_t v) { return float(v) * (1.0f / 65536.0f); }
+
+uint16_t ToSample(float v) {
+    if (!(v > 0)) return 0;
+    if (v >= 1) return 65535;
+    return uint16_t(std::min(65535.0f, std::floor(v * 65536.0f)));
+}
+
+// What a stack of the pictures must write, computed sample by sample in single
+// precision: the mean folds each frame in front of the running sum, the
+// maximum keeps the larger value; the dark (may be empty) is subtracted first.
+Rgb16 Expected(const std::vector<Rgb16>& frames, bool mean, const std::vector<float>& dark = {}) {
+    Rgb16 out = frames[0];
+    for (size_t i = 0; i < out.samples.size(); ++i) {
+        float acc = 0;
+        for (size_t k = 0; k < frames.size(); ++k) {
+            const float v = ToFloat(frames[k].samples[i]) - (dark.empty() ? 0.0f : dark[i]);
+            acc = k == 0 ? v : mean ? v + acc : std::max(acc, v);
+        }
+        out.samples[i] = ToSample(mean ? acc / float(frames.size()) : acc);
+    }
+    return out;
+}
+
+// Pictures of a fixed pattern: sample i of frame k is pattern(k, i).
+Rgb16 Pattern(unsigned w, unsigned h, unsigned k, const std::function<uint16_t(unsigned, size_t)>& f) {
+    Rgb16 p = test_support::MakeRgb16(w, h, 0);
+    for (size_t i = 0; i < p.samples.size(); ++i) p.samples[i] = f(k, i);
+    return p;
+}
+
+class Tarnic : public ::testing::Test {
+protected:
+    std::vector<std::string> WriteFrames(const std::string& stem, const std::vector<Rgb16>& frames,
+                                         const std::string& ext = ".tif") {
+        std::vector<std::string> paths;
+        for (size_t k = 0; k < frames.size(); ++k) {
+            paths.push_back(dir / (stem + std::to_string(k) + ext));
+            test_support::WriteRgb16(paths.back(), frames[k]);
+        }
+        return paths;
+    }
+    CommandResult Stack(std::vector<std::string> options, const std::vector<std::string>& inputs) {
+        options.insert(options.end(), inputs.begin(), inputs.end());
+        return RunTarnic(options);
+    }
+    TempDir dir;
+};
+
+TEST_F(Tarnic, WithoutArgumentsOrWithDashHPrintsHelp) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-h"}, {"-h", "never-read.tif"}, {"x.tif", "-h"}}) {
+        const CommandResult r = RunTarnic(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.substr(0, sizeof kHelpText - 1), kHelpText);
+        EXPECT_NE(r.out.find("FreeImage"), std::string::npos);
+        EXPECT_EQ(r.out.back(), '\n');
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Tarnic, NothingToStackExitsOneAndWritesNothing) {
+    const CommandResult r = RunTarnic({"-o", dir / "out.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "output " + dir / "out.png" + "\nno frame could be stacked\n");
+    EXPECT_FALSE(test_support::FileExists(dir / "out.png"));
+
+    const CommandResult none = RunTarnic({"-o", dir / "out.png", dir / "gone.tif"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, "Unable to load Frame \"" + dir / "gone.tif" + "\".\nPost processing\n");
+    EXPECT_NE(none.err.find("file " + dir / "gone.tif" + " does not exist\n"), std::string::npos);
+}
+
+TEST_F(Tarnic, MeanAndMaximumAreExactToTheLastBit) {
+    auto value = [](unsigned k, size_t i) { return uint16_t((i * 7919 + k * 104729) % 65536); };
+    std::vector<Rgb16> frames;
+    for (unsigned k = 0; k < 3; ++k) frames.push_back(Pattern(17, 5, k, value));
+    frames[0].samples[0] = 0;
+    frames[1].samples[0] = frames[2].samples[0] = 65535;
+    const auto inputs = WriteFrames("f", frames);
+    for (const bool mean : {true, false}) {
+        const std::string out = dir / (mean ? "mean.ppm" : "max.ppm");
+        const CommandResult r = Stack({"-o", out, "-t", mean ? "n" : "t"}, inputs);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Rgb16 written = ReadRgb16(out);
+        EXPECT_EQ(written.samples, Expected(frames, mean).samples) << out;
+    }
+    // Two frames of 0 and 65535 average to 32767.
+    const auto pair = WriteFrames("p", {test_support::MakeRgb16(2, 2, 0), test_support::MakeRgb16(2, 2, 65535)});
+    ASSERT_EQ(Stack({"-o", dir / "pair.ppm"}, pair).status, 0);
+    EXPECT_EQ(ReadRgb16(dir / "pair.ppm").samples[0], 32767);
+}
+
+TEST_F(Tarnic, MasterDarkIsSubtractedFromFramesOfItsSize) {
+    auto light = [](unsigned k, size_t i) { return uint16_t(3000 + 100 * k + i); };
+    auto dark = [](unsigned k, size_t i) { return uint16_t(400 + 50 * k + (i % 5) * 1000); };
+    const std::vector<Rgb16> lights{Pattern(4, 3, 0, light), Pattern(4, 3, 1, light)};
+    const std::vector<Rgb16> darks{Pattern(4, 3, 0, dark), Pattern(4, 3, 1, dark)};
+    const auto light_paths = WriteFrames("l", lights), dark_paths = WriteFrames("d", darks);
+    const CommandResult r = Stack({"-d", dark_paths[0], "-d", dark_paths[1], "-o", dir / "o.ppm"}, light_paths);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Averaging dark frames\n", 0), 0u);
+    EXPECT_EQ(test_support::CountOf(r.out, "Post processing\n"), 2u);
+    EXPECT_EQ(test_support::CountOf(r.out, "\" added.\n"), 4u);
+    std::vector<float> master(darks[0].samples.size());
+    for (size_t i = 0; i < master.size(); ++i)
+        master[i] = (ToFloat(darks[1].samples[i]) + ToFloat(darks[0].samples[i])) / 2.0f;
+    EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples, Expected(lights, true, master).samples);
+
+    // A dark of another size is left out; values below the dark clamp to 0 on writing.
+    const auto small_dark = WriteFrames("s", {test_support::MakeRgb16(2, 2, 60000)});
+    ASSERT_EQ(Stack({"-d", small_dark[0], "-o", dir / "n.ppm"}, light_paths).status, 0);
+    EXPECT_EQ(ReadRgb16(dir / "n.ppm").samples, Expected(lights, true).samples);
+    const auto bright_dark = WriteFrames("b", {test_support::MakeRgb16(4, 3, 60000)});
+    ASSERT_EQ(Stack({"-d", bright_dark[0], "-o", dir / "z.ppm"}, light_paths).status, 0);
+    EXPECT_EQ(ReadRgb16(dir / "z.ppm").samples, std::vector<uint16_t>(36, 0));
+}
+
+TEST_F(Tarnic, FrameOfAnotherSizeIsRejectedAndLeavesTheMeanAlone) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(3, 3, 1000), test_support::MakeRgb16(4, 3, 50000),
+                                          test_support::MakeRgb16(3, 3, 3000)});
+    const CommandResult r = Stack({"-o", dir / "o.ppm"}, inputs);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Frame \"" + inputs[1] + "\" rejected.\n"), std::string::npos);
+    const Rgb16 out = ReadRgb16(dir / "o.ppm");
+    EXPECT_EQ(out.width, 3u);
+    EXPECT_EQ(out.samples[0], 2000);
+}
+
+TEST_F(Tarnic, KeepsChannelsAndPicksTheFormatByExtension) {
+    Rgb16 picture = test_support::MakeRgb16(3, 2, 0);
+    picture.at(1, 1, 0) = 1000;
+    picture.at(1, 1, 1) = 2000;
+    picture.at(1, 1, 2) = 3000;
+    const auto input = WriteFrames("c", {picture}, ".png");
+    const struct {
+        const char* name;
+        std::string magic;
+    } outputs[] = {{"o.png", "\x89PNG"}, {"o.PNG", "\x89PNG"}, {"o.tif", "II*"}, {"o.TIFF", "II*"},
+                   {"o.ppm", "P6"}, {"o.Tif", "\x89PNG"}, {"o", "\x89PNG"}};
+    for (const auto& o : outputs) {
+        const CommandResult r = Stack({"-o", dir / o.name}, input);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(test_support::ReadFile(dir / o.name).substr(0, o.magic.size()), o.magic) << o.name;
+        EXPECT_EQ(ReadRgb16(dir / o.name).samples, picture.samples) << o.name;
+    }
+}
+
+TEST_F(Tarnic, ParsesOptionsAnywhereAndOnlyTheTypeLetter) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000), test_support::MakeRgb16(2, 2, 3000)});
+    const struct {
+        std::vector<std::string> args;
+        uint16_t expected;
+    } cases[] = {
+        {{inputs[0], inputs[1], "-o", dir / "o.ppm"}, 2000},
+        {{"-t", "trails", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 3000},
+        {{"-t", "x", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 2000},
+        {{"-t", "", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 2000},
+        {{"-t", "t", "-t", "n", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 2000},
+        {{"-,", "-t", "t", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 3000},
+        {{"-o", dir / "ignored.ppm", "-o", dir / "o.ppm", inputs[0], inputs[1], "-t", "t"}, 3000},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = RunTarnic(c.args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples[0], c.expected) << c.args[0] << " " << c.args[1];
+    }
+    EXPECT_FALSE(test_support::FileExists(dir / "ignored.ppm"));
+}
+
+TEST_F(Tarnic, UnknownOptionIsReportedAndTheRunGoesOn) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000)});
+    const CommandResult r = RunTarnic({"-q", "-o", dir / "o.ppm", inputs[0], "-t"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("invalid option -- 'q'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("option requires an argument -- 't'"), std::string::npos) << r.err;
+    EXPECT_TRUE(test_support::FileExists(dir / "o.ppm"));
+}
+
+TEST_F(Tarnic, FailedWriteKeepsTheExistingFile) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(64, 64, 1234)});
+    test_support::WriteFile(dir / "o.ppm", "precious");
+    // Files may not grow past 4 KiB: the 24 KiB result cannot be written.
+    const CommandResult r = RunTarnic({"-o", dir / "o.ppm", inputs[0]}, 4096);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("unable to write \"" + dir / "o.ppm" + "\"\n"), std::string::npos) << r.err;
+    EXPECT_EQ(test_support::ReadFile(dir / "o.ppm"), "precious");
+    EXPECT_EQ(test_support::ListFiles(dir.path, "").size(), 2u);  // no temporary left behind
+
+    const CommandResult to_dir = RunTarnic({"-o", dir.path, inputs[0]});
+    EXPECT_EQ(to_dir.status, 1);
+    const CommandResult to_missing = RunTarnic({"-o", dir / "no/such.png", inputs[0]});
+    EXPECT_EQ(to_missing.status, 1);
+    EXPECT_NE(to_missing.err.find("unable to write"), std::string::npos);
+}
+
+TEST_F(Tarnic, TiffInputLeavesOnlyRealMessagesOnStandardError) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(8, 8, 1), test_support::MakeRgb16(8, 8, 2)});
+    const CommandResult clean = Stack({"-o", dir / "o.tif"}, inputs);
+    EXPECT_EQ(clean.status, 0);
+    EXPECT_EQ(clean.err, "output " + dir / "o.tif" + "\n");
+
+    const std::string whole = test_support::ReadFile(inputs[0]);
+    test_support::WriteFile(dir / "cut.tif", whole.substr(0, 100));
+    const CommandResult cut = Stack({"-o", dir / "o.tif"}, {dir / "cut.tif", inputs[1]});
+    EXPECT_EQ(cut.status, 0);
+    EXPECT_EQ(cut.err.find("unknown tag"), std::string::npos);
+    EXPECT_NE(cut.err.find("TIFFReadDirectory"), std::string::npos) << cut.err;
+    EXPECT_NE(cut.out.find("Unable to load Frame \"" + dir / "cut.tif" + "\".\n"), std::string::npos);
+}
+
+// The real sequences beside the project: 16-bit grey PNGs of a CCD and of an
+// all-sky camera.
+class RealSequences : public Tarnic, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RealSequences, MeanAndMaximumMatchAnIndependentStack) {
+    const std::string set = test_support::RealDataDir(GetParam());
+    if (set.empty()) GTEST_SKIP() << "no real data beside the project";
+    const std::vector<std::string> inputs = test_support::ListFiles(set, ".png");
+    ASSERT_GE(inputs.size(), 2u);
+    std::vector<Rgb16> frames;
+    for (const std::string& path : inputs) frames.push_back(ReadRgb16(path));
+    for (const bool mean : {true, false}) {
+        const std::string out = dir / "out.ppm";
+        const CommandResult r = Stack({"-t", mean ? "n" : "t", "-o", out}, inputs);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "output " + out + "\n");
+        EXPECT_EQ(test_support::CountOf(r.out, "\" added.\n"), inputs.size());
+        EXPECT_TRUE(ReadRgb16(out).samples == Expected(frames, mean).samples) << GetParam();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shared, RealSequences, ::testing::Values("iraf-stargate", "umd-allsky"));
+
+}  // namespace

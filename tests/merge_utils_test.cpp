@@ -1,0 +1,117 @@
+#include "merge_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using quen_merge::Average;
+using quen_merge::Lighten;
+
+// A 2 x 1 frame with the given six samples.
+Image16 Frame(std::vector<unsigned short> samples, unsigned width = 2) {
+    Image16 frame(width, unsigned(samples.size() / 3 / width), 3);
+    for (size_t i = 0; i < samples.size(); ++i) frame.data[i] = samples[i];
+    return frame;
+}
+
+float Converted(unsigned short v) { return float(v) * (1.0f / 65536.0f); }
+
+TEST(Average, OneFrameIsTheConvertedFrame) {
+    Average merge;
+    const Image16 frame = Frame({0, 1, 2, 65535, 32768, 7});
+    ASSERT_TRUE(merge.AddFrame(&frame));
+    merge.PostProcess();
+    const FloatImage* out = merge.Accumulator();
+    ASSERT_EQ(out->channels, 3u);
+    EXPECT_EQ(out->data[3], 0.9999847412109375f);
+    EXPECT_EQ(out->data[4], 0.5f);
+    EXPECT_EQ(out->data[1], Converted(1));
+}
+
+TEST(Average, MeanUsesSinglePrecisionSumAndCount) {
+    Average merge;
+    const Image16 a = Frame({0, 65535, 1, 2, 3, 4});
+    const Image16 b = Frame({65535, 65535, 2, 2, 3, 5});
+    const Image16 c = Frame({1, 1, 1, 1, 1, 1});
+    ASSERT_TRUE(merge.AddFrame(&a));
+    ASSERT_TRUE(merge.AddFrame(&b));
+    ASSERT_TRUE(merge.AddFrame(&c));
+    merge.PostProcess();
+    const float* out = merge.Accumulator()->data;
+    for (int i = 0; i < 6; ++i) {
+        const float sum = (Converted(c.data[i]) + (Converted(b.data[i]) + Converted(a.data[i])));
+        EXPECT_EQ(out[i], sum / 3.0f) << i;
+    }
+    Average pair;
+    pair.AddFrame(&a);
+    pair.AddFrame(&b);
+    pair.PostProcess();
+    EXPECT_EQ(pair.Accumulator()->data[0], 0.49999237060546875f);
+}
+
+TEST(Average, FrameOfAnotherSizeIsRejectedAndNotCounted) {
+    Average merge;
+    const Image16 a = Frame({100, 100, 100, 100, 100, 100});
+    const Image16 wide = Frame({0, 0, 0, 0, 0, 0, 0, 0, 0}, 3);
+    ASSERT_TRUE(merge.AddFrame(&a));
+    EXPECT_FALSE(merge.AddFrame(&wide));
+    EXPECT_FALSE(merge.AddFrame(nullptr));
+    ASSERT_TRUE(merge.AddFrame(&a));
+    merge.PostProcess();
+    EXPECT_EQ(merge.Accumulator()->data[0], Converted(100));
+}
+
+TEST(Average, DarkOfTheFrameSizeIsSubtractedWithoutClamping) {
+    FloatImage dark(2, 1, 3);
+    for (int i = 0; i < 6; ++i) dark.data[i] = Converted(200);
+    const Image16 a = Frame({100, 300, 1000, 0, 0, 65535});
+    Average merge(&dark);
+    merge.AddFrame(&a);
+    merge.AddFrame(&a);
+    merge.PostProcess();
+    const float* out = merge.Accumulator()->data;
+    EXPECT_LT(out[0], 0.0f);
+    for (int i = 0; i < 6; ++i) {
+        const float v = Converted(a.data[i]) - dark.data[i];
+        EXPECT_EQ(out[i], (v + v) / 2.0f) << i;
+    }
+    FloatImage other_size(1, 1, 3);
+    Average ignored(&other_size);
+    ignored.AddFrame(&a);
+    EXPECT_EQ(ignored.Accumulator()->data[0], Converted(100));
+}
+
+TEST(Lighten, KeepsTheBrightestSampleOfEachChannel) {
+    Lighten merge;
+    const Image16 a = Frame({10, 500, 30, 0, 9, 65535});
+    const Image16 b = Frame({20, 400, 40, 1, 8, 0});
+    ASSERT_TRUE(merge.AddFrame(&a));
+    ASSERT_TRUE(merge.AddFrame(&b));
+    merge.PostProcess();
+    const unsigned short expected[] = {20, 500, 40, 1, 9, 65535};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(merge.Accumulator()->data[i], Converted(expected[i]));
+}
+
+TEST(Lighten, RejectsOtherSizesAndSubtractsTheDark) {
+    FloatImage dark(2, 1, 3);
+    dark.data[0] = Converted(50);
+    Lighten merge(&dark);
+    const Image16 a = Frame({10, 0, 0, 0, 0, 0});
+    const Image16 tall = Frame({1, 1, 1, 1, 1, 1}, 1);
+    ASSERT_TRUE(merge.AddFrame(&a));
+    EXPECT_FALSE(merge.AddFrame(&tall));
+    EXPECT_EQ(merge.Accumulator()->data[0], Converted(10) - Converted(50));
+}
+
+TEST(Merge, SetImageRestartsAndRefusesNull) {
+    Average merge;
+    const Image16 a = Frame({1, 2, 3, 4, 5, 6});
+    EXPECT_FALSE(merge.SetImage(nullptr));
+    EXPECT_EQ(merge.Accumulator(), nullptr);
+    ASSERT_TRUE(merge.SetImage(&a));
+    EXPECT_EQ(merge.Accumulator()->data[5], Converted(6));
+}
+
+}  // namespace

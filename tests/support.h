@@ -1,0 +1,67 @@
+// Helpers shared by the tests: running programs, temporary folders and reading
+// and writing 16-bit RGB files independently of the code under test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct CommandResult {
+    int status = -1;  // exit status, or -1 when the program did not exit normally
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs program with args (no shell), capturing both streams. A non-zero
+// file_size_limit caps the size of every file it writes (writes beyond fail).
+CommandResult Run(const std::string& program, const std::vector<std::string>& args,
+                  unsigned long file_size_limit = 0);
+CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit = 0);
+// Runs the star-field generator; fails the current test when it fails.
+void RunStarfield(const std::vector<std::string>& args);
+
+// A fresh folder under /tmp, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    const std::string path;
+};
+
+// A 16-bit RGB picture: samples red, green, blue per pixel, top row first.
+struct Rgb16 {
+    unsigned width = 0, height = 0;
+    std::vector<uint16_t> samples;
+    uint16_t& at(unsigned x, unsigned y, unsigned c) { return samples[(y * width + x) * 3 + c]; }
+    uint16_t at(unsigned x, unsigned y, unsigned c) const {
+        return samples[(y * width + x) * 3 + c];
+    }
+};
+
+Rgb16 MakeRgb16(unsigned width, unsigned height, uint16_t value);
+// Writes with FreeImage in the format of the extension; fails the test on error.
+void WriteRgb16(const std::string& path, const Rgb16& picture);
+// Writes an 8-pixel-square JPEG carrying the EXIF tags ExposureTime
+// (t_num / t_den), FNumber (f_num / f_den) and ISOSpeedRatings (iso).
+void WriteJpegWithExposure(const std::string& path, uint32_t t_num, uint32_t t_den,
+                           uint32_t f_num, uint32_t f_den, uint16_t iso);
+// Reads any file FreeImage can convert to 16-bit RGB; empty on failure.
+Rgb16 ReadRgb16(const std::string& path);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+// Number of times needle occurs in haystack.
+size_t CountOf(const std::string& haystack, const std::string& needle);
+
+// The folder of real frame sequences beside the project, or "" when absent.
+std::string RealDataDir(const std::string& set);
+// Sorted paths of the files in dir whose names end in suffix.
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& suffix);
+
+}  // namespace test_support

@@ -1,0 +1,336 @@
+// starfield: writes synthetic 16-bit RGB night-sky frames of one random star
+// field, with known per-frame motion, for the demo, the tests and the benchmarks.
+//
+// Every frame shows the same stars; frame k is the reference field seen through
+// the rigid transform (angle_k, tx_k, ty_k) that maps a frame position back onto
+// the reference: ref = R(angle_k) * frame + (tx_k, ty_k). Stars are rendered at
+// their transformed positions (pixel-integrated Gaussians), never resampled.
+#include <FreeImage.h>
+#include <getopt.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kPsfReach = 5.0;         // render each star out to this many sigmas
+constexpr double kDarkLevel = 500.0;      // dark current, ADU, in lights and darks
+constexpr double kReadNoise = 30.0;       // ADU
+constexpr double kHotMin = 20000.0;       // hot pixel values, ADU
+constexpr double kHotMax = 65535.0;
+constexpr double kFluxSlope = 1.5;        // N(> peak) ~ peak^-slope
+constexpr double kTint = 0.2;             // largest colour tint of a star
+constexpr int kMaxPlacementTries = 100;   // per star, for the minimum separation
+constexpr unsigned kSensorSeedOffset = 0x5eed;  // hot pixels belong to the sensor
+
+struct Options {
+    int frames = 4;
+    int width = 640;
+    int height = 480;
+    unsigned seed = 1;
+    int stars = 150;
+    double sigma = 1.5;
+    double max_rotation = 0;   // degrees, random per frame
+    double max_shift = 0;      // pixels, random per frame
+    double trail_step = 0;     // degrees per frame about the image centre
+    double sky = 2000;
+    double peak_min = 1500;
+    double peak_max = 60000;
+    double min_separation = 0;
+    bool noise = true;
+    int hot_pixels = 0;
+    bool darks = false;
+    bool grey8 = false;
+    std::string truth;
+    std::string catalogue;
+    std::string pattern;
+};
+
+struct Star {
+    double x, y, peak;
+    double tint[3];  // blue, green, red factors
+};
+
+struct Transform {
+    double angle, tx, ty;  // degrees, pixels
+};
+
+struct HotPixel {
+    int x, y;
+    double value;
+};
+
+void Usage() {
+    std::fputs(
+        "usage: starfield [options] OUTPUT_PATTERN   (printf pattern with %d, e.g. f_%02d.tif;\n"
+        "                                             .png, .tif or .ppm)\n"
+        "  -n N        frames (4)                 -W W, -H H  frame size (640 x 480)\n"
+        "  -s SEED     random seed (1)            -S N        stars (150)\n"
+        "  -f SIGMA    PSF sigma, px (1.5)        -k ADU      sky level (2000)\n"
+        "  -b MIN,MAX  star peak range, ADU (1500,60000)\n"
+        "  -m PX       least distance between stars (0)\n"
+        "  -r DEG      largest random rotation about (0,0) per frame (0)\n"
+        "  -x PX       largest random translation per frame (0)\n"
+        "  -R DEG      trails: rotate by DEG per frame about the image centre\n"
+        "  -p N        hot pixels (0)             -N          no noise\n"
+        "  -D          dark frames: dark current, noise and hot pixels only\n"
+        "  -g          8-bit grey output instead of 16-bit RGB\n"
+        "  -T FILE     write the true transforms: frame angle_deg tx ty\n"
+        "  -C FILE     write the star catalogue: x y peak (reference frame)\n",
+        stderr);
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+    int c;
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:p:NDgT:C:")) != -1) {
+        switch (c) {
+            case 'n': o.frames = std::atoi(optarg); break;
+            case 'W': o.width = std::atoi(optarg); break;
+            case 'H': o.height = std::atoi(optarg); break;
+            case 's': o.seed = unsigned(std::strtoul(optarg, nullptr, 10)); break;
+            case 'S': o.stars = std::atoi(optarg); break;
+            case 'f': o.sigma = std::atof(optarg); break;
+            case 'k': o.sky = std::atof(optarg); break;
+            case 'b':
+                if (std::sscanf(optarg, "%lf,%lf", &o.peak_min, &o.peak_max) != 2) return false;
+                break;
+            case 'm': o.min_separation = std::atof(optarg); break;
+            case 'r': o.max_rotation = std::atof(optarg); break;
+            case 'x': o.max_shift = std::atof(optarg); break;
+            case 'R': o.trail_step = std::atof(optarg); break;
+            case 'p': o.hot_pixels = std::atoi(optarg); break;
+            case 'N': o.noise = false; break;
+            case 'D': o.darks = true; break;
+            case 'g': o.grey8 = true; break;
+            case 'T': o.truth = optarg; break;
+            case 'C': o.catalogue = optarg; break;
+            default: return false;
+        }
+    }
+    if (optind != argc - 1) return false;
+    o.pattern = argv[optind];
+    return o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
+           o.peak_min > 0 && o.peak_max >= o.peak_min;
+}
+
+// Peaks follow a power law between the bounds: many faint stars, few bright.
+double DrawPeak(std::mt19937_64& rng, const Options& o) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double lo = std::pow(o.peak_min, -kFluxSlope);
+    const double hi = std::pow(o.peak_max, -kFluxSlope);
+    return std::pow(lo + unit(rng) * (hi - lo), -1.0 / kFluxSlope);
+}
+
+// Stars cover the frame plus a margin wide enough for the largest motion, so
+// that moved frames are filled to their edges.
+std::vector<Star> PlaceStars(std::mt19937_64& rng, const Options& o) {
+    const double turn = o.max_rotation + std::fabs(o.trail_step) * o.frames;
+    const double margin = o.max_shift + (o.width + o.height) * turn * kPi / 180.0;
+    std::uniform_real_distribution<double> ux(-margin, o.width - 1 + margin);
+    std::uniform_real_distribution<double> uy(-margin, o.height - 1 + margin);
+    std::uniform_real_distribution<double> tint(-kTint, kTint);
+    std::vector<Star> stars;
+    for (int n = 0; n < o.stars; ++n) {
+        Star s{};
+        for (int attempt = 0; attempt < kMaxPlacementTries; ++attempt) {
+            s.x = ux(rng);
+            s.y = uy(rng);
+            const bool crowded = std::any_of(stars.begin(), stars.end(), [&](const Star& t) {
+                return std::hypot(t.x - s.x, t.y - s.y) < o.min_separation;
+            });
+            if (!crowded) break;
+        }
+        s.peak = DrawPeak(rng, o);
+        const double t = tint(rng);
+        s.tint[0] = 1 - t;
+        s.tint[1] = 1;
+        s.tint[2] = 1 + t;
+        stars.push_back(s);
+    }
+    return stars;
+}
+
+std::vector<Transform> FrameTransforms(std::mt19937_64& rng, const Options& o) {
+    std::uniform_real_distribution<double> rotation(-o.max_rotation, o.max_rotation);
+    std::uniform_real_distribution<double> shift(-o.max_shift, o.max_shift);
+    std::vector<Transform> transforms;
+    const double cx = (o.width - 1) / 2.0, cy = (o.height - 1) / 2.0;
+    for (int k = 0; k < o.frames; ++k) {
+        Transform t{0, 0, 0};
+        if (k > 0) {
+            t.angle = rotation(rng);
+            t.tx = shift(rng);
+            t.ty = shift(rng);
+        }
+        if (o.trail_step != 0) {
+            // The sky turns about the centre: frame = centre + R(k step)(ref - centre).
+            t.angle = -k * o.trail_step;
+            const double a = t.angle * kPi / 180.0;
+            t.tx = cx - (std::cos(a) * cx - std::sin(a) * cy);
+            t.ty = cy - (std::sin(a) * cx + std::cos(a) * cy);
+        }
+        transforms.push_back(t);
+    }
+    return transforms;
+}
+
+// Drawn from a generator of their own, so that lights and darks made with the
+// same seed share their hot pixels whatever the other options.
+std::vector<HotPixel> PlaceHotPixels(const Options& o) {
+    std::mt19937_64 rng(o.seed + kSensorSeedOffset);
+    std::uniform_int_distribution<int> ux(0, o.width - 1), uy(0, o.height - 1);
+    std::uniform_real_distribution<double> value(kHotMin, kHotMax);
+    std::vector<HotPixel> hot;
+    for (int n = 0; n < o.hot_pixels; ++n) hot.push_back({ux(rng), uy(rng), value(rng)});
+    return hot;
+}
+
+// Fraction of a unit Gaussian of width sigma centred on c that falls on pixel
+// i, which covers [i - 0.5, i + 0.5].
+double PixelShare(int i, double c, double sigma) {
+    const double k = 1.0 / (sigma * std::sqrt(2.0));
+    return 0.5 * (std::erf((i + 0.5 - c) * k) - std::erf((i - 0.5 - c) * k));
+}
+
+void RenderStar(const Star& s, double fx, double fy, const Options& o, std::vector<double>& px) {
+    const double reach = kPsfReach * o.sigma;
+    const int x0 = std::max(0, int(std::floor(fx - reach)));
+    const int x1 = std::min(o.width - 1, int(std::ceil(fx + reach)));
+    const int y0 = std::max(0, int(std::floor(fy - reach)));
+    const int y1 = std::min(o.height - 1, int(std::ceil(fy + reach)));
+    const double flux = s.peak * 2 * kPi * o.sigma * o.sigma;
+    for (int y = y0; y <= y1; ++y) {
+        const double wy = PixelShare(y, fy, o.sigma);
+        for (int x = x0; x <= x1; ++x) {
+            const double v = flux * wy * PixelShare(x, fx, o.sigma);
+            double* p = &px[(size_t(y) * o.width + x) * 3];
+            for (int c = 0; c < 3; ++c) p[c] += v * s.tint[c];
+        }
+    }
+}
+
+// The frame's noise-free signal in ADU, 3 channels (blue, green, red).
+std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform& t,
+                                const std::vector<HotPixel>& hot, const Options& o) {
+    std::vector<double> px(size_t(o.width) * o.height * 3, kDarkLevel + (o.darks ? 0 : o.sky));
+    if (!o.darks) {
+        const double a = t.angle * kPi / 180.0, c = std::cos(a), s = std::sin(a);
+        for (const Star& star : stars) {
+            // frame = R^T (ref - t)
+            const double dx = star.x - t.tx, dy = star.y - t.ty;
+            RenderStar(star, c * dx + s * dy, -s * dx + c * dy, o, px);
+        }
+    }
+    for (const HotPixel& h : hot)
+        for (int c = 0; c < 3; ++c) px[(size_t(h.y) * o.width + h.x) * 3 + c] = h.value;
+    return px;
+}
+
+void AddNoise(std::vector<double>& px, std::mt19937_64& rng) {
+    std::normal_distribution<double> unit(0.0, 1.0);
+    for (double& v : px) v += unit(rng) * std::sqrt(v + kReadNoise * kReadNoise);
+}
+
+unsigned short ToSample(double v) {
+    return (unsigned short)std::lround(std::clamp(v, 0.0, 65535.0));
+}
+
+FIBITMAP* ToBitmap(const std::vector<double>& px, const Options& o) {
+    FIBITMAP* bitmap = o.grey8 ? FreeImage_Allocate(o.width, o.height, 8)
+                               : FreeImage_AllocateT(FIT_RGB16, o.width, o.height);
+    if (!bitmap) return nullptr;
+    if (o.grey8) {
+        RGBQUAD* palette = FreeImage_GetPalette(bitmap);
+        for (int i = 0; i < 256; ++i) palette[i] = RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0};
+    }
+    for (int r = 0; r < o.height; ++r) {
+        BYTE* line = FreeImage_GetScanLine(bitmap, o.height - 1 - r);
+        for (int x = 0; x < o.width; ++x) {
+            const double* p = &px[(size_t(r) * o.width + x) * 3];
+            if (o.grey8) {
+                line[x] = BYTE(ToSample((p[0] + p[1] + p[2]) / 3) >> 8);
+            } else {
+                FIRGB16& out = reinterpret_cast<FIRGB16*>(line)[x];
+                out.blue = ToSample(p[0]);
+                out.green = ToSample(p[1]);
+                out.red = ToSample(p[2]);
+            }
+        }
+    }
+    return bitmap;
+}
+
+FREE_IMAGE_FORMAT FormatOf(const std::string& name) {
+    const FREE_IMAGE_FORMAT f = FreeImage_GetFIFFromFilename(name.c_str());
+    return f == FIF_UNKNOWN ? FIF_PNG : f;
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    if (path.empty()) return true;
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    const bool ok = std::fputs(text.c_str(), f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+std::string TruthText(const std::vector<Transform>& transforms) {
+    std::string text = "# frame angle_deg tx ty (ref = R(angle) * frame + t)\n";
+    char line[128];
+    for (size_t k = 0; k < transforms.size(); ++k) {
+        std::snprintf(line, sizeof line, "%zu %.9f %.9f %.9f\n", k, transforms[k].angle,
+                      transforms[k].tx, transforms[k].ty);
+        text += line;
+    }
+    return text;
+}
+
+std::string CatalogueText(const std::vector<Star>& stars) {
+    std::string text = "# x y peak_adu (reference frame)\n";
+    char line[128];
+    for (const Star& s : stars) {
+        std::snprintf(line, sizeof line, "%.6f %.6f %.3f\n", s.x, s.y, s.peak);
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!ParseOptions(argc, argv, o)) {
+        Usage();
+        return 2;
+    }
+    FreeImage_Initialise(TRUE);
+    std::mt19937_64 rng(o.seed);
+    const std::vector<Star> stars = PlaceStars(rng, o);
+    const std::vector<Transform> transforms = FrameTransforms(rng, o);
+    const std::vector<HotPixel> hot = PlaceHotPixels(o);
+    int status = 0;
+    for (int k = 0; k < o.frames && status == 0; ++k) {
+        std::vector<double> px = RenderFrame(stars, transforms[k], hot, o);
+        if (o.noise) AddNoise(px, rng);
+        char name[4096];
+        std::snprintf(name, sizeof name, o.pattern.c_str(), k);
+        FIBITMAP* bitmap = ToBitmap(px, o);
+        if (!bitmap || !FreeImage_Save(FormatOf(name), bitmap, name, 0)) {
+            std::fprintf(stderr, "starfield: cannot write %s\n", name);
+            status = 1;
+        }
+        if (bitmap) FreeImage_Unload(bitmap);
+    }
+    if (status == 0 && (!WriteText(o.truth, TruthText(transforms)) ||
+                        !WriteText(o.catalogue, CatalogueText(stars)))) {
+        std::fprintf(stderr, "starfield: cannot write the truth or catalogue file\n");
+        status = 1;
+    }
+    FreeImage_DeInitialise();
+    return status;
+}
