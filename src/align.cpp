@@ -1,0 +1,221 @@
+#include "align.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <utility>
+
+namespace {
+
+using GreyImage = ostrel::image<unsigned char>;
+
+constexpr unsigned kGreyDivisor = 768;              // three 16-bit channels -> 0..255
+constexpr unsigned kBackgroundRadius = 100;         // 201-pixel box
+constexpr unsigned long kBackgroundPasses = 1;
+constexpr unsigned char kStarStart = 30;            // a region starts above this
+constexpr unsigned char kRegionFloor = 16;          // and holds pixels of at least this
+constexpr unsigned long kMinStarPixels = 11;
+constexpr unsigned long kMaxStarPixels = 399;
+constexpr double kBrightnessScale = 255.0;
+constexpr size_t kPatternNeighbours = 5;            // the star itself and four neighbours
+
+// Reflects v into 0..n-1 without repeating the edge pixel; the reflection is
+// periodic with period 2(n - 1), so far offsets fold back.
+inline uint32_t Mirror(int64_t v, uint32_t n) {
+    if (n <= 1) return 0;
+    const int64_t period = 2 * int64_t(n - 1);
+    v = (v < 0 ? -v : v) % period;
+    return uint32_t(v > n - 1 ? period - v : v);
+}
+
+// Box means along one row of n samples. Where the row is longer than the
+// window, the inner samples are read directly and only the borders through
+// the mirror rule.
+void BoxRow(const unsigned char* src, unsigned char* dst, uint32_t n, uint32_t radius) {
+    const uint32_t window = 2 * radius + 1;
+    auto at = [&](int64_t i) { return src[Mirror(i, n)]; };
+    uint32_t sum = 0;
+    for (int64_t c = -int64_t(radius); c <= int64_t(radius); ++c) sum += at(c);
+    const bool direct = n > window;
+    // Outputs [inner_begin, inner_end) update their window from inside the row.
+    const uint32_t inner_begin = direct ? radius : n;
+    const uint32_t inner_end = direct ? n - radius - 1 : n;
+    uint32_t x = 0;
+    for (; x < inner_begin; ++x) {
+        dst[x] = (unsigned char)(sum / window);
+        sum += at(int64_t(x) + radius + 1) - at(int64_t(x) - radius);
+    }
+    for (; x < inner_end; ++x) {
+        dst[x] = (unsigned char)(sum / window);
+        sum += src[x + radius + 1] - src[x - radius];
+    }
+    for (; x < n; ++x) {
+        dst[x] = (unsigned char)(sum / window);
+        sum += at(int64_t(x) + radius + 1) - at(int64_t(x) - radius);
+    }
+}
+
+GreyImage* GreyOf(const Image16* frame) {
+    GreyImage* grey = new GreyImage(frame->width, frame->height, 1);
+    const unsigned short* src = frame->data;
+    const size_t pixels = size_t(frame->width) * frame->height;
+    for (size_t i = 0; i < pixels; ++i, src += 3)
+        grey->data[i] = (unsigned char)((unsigned(src[0]) + src[1] + src[2]) / kGreyDivisor);
+    return grey;
+}
+
+void SubtractBackground(GreyImage* grey, const GreyImage* background) {
+    const size_t pixels = grey->ElementCount();
+    for (size_t i = 0; i < pixels; ++i) {
+        const unsigned char b = background->data[i];
+        grey->data[i] = b <= grey->data[i] ? grey->data[i] - b : 0;
+    }
+}
+
+void ScanForStars(GreyImage* grey, std::vector<quen_merge::StarRef>& stars) {
+    for (uint32_t y = 0; y < grey->height; ++y) {
+        for (uint32_t x = 0; x < grey->width; ++x) {
+            if (grey->data[size_t(y) * grey->width + x] <= kStarStart) continue;
+            double cx, cy, total;
+            unsigned long count;
+            CollectAndZeroRegion(grey, x, y, cx, cy, total, count);
+            if (count >= kMinStarPixels && count <= kMaxStarPixels)
+                stars.push_back({cx, cy, total / kBrightnessScale, count});
+        }
+    }
+}
+
+// Unit vector from q towards p.
+std::pair<double, double> Direction(const quen_merge::StarPoint& q, const quen_merge::StarPoint& p) {
+    const double dx = p[0] - q[0], dy = p[1] - q[1];
+    const double len = std::sqrt(dx * dx + dy * dy);
+    return {dx / len, dy / len};
+}
+
+}  // namespace
+
+void BlurHorizontal(const GreyImage* src, GreyImage* dst, unsigned int radius) {
+    for (uint32_t y = 0; y < src->height; ++y)
+        BoxRow(src->Pixel(0, y), dst->Pixel(0, y), src->width, radius);
+}
+
+void BlurVertical(const GreyImage* src, GreyImage* dst, unsigned int radius) {
+    // All columns advance together, row by row, so that every access walks a
+    // contiguous row; the values are those of one line pass per column.
+    const uint32_t width = src->width, height = src->height;
+    const uint32_t window = 2 * radius + 1;
+    std::vector<uint32_t> sums(width, 0);
+    for (int64_t c = -int64_t(radius); c <= int64_t(radius); ++c) {
+        const unsigned char* row = src->Pixel(0, Mirror(c, height));
+        for (uint32_t x = 0; x < width; ++x) sums[x] += row[x];
+    }
+    for (uint32_t y = 0; y < height; ++y) {
+        unsigned char* out = dst->Pixel(0, y);
+        for (uint32_t x = 0; x < width; ++x) out[x] = (unsigned char)(sums[x] / window);
+        if (y + 1 == height) break;
+        const unsigned char* enter = src->Pixel(0, Mirror(int64_t(y) + radius + 1, height));
+        const unsigned char* leave = src->Pixel(0, Mirror(int64_t(y) - radius, height));
+        for (uint32_t x = 0; x < width; ++x) sums[x] += enter[x] - leave[x];
+    }
+}
+
+GreyImage* BlurImage(GreyImage* src, unsigned int radius, unsigned long passes) {
+    GreyImage* a = new GreyImage(*src);
+    GreyImage* b = new GreyImage(*src);
+    for (unsigned long i = 0; i < passes; ++i) {
+        BlurHorizontal(a, b, radius);
+        std::swap(a, b);
+    }
+    for (unsigned long i = 0; i < passes; ++i) {
+        BlurVertical(a, b, radius);
+        std::swap(a, b);
+    }
+    delete b;
+    return a;  // the image written last
+}
+
+void _CollectAndZeroRegion(GreyImage* img, unsigned int x, unsigned int y, bool weighted,
+                           double& sx, double& sy, double& sw, unsigned long& count) {
+    // Breadth first: new entries at the front, the next taken from the back.
+    std::deque<std::pair<uint32_t, uint32_t>> queue;
+    queue.emplace_front(x, y);
+    const uint32_t width = img->width, height = img->height;
+    while (!queue.empty()) {
+        const auto [px, py] = queue.back();
+        queue.pop_back();
+        if (px >= width || py >= height) continue;
+        unsigned char* value = img->data + size_t(py) * width + px;
+        if (*value < kRegionFloor) continue;  // also a pixel queued twice
+        const double w = weighted ? *value : 1.0;
+        count += 1;
+        sx += px * w;
+        sy += py * w;
+        sw += w;
+        *value = 0;
+        if (px > 0 && value[-1] >= kRegionFloor) queue.emplace_front(px - 1, py);
+        if (py > 0 && value[-ptrdiff_t(width)] >= kRegionFloor) queue.emplace_front(px, py - 1);
+        if (px + 1 < width && value[1] >= kRegionFloor) queue.emplace_front(px + 1, py);
+        if (py + 1 < height && value[width] >= kRegionFloor) queue.emplace_front(px, py + 1);
+    }
+}
+
+void CollectAndZeroRegion(GreyImage* img, unsigned int x, unsigned int y, double& cx, double& cy,
+                          double& total, unsigned long& count) {
+    cx = cy = total = 0;
+    count = 0;
+    if (!img) return;
+    _CollectAndZeroRegion(img, x, y, true, cx, cy, total, count);
+    cx /= total;
+    cy /= total;
+}
+
+namespace quen_merge {
+
+void FindStars(const Image16* frame, std::vector<StarRef>& stars) {
+    if (!frame || frame->width == 0 || frame->height == 0 || !frame->data) return;
+    std::unique_ptr<GreyImage> grey(GreyOf(frame));
+    std::puts("Blur");
+    {
+        std::unique_ptr<GreyImage> background(BlurImage(grey.get(), kBackgroundRadius, kBackgroundPasses));
+        SubtractBackground(grey.get(), background.get());
+    }
+    std::puts("Scan for stars");
+    ScanForStars(grey.get(), stars);
+}
+
+PatternNode GeneratePatternNode(const std::vector<StarPoint>& points, const StarTree* tree,
+                                unsigned long index) {
+    PatternNode result{};
+    if (!tree || points.empty() || tree->empty()) return result;
+    const StarPoint& q = points[index];
+    const std::vector<unsigned long> nearest = tree->FindKNearest(q, kPatternNeighbours);
+    if (nearest.size() != kPatternNeighbours) return result;
+    std::pair<double, double> u[4];
+    for (size_t j = 1; j < kPatternNeighbours; ++j) u[j - 1] = Direction(q, points[nearest[j]]);
+    static constexpr int kPairs[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+    for (size_t c = 0; c < 6; ++c) {
+        const auto& a = u[kPairs[c][0]];
+        const auto& b = u[kPairs[c][1]];
+        result[c] = std::acos(a.first * b.first + a.second * b.second);
+    }
+    return result;
+}
+
+void GeneratePatternNodes(const std::vector<StarPoint>& points, const StarTree* tree,
+                          std::vector<PatternNode>& out) {
+    if (!tree || points.empty()) return;
+    out.reserve(out.size() + points.size());
+    for (unsigned long i = 0; i < points.size(); ++i)
+        out.push_back(GeneratePatternNode(points, tree, i));
+}
+
+StarTree* CreateKDTree(const std::vector<StarRef>& stars) {
+    std::vector<StarPoint> points;
+    points.reserve(stars.size());
+    for (const StarRef& s : stars) points.push_back(StarPoint{{s.x, s.y}});
+    return new StarTree(points);
+}
+
+}  // namespace quen_merge
