@@ -2,7 +2,11 @@
 // the k-d tree over 2,000 stars.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <random>
 
 #include "align.h"
@@ -10,6 +14,26 @@
 namespace {
 
 constexpr unsigned kWidth = 6000, kHeight = 4000;
+
+// Sends the program's progress lines to /dev/null while it lives.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved = dup(1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+    }
+
+private:
+    int saved;
+};
 
 // A sky of 2000 ADU with Gaussian stars, in all three channels.
 const Image16& StarFrame() {
@@ -38,6 +62,7 @@ const Image16& StarFrame() {
 void BM_FindStars(benchmark::State& state) {
     const Image16& frame = StarFrame();
     size_t found = 0;
+    const QuietStdout quiet;
     for (auto _ : state) {
         std::vector<quen_merge::StarRef> stars;
         quen_merge::FindStars(&frame, stars);
@@ -103,6 +128,34 @@ void BM_PatternNodes(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PatternNodes)->Unit(benchmark::kMicrosecond);
+
+// One frame's fit: 300 reference stars against the same field rotated by
+// 1.5 degrees and shifted, with a tenth of its stars out of place.
+void BM_FitStars(benchmark::State& state) {
+    const auto reference = RandomStars(300);
+    std::vector<quen_merge::StarPoint> frame;
+    const double a = 1.5 / 57.2957795131, c = std::cos(a), s = std::sin(a);
+    for (size_t i = 0; i < reference.size(); ++i) {
+        const auto& p = reference[i];
+        frame.push_back(i % 10 == 0 ? quen_merge::StarPoint{{p[0] + 37, p[1] - 11}}
+                                    : quen_merge::StarPoint{{c * p[0] + s * p[1] - 40, -s * p[0] + c * p[1] + 25}});
+    }
+    const quen_merge::StarTree star_tree(reference);
+    std::vector<quen_merge::PatternNode> patterns;
+    quen_merge::GeneratePatternNodes(reference, &star_tree, patterns);
+    const quen_merge::PatternTree pattern_tree(patterns);
+    double params[3];
+    bool fitted = false;
+    {
+        const QuietStdout quiet;
+        for (auto _ : state) {
+            fitted = quen_merge::FitStars(&pattern_tree, patterns, &star_tree, reference, frame, params);
+            benchmark::DoNotOptimize(fitted);
+        }
+    }
+    state.counters["fitted"] = fitted;
+}
+BENCHMARK(BM_FitStars)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

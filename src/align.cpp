@@ -1,5 +1,7 @@
 #include "align.h"
 
+#include "fit.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +22,20 @@ constexpr unsigned long kMinStarPixels = 11;
 constexpr unsigned long kMaxStarPixels = 399;
 constexpr double kBrightnessScale = 255.0;
 constexpr size_t kPatternNeighbours = 5;            // the star itself and four neighbours
+constexpr double kDegreesPerRadian = 57.2957795131;
+constexpr double kMaxPatternDistance = 0.1;         // a match's descriptors lie closer
+constexpr size_t kMinMatches = 7;
+constexpr size_t kMinInliers = 9;
+// The RANSAC fit of a rotation and translation to the matches.
+constexpr size_t kTransformParams = 3;
+constexpr size_t kSampleMatches = 5;
+constexpr size_t kSamples = 5000;
+constexpr double kTargetError = 0.01;               // mean squared residual, px^2
+constexpr double kMinimumChange = 1e-6;
+constexpr double kFitIterations = 20000.0;
+constexpr double kInlierThreshold = 9.0;            // squared residual: 3 px
+
+using quen_merge::StarMatch;
 
 // Reflects v into 0..n-1 without repeating the edge pixel; the reflection is
 // periodic with period 2(n - 1), so far offsets fold back.
@@ -94,7 +110,41 @@ std::pair<double, double> Direction(const quen_merge::StarPoint& q, const quen_m
     return {dx / len, dy / len};
 }
 
+// Pairs every frame descriptor with its nearest reference descriptor when
+// they lie closer than kMaxPatternDistance.
+std::vector<StarMatch> MatchPatterns(const quen_merge::PatternTree& ref_pattern_tree,
+                                 const std::vector<quen_merge::StarPoint>& ref_stars,
+                                 const std::vector<quen_merge::StarPoint>& frame_stars,
+                                 const std::vector<quen_merge::PatternNode>& patterns) {
+    std::vector<StarMatch> matches;
+    for (size_t p = 0; p < patterns.size(); ++p) {
+        unsigned long index;
+        double distance;
+        if (ref_pattern_tree.FindNearest(patterns[p], index, distance) &&
+            distance < kMaxPatternDistance && index < ref_stars.size())
+            matches.emplace_back(frame_stars[p], ref_stars[index]);
+    }
+    return matches;
+}
+
 }  // namespace
+
+double RansacError(const void* data, const size_t* indices, size_t index_count,
+                   const double* params, size_t /*param_count*/) {
+    if (!params || !data) return 0.0;
+    const auto& matches = *static_cast<const std::vector<quen_merge::StarMatch>*>(data);
+    const double theta = params[0] / kDegreesPerRadian;
+    const double s = std::sin(theta), c = std::cos(theta);
+    double sum = 0;
+    for (size_t n = 0; n < index_count; ++n) {
+        const quen_merge::StarPoint& f = matches[indices[n]].first;
+        const quen_merge::StarPoint& r = matches[indices[n]].second;
+        const double dx = ((c * f[0] - s * f[1]) + params[1]) - r[0];
+        const double dy = ((c * f[1] + s * f[0]) + params[2]) - r[1];
+        sum += dx * dx + dy * dy;
+    }
+    return sum / double(index_count);
+}
 
 void BlurHorizontal(const GreyImage* src, GreyImage* dst, unsigned int radius) {
     for (uint32_t y = 0; y < src->height; ++y)
@@ -209,6 +259,33 @@ void GeneratePatternNodes(const std::vector<StarPoint>& points, const StarTree* 
     out.reserve(out.size() + points.size());
     for (unsigned long i = 0; i < points.size(); ++i)
         out.push_back(GeneratePatternNode(points, tree, i));
+}
+
+bool FitStars(const PatternTree* ref_pattern_tree, const std::vector<PatternNode>& /*ref_patterns*/,
+              const StarTree* ref_star_tree, const std::vector<StarPoint>& ref_stars,
+              const std::vector<StarPoint>& frame_stars, double* params) {
+    if (!ref_star_tree || !ref_pattern_tree || ref_stars.empty() || frame_stars.empty() || !params)
+        return false;
+    params[0] = params[1] = params[2] = 0.0;
+    std::vector<PatternNode> patterns;
+    {
+        const StarTree frame_tree(frame_stars);
+        GeneratePatternNodes(frame_stars, &frame_tree, patterns);
+    }
+    if (patterns.empty()) return false;
+    const std::vector<StarMatch> matches = MatchPatterns(*ref_pattern_tree, ref_stars, frame_stars, patterns);
+    const size_t n = matches.size();
+    if (n < kMinMatches) return false;
+    std::printf("Attempting to fit transform to %li matches\n", long(n));
+    const size_t k = fit_ransac(RansacError, &matches, n, params, kTransformParams, kSampleMatches,
+                                kSamples, kTargetError, kMinimumChange, kFitIterations,
+                                kInlierThreshold);
+    if (2 * k <= n || k < kMinInliers) {
+        std::puts("Unable to fit image");
+        return false;
+    }
+    std::printf("Fitted %li points\n", long(k));
+    return true;
 }
 
 StarTree* CreateKDTree(const std::vector<StarRef>& stars) {

@@ -2,6 +2,7 @@
 // the rotation and translation that carries a frame's stars onto the reference.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "ostrel/image.h"
@@ -22,6 +23,7 @@ using StarPoint = ostrel::Point<double, 2>;     // x = column, y = row
 using PatternNode = ostrel::Point<double, 6>;   // six angles in radians
 using StarTree = ostrel::KDTree<double, 2, unsigned long>;
 using PatternTree = ostrel::KDTree<double, 6, unsigned long>;
+using StarMatch = std::pair<StarPoint, StarPoint>;  // frame star, reference star
 
 // Appends the stars of a 3-channel frame to stars, in the scan order of the
 // pixel at which each was first met: 4-connected regions of the grey image,
@@ -42,7 +44,23 @@ void GeneratePatternNodes(const std::vector<StarPoint>& points, const StarTree* 
 // caller owns it.
 StarTree* CreateKDTree(const std::vector<StarRef>& stars);
 
+// Finds the rotation and translation that carry frame_stars onto ref_stars:
+// every frame star is paired with the reference star of the nearest pattern
+// descriptor (closer than 0.1), and RANSAC fits the transform to the pairs.
+// The reference pattern tree must have been built from the descriptors of
+// ref_stars, in star order. On success params holds the angle in degrees
+// about (0, 0) and the translation in pixels: ref = R(angle) * frame + t.
+bool FitStars(const PatternTree* ref_pattern_tree, const std::vector<PatternNode>& ref_patterns,
+              const StarTree* ref_star_tree, const std::vector<StarPoint>& ref_stars,
+              const std::vector<StarPoint>& frame_stars, double* params);
+
 }  // namespace quen_merge
+
+// The RANSAC error of a transform (degrees, tx, ty) over the listed matches
+// of the std::vector<StarMatch> at data: the mean squared distance between the
+// moved frame stars and their reference stars, px^2.
+double RansacError(const void* data, const size_t* indices, size_t index_count,
+                   const double* params, size_t param_count);
 
 // Returns a new image (owned by the caller): src after `passes` horizontal and
 // then `passes` vertical box passes of width 2 x radius + 1.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <memory>
@@ -198,6 +199,14 @@ std::vector<StarRef> StarsOfFile(const std::string& path) {
     return stars;
 }
 
+std::vector<StarPoint> StarPositions(const std::string& path) {
+    testing::internal::CaptureStdout();
+    std::vector<StarPoint> points;
+    for (const StarRef& s : StarsOfFile(path)) points.push_back({{s.x, s.y}});
+    testing::internal::GetCapturedStdout();
+    return points;
+}
+
 double Nearest(const std::vector<Truth>& truth, double x, double y) {
     double best = 1e300;
     for (const Truth& t : truth) best = std::min(best, std::hypot(t.x - x, t.y - y));
@@ -304,6 +313,167 @@ TEST(Patterns, TreeOfStarsIsIndexedByListPosition) {
     std::unique_ptr<quen_merge::StarTree> empty(quen_merge::CreateKDTree({}));
     ASSERT_NE(empty, nullptr);
     EXPECT_TRUE(empty->empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Star matching and the transform fit.
+
+// The reference structures as the aligned driver builds them.
+struct Reference {
+    explicit Reference(std::vector<StarPoint> points)
+        : stars(std::move(points)), star_tree(stars) {
+        quen_merge::GeneratePatternNodes(stars, &star_tree, patterns);
+        pattern_tree = std::make_unique<quen_merge::PatternTree>(patterns);
+    }
+    bool Fit(const std::vector<StarPoint>& frame, double* params) const {
+        return quen_merge::FitStars(pattern_tree.get(), patterns, &star_tree, stars, frame, params);
+    }
+    std::vector<StarPoint> stars;
+    quen_merge::StarTree star_tree;
+    std::vector<quen_merge::PatternNode> patterns;
+    std::unique_ptr<quen_merge::PatternTree> pattern_tree;
+};
+
+std::vector<StarPoint> RandomField(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0, 800);
+    std::vector<StarPoint> field(n);
+    for (StarPoint& p : field) p = {{u(rng), u(rng)}};
+    return field;
+}
+
+// Where a transform (degrees, tx, ty) takes a reference position back into the frame.
+StarPoint Inverse(const double* t, const StarPoint& ref) {
+    const double a = t[0] / 57.2957795131, c = std::cos(a), s = std::sin(a);
+    const double dx = ref[0] - t[1], dy = ref[1] - t[2];
+    return {{c * dx + s * dy, -s * dx + c * dy}};
+}
+
+// The largest distance, over the reference stars, between where the two
+// transforms take them back into the frame.
+double LargestMiss(const double* fitted, const double* truth, const std::vector<StarPoint>& stars) {
+    double worst = 0;
+    for (const StarPoint& q : stars) {
+        const StarPoint a = Inverse(fitted, q), b = Inverse(truth, q);
+        worst = std::max(worst, std::hypot(a[0] - b[0], a[1] - b[1]));
+    }
+    return worst;
+}
+
+TEST(RansacError, MeanSquaredDistanceAfterTheMove) {
+    const std::vector<quen_merge::StarMatch> matches{{{{1, 0}}, {{0, 1}}}, {{{1, 0}}, {{1, 0}}}};
+    const double quarter_turn[3] = {90, 0, 0};
+    const size_t first = 0, second = 1, both[2] = {0, 1};
+    // The literal divisor leaves the angle 4.8e-13 short of pi/2.
+    EXPECT_NEAR(RansacError(&matches, &first, 1, quarter_turn, 3), 2.4e-25, 0.2e-25);
+    EXPECT_NEAR(RansacError(&matches, &second, 1, quarter_turn, 3), 2.0, 1e-12);
+    EXPECT_NEAR(RansacError(&matches, both, 2, quarter_turn, 3), 1.0, 1e-12);
+    const double shift[3] = {0, 1, 1};
+    EXPECT_DOUBLE_EQ(RansacError(&matches, &second, 1, shift, 3), 2.0);
+    EXPECT_EQ(RansacError(nullptr, &first, 1, shift, 3), 0.0);
+    EXPECT_EQ(RansacError(&matches, &first, 1, nullptr, 3), 0.0);
+}
+
+TEST(FitStars, TooFewMatchesFail) {
+    for (size_t n : {6u, 7u}) {
+        const Reference ref(RandomField(n, 2));
+        double params[3] = {1, 2, 3};
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(ref.Fit(ref.stars, params));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        if (n == 6) {
+            EXPECT_EQ(printed, "");  // 6 matches: silently, the first guess left in place
+            EXPECT_EQ(params[0], 0.0);
+            EXPECT_EQ(params[1], 0.0);
+        } else {
+            EXPECT_EQ(printed, "Attempting to fit transform to 7 matches\nUnable to fit image\n");
+        }
+    }
+    const Reference ref(RandomField(20, 2));
+    double params[3] = {1, 2, 3};
+    EXPECT_FALSE(ref.Fit({}, params));
+    EXPECT_FALSE(quen_merge::FitStars(nullptr, ref.patterns, &ref.star_tree, ref.stars, ref.stars, params));
+    EXPECT_FALSE(ref.Fit(ref.stars, nullptr));
+    EXPECT_EQ(params[0], 1.0);  // untouched by invalid calls
+}
+
+TEST(FitStars, RecoversIdentityAndAShift) {
+    const Reference ref(RandomField(40, 3));
+    double params[3];
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(ref.Fit(ref.stars, params));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Attempting to fit transform to 40 matches\nFitted 40 points\n");
+    const double identity[3] = {0, 0, 0};
+    EXPECT_LT(LargestMiss(params, identity, ref.stars), 0.3);
+
+    std::vector<StarPoint> shifted = ref.stars;
+    for (StarPoint& p : shifted) p = {{p[0] - 5, p[1] - 3}};
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(ref.Fit(shifted, params));
+    testing::internal::GetCapturedStdout();
+    const double shift[3] = {0, 5, 3};
+    EXPECT_LT(LargestMiss(params, shift, ref.stars), 0.3);
+    EXPECT_NEAR(params[1], 5, 0.5);
+    EXPECT_NEAR(params[2], 3, 0.5);
+}
+
+TEST(FitStars, SameDrawsGiveTheSameTransform) {
+    const Reference ref(RandomField(60, 4));
+    std::vector<StarPoint> moved;
+    const double c = std::cos(0.01), s = std::sin(0.01);
+    for (size_t i = 0; i < ref.stars.size(); ++i) {
+        const StarPoint& p = ref.stars[i];
+        moved.push_back(i % 5 == 0 ? StarPoint{{p[1], p[0]}}  // some stars out of place
+                                   : StarPoint{{c * p[0] - s * p[1] + 2.5, s * p[0] + c * p[1] - 1.5}});
+    }
+    double a[3], b[3];
+    testing::internal::CaptureStdout();
+    std::srand(99);
+    ASSERT_TRUE(ref.Fit(moved, a));
+    std::srand(99);
+    ASSERT_TRUE(ref.Fit(moved, b));
+    testing::internal::GetCapturedStdout();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(a[i], b[i]) << i;
+}
+
+std::vector<std::array<double, 3>> ReadTruth(const std::string& path) {
+    std::vector<std::array<double, 3>> frames;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        int k;
+        std::array<double, 3> t;
+        fields >> k >> t[0] >> t[1] >> t[2];
+        frames.push_back(t);
+    }
+    return frames;
+}
+
+TEST(FitStars, RecoversGeneratedMotionWithStarsMissingAndAdded) {
+    test_support::TempDir dir;
+    // 30 % of the stars of every later frame are missing and replaced.
+    test_support::RunStarfield({"-n", "5", "-W", "900", "-H", "700", "-S", "2000", "-b", "6000,60000",
+                                "-r", "3", "-x", "100", "-X", "0.3", "-p", "50", "-s", "21",
+                                "-T", dir / "truth.txt", dir / "f%d.tif"});
+    const auto truth = ReadTruth(dir / "truth.txt");
+    ASSERT_EQ(truth.size(), 5u);
+    const Reference ref(StarPositions(dir / "f0.tif"));
+    for (size_t k = 1; k < truth.size(); ++k) {
+        const std::vector<StarPoint> frame = StarPositions(dir / ("f" + std::to_string(k) + ".tif"));
+        double params[3];
+        testing::internal::CaptureStdout();
+        const bool fitted = ref.Fit(frame, params);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(fitted) << "frame " << k << ": " << printed;
+        EXPECT_LT(LargestMiss(params, truth[k].data(), ref.stars), 0.3) << "frame " << k;
+    }
+    EXPECT_GT(ref.stars.size(), 300u);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "image_io.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -21,7 +23,10 @@ namespace {
 
 // FreeImage stays initialised for the whole test program.
 struct FreeImageSession {
-    FreeImageSession() { FreeImage_Initialise(TRUE); }
+    FreeImageSession() {
+        FreeImage_Initialise(TRUE);
+        FilterTiffMessages();
+    }
     ~FreeImageSession() { FreeImage_DeInitialise(); }
 };
 const FreeImageSession free_image_session;

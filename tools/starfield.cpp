@@ -43,6 +43,7 @@ struct Options {
     double peak_min = 1500;
     double peak_max = 60000;
     double min_separation = 0;
+    double replaced = 0;       // share of stars each later frame lacks and replaces
     bool noise = true;
     int hot_pixels = 0;
     bool darks = false;
@@ -78,6 +79,8 @@ void Usage() {
         "  -r DEG      largest random rotation about (0,0) per frame (0)\n"
         "  -x PX       largest random translation per frame (0)\n"
         "  -R DEG      trails: rotate by DEG per frame about the image centre\n"
+        "  -X SHARE    frames after the first lack this share of the stars and show\n"
+        "              as many others instead (0)\n"
         "  -p N        hot pixels (0)             -N          no noise\n"
         "  -D          dark frames: dark current, noise and hot pixels only\n"
         "  -g          8-bit grey output instead of 16-bit RGB\n"
@@ -88,7 +91,7 @@ void Usage() {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:p:NDgT:C:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:X:p:NDgT:C:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -104,6 +107,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'r': o.max_rotation = std::atof(optarg); break;
             case 'x': o.max_shift = std::atof(optarg); break;
             case 'R': o.trail_step = std::atof(optarg); break;
+            case 'X': o.replaced = std::atof(optarg); break;
             case 'p': o.hot_pixels = std::atoi(optarg); break;
             case 'N': o.noise = false; break;
             case 'D': o.darks = true; break;
@@ -154,6 +158,22 @@ std::vector<Star> PlaceStars(std::mt19937_64& rng, const Options& o) {
         stars.push_back(s);
     }
     return stars;
+}
+
+// The stars frame k shows: the first frame all of them; a later one lacks a
+// random share of them and shows as many stars of its own instead.
+std::vector<Star> FrameStars(const std::vector<Star>& stars, int k, std::mt19937_64& rng,
+                             const Options& o) {
+    if (k == 0 || o.replaced <= 0) return stars;
+    std::bernoulli_distribution drop(std::min(1.0, o.replaced));
+    std::vector<Star> shown;
+    for (const Star& s : stars)
+        if (!drop(rng)) shown.push_back(s);
+    Options others = o;
+    others.stars = int(stars.size() - shown.size());
+    others.min_separation = 0;
+    for (const Star& s : PlaceStars(rng, others)) shown.push_back(s);
+    return shown;
 }
 
 std::vector<Transform> FrameTransforms(std::mt19937_64& rng, const Options& o) {
@@ -315,7 +335,8 @@ int main(int argc, char** argv) {
     const std::vector<HotPixel> hot = PlaceHotPixels(o);
     int status = 0;
     for (int k = 0; k < o.frames && status == 0; ++k) {
-        std::vector<double> px = RenderFrame(stars, transforms[k], hot, o);
+        const std::vector<Star> shown = FrameStars(stars, k, rng, o);
+        std::vector<double> px = RenderFrame(shown, transforms[k], hot, o);
         if (o.noise) AddNoise(px, rng);
         char name[4096];
         std::snprintf(name, sizeof name, o.pattern.c_str(), k);

@@ -1,0 +1,165 @@
+#include "fit.h"
+
+#include <cassert>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr double kDifferenceStep = 1e-5;        // absolute, for every parameter
+constexpr double kFirstDifferenceDivisor = 2e-5;
+constexpr double kDamping = 0.3;                // added to every curvature
+constexpr double kStepShrink = 0.75;            // after a step that raised the error
+constexpr double kInvalid = -1.0;
+constexpr size_t kInlineParams = 8;             // fits this small keep their arrays on the stack
+
+// Working arrays of one fit, on the stack for the usual small models.
+class FitArrays {
+public:
+    explicit FitArrays(size_t n) {
+        if (n > kInlineParams) heap.reset(new double[4 * n]);
+        double* base = heap ? heap.get() : inline_storage;
+        trial = base;
+        gradient = base + n;
+        curvature = base + 2 * n;
+        step = base + 3 * n;
+    }
+    double* trial;
+    double* gradient;
+    double* curvature;
+    double* step;
+
+private:
+    double inline_storage[4 * kInlineParams];
+    std::unique_ptr<double[]> heap;
+};
+
+}  // namespace
+
+double newton(double gradient, double curvature) { return -(gradient / curvature); }
+
+double lm(double gradient, double curvature, double damping) {
+    return -(gradient / (curvature + damping));
+}
+
+double fit_subset(fit_error_function error, const void* data, double* params, size_t param_count,
+                  const size_t* subset, size_t subset_count, size_t iteration_limit,
+                  double target_error, double minimum_change) {
+    if (!data || !error || param_count == 0 || !params) return kInvalid;
+    const double h_squared = kDifferenceStep * kDifferenceStep;
+    double scale = 1 / std::sqrt(double(param_count));
+    FitArrays work(param_count);
+    double previous = error(data, params, param_count);
+    double current;
+    for (size_t iteration = 0;;) {
+        std::memcpy(work.trial, params, param_count * sizeof(double));
+        if (subset_count > 0) {
+            const double twice_previous = 2 * previous;
+            for (size_t s = 0; s < subset_count; ++s) {
+                const size_t k = subset[s];
+                work.trial[k] = params[k] + kDifferenceStep;
+                const double up = error(data, work.trial, param_count);
+                work.trial[k] = params[k] - kDifferenceStep;
+                const double down = error(data, work.trial, param_count);
+                work.trial[k] = params[k];
+                work.gradient[k] = (up - down) / kFirstDifferenceDivisor;
+                work.curvature[k] = (up + down - twice_previous) / h_squared;
+            }
+            for (size_t s = 0; s < subset_count; ++s) {
+                const size_t k = subset[s];
+                work.step[k] = lm(work.gradient[k], work.curvature[k], kDamping) * scale;
+            }
+            for (size_t s = 0; s < subset_count; ++s) params[subset[s]] += work.step[subset[s]];
+        }
+        current = error(data, params, param_count);
+        if (current > previous) {
+            scale *= kStepShrink;  // the step stays taken
+        } else if (std::fabs(previous - current) < minimum_change || scale < minimum_change ||
+                   current < target_error) {
+            break;
+        }
+        if (++iteration >= iteration_limit) break;
+        previous = current;
+    }
+    return current;
+}
+
+double fit_parameters(fit_error_function error, const void* data, double* params,
+                      size_t param_count, size_t iteration_limit, double target_error,
+                      double minimum_change) {
+    size_t inline_indices[kInlineParams];
+    std::unique_ptr<size_t[]> heap;
+    size_t* all = inline_indices;
+    if (param_count > kInlineParams) {
+        heap.reset(new size_t[param_count]);
+        all = heap.get();
+    }
+    for (size_t i = 0; i < param_count; ++i) all[i] = i;
+    return fit_subset(error, data, params, param_count, all, param_count, iteration_limit,
+                      target_error, minimum_change);
+}
+
+double ransac_function(const void* context, const double* params, size_t param_count) {
+    const ransac_context* c = static_cast<const ransac_context*>(context);
+    if (!c || !c->error_function || !c->indices || c->count == 0) {
+        assert(0);
+        std::abort();
+    }
+    return c->error_function(c->data, c->indices, c->count, params, param_count);
+}
+
+namespace {
+
+// Draws data_count - 1 numbers and shuffles the whole permutation with them.
+void Shuffle(std::vector<size_t>& permutation) {
+    for (size_t p = 1; p < permutation.size(); ++p) {
+        const size_t r = size_t(std::rand()) % (p + 1);
+        std::swap(permutation[p], permutation[r]);
+    }
+}
+
+size_t IterationCount(double limit) { return limit > 0 ? size_t(limit) : 0; }
+
+}  // namespace
+
+size_t fit_ransac(ransac_error_function error, const void* data, size_t data_count, double* params,
+                  size_t param_count, size_t sample_size, size_t iterations, double target_error,
+                  double minimum_change, double fit_iteration_limit, double inlier_threshold) {
+    if (data_count == 0 || !data || param_count == 0 || !params || data_count <= sample_size)
+        return 0;
+    std::vector<size_t> permutation(data_count);
+    for (size_t i = 0; i < data_count; ++i) permutation[i] = i;
+    if (iterations == 0) return 0;
+    std::vector<double> trial(param_count), best(param_count);
+    const size_t fit_limit = IterationCount(fit_iteration_limit);
+    std::vector<size_t> consensus, best_consensus;
+    consensus.reserve(data_count);
+    best_consensus.reserve(data_count);
+    for (size_t it = 0; it < iterations; ++it) {
+        trial.assign(params, params + param_count);
+        Shuffle(permutation);
+        const ransac_context sample{error, data, permutation.data(), sample_size};
+        fit_parameters(ransac_function, &sample, trial.data(), param_count, fit_limit,
+                       target_error, minimum_change);
+        consensus.clear();
+        for (size_t i = 0; i < data_count; ++i)
+            if (error(data, &i, 1, trial.data(), param_count) < inlier_threshold)
+                consensus.push_back(i);
+        if (consensus.size() > best_consensus.size()) {
+            std::swap(trial, best);
+            std::swap(consensus, best_consensus);
+        }
+    }
+    if (best_consensus.empty()) return 0;
+    const size_t m = best_consensus.size();
+    std::copy(best_consensus.begin(), best_consensus.end(), permutation.begin());
+    const ransac_context refit{error, data, permutation.data(), m};
+    fit_parameters(ransac_function, &refit, best.data(), param_count, fit_limit, target_error,
+                   minimum_change);
+    std::copy(best.begin(), best.end(), params);
+    return m;
+}
