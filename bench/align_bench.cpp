@@ -2,38 +2,17 @@
 // the k-d tree over 2,000 stars.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <random>
 
 #include "align.h"
+#include "quiet_stdout.h"
 
 namespace {
 
 constexpr unsigned kWidth = 6000, kHeight = 4000;
 
-// Sends the program's progress lines to /dev/null while it lives.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved = dup(1);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-    }
-
-private:
-    int saved;
-};
 
 // A sky of 2000 ADU with Gaussian stars, in all three channels.
 const Image16& StarFrame() {

@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include "merge_utils.h"
+#include "quiet_stdout.h"
 
 namespace {
 
@@ -26,6 +27,20 @@ void BM_AddFrame(benchmark::State& state) {
 
 BENCHMARK_TEMPLATE(BM_AddFrame, quen_merge::Average)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_AddFrame, quen_merge::Lighten)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Remapping one 24-Mpixel frame onto the reference grid with a small rotation:
+// a Lanczos sample of up to 36 taps per output pixel.
+void BM_RemapFrame(benchmark::State& state) {
+    Image16* frame = MakeFrame();
+    quen_merge::AverageAlign merge(nullptr, frame);
+    const QuietStdout quiet;
+    for (auto _ : state) merge.AddFrame(frame, 0.3, 12.25, -7.5);
+    state.counters["ns_per_pixel"] = benchmark::Counter(
+        double(state.iterations()) * kWidth * kHeight * 1e-9,
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    delete frame;
+}
+BENCHMARK(BM_RemapFrame)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

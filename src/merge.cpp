@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
+#include "align.h"
 #include "image_io.h"
 
 namespace quen_merge {
@@ -33,8 +35,80 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     return merge->ReleaseAccumulator();
 }
 
-FloatImage* MergeAlignStars(const std::vector<std::string>&, const FloatImage*, MergeType) {
-    return nullptr;
+namespace {
+
+constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
+
+std::vector<StarPoint> PositionsOf(const std::vector<StarRef>& stars) {
+    std::vector<StarPoint> points;
+    points.reserve(stars.size());
+    for (const StarRef& s : stars) points.push_back(StarPoint{{s.x, s.y}});
+    return points;
+}
+
+// The star reference of an aligned stack: the stars of the first frame with
+// enough of them, their tree, their descriptors and the descriptors' tree.
+struct StarReference {
+    explicit StarReference(std::vector<StarPoint> points)
+        : stars(std::move(points)), star_tree(stars) {
+        GeneratePatternNodes(stars, &star_tree, patterns);
+        pattern_tree.reset(new PatternTree(patterns));
+    }
+    // Fits frame_stars onto the reference; true with the transform in params.
+    bool Fit(const std::vector<StarPoint>& frame_stars, double* params) const {
+        return FitStars(pattern_tree.get(), patterns, &star_tree, stars, frame_stars, params);
+    }
+    std::vector<StarPoint> stars;
+    StarTree star_tree;
+    std::vector<PatternNode> patterns;
+    std::unique_ptr<PatternTree> pattern_tree;
+};
+
+// Aligns one loaded frame and adds it, or makes it the star reference.
+void AlignFrame(const Image16* image, std::unique_ptr<StarReference>& reference,
+                AverageAlign& accumulator) {
+    std::vector<StarRef> stars;
+    FindStars(image, stars);
+    if (stars.size() < kMinStars) return;
+    if (!reference) {
+        std::printf("Found %li stars in reference image\n", long(stars.size()));
+        reference.reset(new StarReference(PositionsOf(stars)));
+        return;
+    }
+    const std::vector<StarPoint> frame_stars = PositionsOf(stars);
+    std::printf("Fitting %li stars to reference image\n", long(frame_stars.size()));
+    double transform[3];
+    if (!reference->Fit(frame_stars, transform)) return;
+    std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", transform[0],
+                transform[1], transform[2]);
+    accumulator.AddFrame(image, transform[0], transform[1], transform[2]);
+}
+
+}  // namespace
+
+FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
+                            MergeType /*type*/) {
+    if (files.empty()) return nullptr;
+    std::unique_ptr<AverageAlign> accumulator;
+    std::unique_ptr<StarReference> reference;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& name = files[i];
+        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str()));
+        if (!frame) {
+            std::printf("Unable to load Frame \"%s\".\n", name.c_str());
+            continue;
+        }
+        const Image16* image = frame->Image();
+        if (!image) continue;
+        // The first frame that loads is the grid of the result and its first content.
+        if (!accumulator) accumulator.reset(new AverageAlign(dark, image));
+        std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
+        AlignFrame(image, reference, *accumulator);
+    }
+    std::puts("Post processing");
+    if (!accumulator) return nullptr;
+    accumulator->PostProcess();
+    return accumulator->ReleaseAccumulator();
 }
 
 }  // namespace quen_merge

@@ -1,6 +1,11 @@
 #include "merge_utils.h"
 
+#include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <memory>
+
+#include "sampler.h"
 
 namespace quen_merge {
 
@@ -21,19 +26,20 @@ void FoldSamples(const Image16* frame, const float* dark, float* accumulated, Fo
     }
 }
 
-}  // namespace
-
-FloatImage* ConvertFrame(const Image16* frame, const float* dark) {
-    FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels);
-    FoldSamples(frame, dark, image->data, [](float& out, float v) { out = v; });
-    return image;
-}
-
-const float* Merge::DarkFor(const Image16* frame) const {
+// The dark's samples when the dark fits frame, else null.
+const float* DarkFor(const FloatImage* dark, const Image16* frame) {
     if (dark && dark->width == frame->width && dark->height == frame->height &&
         dark->channels == kFrameChannels)
         return dark->data;
     return nullptr;
+}
+
+}  // namespace
+
+FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark) {
+    FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels);
+    FoldSamples(frame, DarkFor(dark, frame), image->data, [](float& out, float v) { out = v; });
+    return image;
 }
 
 bool Merge::Matches(const Image16* frame) const {
@@ -45,7 +51,7 @@ bool Merge::SetImage(const Image16* frame) {
     delete accumulator;
     accumulator = nullptr;
     if (!frame || frame->channels != kFrameChannels) return false;
-    accumulator = ConvertFrame(frame, DarkFor(frame));
+    accumulator = ConvertFrame(frame, dark);
     return true;
 }
 
@@ -56,7 +62,7 @@ bool Average::AddFrame(const Image16* frame) {
         return SetImage(frame);
     }
     if (!Matches(frame)) return false;
-    FoldSamples(frame, DarkFor(frame), accumulator->data,
+    FoldSamples(frame, DarkFor(dark, frame), accumulator->data,
                 [](float& sum, float v) { sum = v + sum; });
     frame_count += 1.0f;
     return true;
@@ -74,9 +80,62 @@ bool Lighten::AddFrame(const Image16* frame) {
     if (!frame) return false;
     if (!accumulator) return SetImage(frame);
     if (!Matches(frame)) return false;
-    FoldSamples(frame, DarkFor(frame), accumulator->data,
+    FoldSamples(frame, DarkFor(dark, frame), accumulator->data,
                 [](float& max, float v) { max = v > max ? v : max; });
     return true;
+}
+
+}  // namespace quen_merge
+
+namespace quen_merge {
+
+namespace {
+constexpr double kDegreesPerRadian = 57.2957795131;
+constexpr float kLanczosRadius = 2.0f;
+constexpr uint32_t kProgressRows = 200;  // a progress line every this many rows
+}  // namespace
+
+FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
+    return frame ? ConvertFrame(frame, dark) : nullptr;
+}
+
+void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
+    if (!frame || !accumulator || frame->channels != kFrameChannels) return;
+    const std::unique_ptr<FloatImage> source(MakeFloatImage(frame));
+    const double c = std::cos(angle / kDegreesPerRadian);
+    const double s = std::sin(angle / kDegreesPerRadian);
+    const LanczosSampler sampler(EdgeClamp, EdgeClamp, kLanczosRadius);
+    const float fill[3] = {0, 0, 0};
+    float out[3];
+    const uint32_t width = accumulator->width, height = accumulator->height;
+    // Positions are tested against the frame's own footprint, so a frame of
+    // another size contributes exactly the pixels it has.
+    const double frame_width = frame->width, frame_height = frame->height;
+    for (uint32_t y = 0; y < height; ++y) {
+        if (y % kProgressRows == 0)
+            std::printf("Remapping image %f percent complete\n", float(y * 100) / float(height));
+        float* sum = accumulator->Pixel(0, y);
+        float* count = weight->Pixel(0, y);
+        const double dy = y - ty;
+        for (uint32_t x = 0; x < width; ++x) {
+            const double dx = x - tx;
+            const double u = c * dx + s * dy;
+            const double v = -s * dx + c * dy;
+            if (!(u >= 0 && u < frame_width && v >= 0 && v < frame_height)) continue;
+            sampler.SampleImage(source.get(), float(u), float(v), fill, out);
+            for (int k = 0; k < 3; ++k) sum[3 * x + k] += out[k];
+            count[x] += 1.0f;
+        }
+    }
+}
+
+void AverageAlign::PostProcess() {
+    if (!accumulator) return;
+    const size_t pixels = size_t(accumulator->width) * accumulator->height;
+    for (size_t p = 0; p < pixels; ++p) {
+        for (int k = 0; k < 3; ++k) accumulator->data[3 * p + k] /= weight->data[p];
+        weight->data[p] = 1.0f;
+    }
 }
 
 }  // namespace quen_merge

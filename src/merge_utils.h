@@ -1,6 +1,9 @@
 // Accumulators that fold frames, one at a time, into a float image.
 #pragma once
 
+#include <cassert>
+#include <cstdlib>
+
 #include "ostrel/image.h"
 
 namespace quen_merge {
@@ -39,8 +42,6 @@ public:
 protected:
     // True when frame can be folded into the current accumulator.
     bool Matches(const Image16* frame) const;
-    // The dark's samples when the dark fits frame, else null.
-    const float* DarkFor(const Image16* frame) const;
 
     FloatImage* accumulator = nullptr;
     const FloatImage* dark = nullptr;
@@ -65,8 +66,56 @@ public:
     bool PostProcess() override { return true; }
 };
 
-// A new float copy of a 3-channel frame, scaled by 2^-16 and with dark (when
-// not null) subtracted; the caller owns it.
-FloatImage* ConvertFrame(const Image16* frame, const float* dark);
+// A new float copy of a 3-channel frame, scaled by 2^-16, with dark subtracted
+// when it has the frame's width and height (dark may be null); the caller
+// owns it.
+FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark);
+
+// Averages frames that moved against the reference frame: each is resampled
+// onto the reference grid through its rigid transform, and every pixel is
+// divided by the number of frames that covered it.
+class AverageAlign {
+public:
+    // The reference frame is the starting content, counted once everywhere.
+    AverageAlign(const FloatImage* dark, const Image16* reference) : dark(dark) {
+        if (!reference) {
+            assert(0);
+            std::abort();
+        }
+        weight = new FloatImage(reference->width, reference->height, 1);
+        for (size_t i = 0; i < weight->ElementCount(); ++i) weight->data[i] = 1.0f;
+        accumulator = MakeFloatImage(reference);
+    }
+    ~AverageAlign() {
+        delete weight;
+        delete accumulator;
+    }
+    AverageAlign(const AverageAlign&) = delete;
+    AverageAlign& operator=(const AverageAlign&) = delete;
+
+    // The frame converted and dark-subtracted; a new image owned by the
+    // caller, or null for a null frame.
+    FloatImage* MakeFloatImage(const Image16* frame) const;
+    // Adds the frame where it covers the reference grid. The transform
+    // (degrees about (0, 0), then tx, ty in pixels) maps frame positions onto
+    // the reference: ref = R(angle) * frame + t.
+    void AddFrame(const Image16* frame, double angle, double tx, double ty);
+    // Turns the sums into means; calling it again changes nothing.
+    void PostProcess();
+
+    const FloatImage* Accumulator() const { return accumulator; }
+    const FloatImage* Weight() const { return weight; }
+    // Hands the accumulated image to the caller, who then owns it.
+    FloatImage* ReleaseAccumulator() {
+        FloatImage* result = accumulator;
+        accumulator = nullptr;
+        return result;
+    }
+
+private:
+    const FloatImage* dark;
+    FloatImage* accumulator = nullptr;
+    FloatImage* weight = nullptr;
+};
 
 }  // namespace quen_merge

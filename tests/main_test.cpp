@@ -1,7 +1,11 @@
 // The tarnic program end to end: real files in, real files and messages out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
+#include <sstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -240,6 +244,145 @@ TEST_F(Tarnic, TiffInputLeavesOnlyRealMessagesOnStandardError) {
     EXPECT_EQ(cut.err.find("unknown tag"), std::string::npos);
     EXPECT_NE(cut.err.find("TIFFReadDirectory"), std::string::npos) << cut.err;
     EXPECT_NE(cut.out.find("Unable to load Frame \"" + dir / "cut.tif" + "\".\n"), std::string::npos);
+}
+
+// An aligned stack of generated frames with known motion, made once.
+class AlignedRun : public ::testing::Test {
+protected:
+    static constexpr int kFrames = 8;
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        test_support::RunStarfield({"-n", std::to_string(kFrames), "-W", "800", "-H", "600", "-S", "2000",
+                                    "-b", "4000,60000", "-r", "3", "-x", "100", "-s", "31",
+                                    "-T", *dir / "truth.txt", *dir / "f%d.tif"});
+        std::vector<std::string> args{"-t", "a", "-o", *dir / "stack.tif"};
+        for (int k = 0; k < kFrames; ++k) args.push_back(*dir / ("f" + std::to_string(k) + ".tif"));
+        run = new CommandResult(RunTarnic(args));
+    }
+    static void TearDownTestSuite() {
+        delete run;
+        delete dir;
+    }
+    static TempDir* dir;
+    static CommandResult* run;
+};
+TempDir* AlignedRun::dir = nullptr;
+CommandResult* AlignedRun::run = nullptr;
+
+// The transforms a run printed, in frame order.
+std::vector<std::array<double, 3>> PrintedTransforms(const std::string& out) {
+    std::vector<std::array<double, 3>> found;
+    size_t at = 0;
+    while ((at = out.find("Rotate ", at)) != std::string::npos) {
+        std::array<double, 3> t;
+        if (std::sscanf(out.c_str() + at, "Rotate %lf degrees around (0,0), Translate (%lf, %lf)", &t[0], &t[1], &t[2]) == 3)
+            found.push_back(t);
+        ++at;
+    }
+    return found;
+}
+
+std::vector<std::array<double, 3>> TrueTransforms(const std::string& path) {
+    std::vector<std::array<double, 3>> frames;
+    std::istringstream text(test_support::ReadFile(path));
+    std::string line;
+    while (std::getline(text, line)) {
+        std::array<double, 3> t;
+        int k;
+        if (line[0] != '#' && std::sscanf(line.c_str(), "%d %lf %lf %lf", &k, &t[0], &t[1], &t[2]) == 4)
+            frames.push_back(t);
+    }
+    return frames;
+}
+
+// Where a transform takes reference position (x, y) back into the frame.
+std::array<double, 2> IntoFrame(const std::array<double, 3>& t, double x, double y) {
+    const double a = t[0] * std::acos(-1.0) / 180, c = std::cos(a), s = std::sin(a);
+    return {c * (x - t[1]) + s * (y - t[2]), -s * (x - t[1]) + c * (y - t[2])};
+}
+
+TEST_F(AlignedRun, PrintsEveryFramesTransformToWithinAThirdOfAPixel) {
+    ASSERT_EQ(run->status, 0) << run->err;
+    const auto printed = PrintedTransforms(run->out);
+    const auto truth = TrueTransforms(*dir / "truth.txt");
+    ASSERT_EQ(printed.size(), size_t(kFrames - 1));
+    for (int k = 1; k < kFrames; ++k) {
+        // The two rigid maps differ most at a corner of the frame.
+        for (auto [x, y] : {std::pair{0.0, 0.0}, {799.0, 0.0}, {0.0, 599.0}, {799.0, 599.0}}) {
+            const auto a = IntoFrame(printed[k - 1], x, y), b = IntoFrame(truth[k], x, y);
+            EXPECT_LT(std::hypot(a[0] - b[0], a[1] - b[1]), 0.3) << "frame " << k << " at " << x << "," << y;
+        }
+    }
+}
+
+// Centroid and FWHM of the star near (x, y), from a 13 x 13 window of the
+// green channel less the median of the window's rim.
+struct Measured {
+    double x, y, fwhm;
+};
+
+Measured MeasureStar(const Rgb16& img, double x, double y) {
+    const int cx = int(std::lround(x)), cy = int(std::lround(y)), r = 6;
+    std::vector<double> rim;
+    for (int j = -r; j <= r; ++j)
+        for (int i = -r; i <= r; ++i)
+            if (std::abs(i) == r || std::abs(j) == r) rim.push_back(img.at(cx + i, cy + j, 1));
+    std::nth_element(rim.begin(), rim.begin() + rim.size() / 2, rim.end());
+    const double sky = rim[rim.size() / 2];
+    double sw = 0, sx = 0, sy = 0, sxx = 0;
+    for (int j = -r + 1; j < r; ++j)
+        for (int i = -r + 1; i < r; ++i) {
+            const double w = std::max(0.0, img.at(cx + i, cy + j, 1) - sky);
+            sw += w;
+            sx += w * (cx + i);
+            sy += w * (cy + j);
+        }
+    const double mx = sx / sw, my = sy / sw;
+    for (int j = -r + 1; j < r; ++j)
+        for (int i = -r + 1; i < r; ++i) {
+            const double w = std::max(0.0, img.at(cx + i, cy + j, 1) - sky);
+            sxx += w * ((cx + i - mx) * (cx + i - mx) + (cy + j - my) * (cy + j - my));
+        }
+    return {mx, my, 2.3548 * std::sqrt(sxx / sw / 2)};
+}
+
+double Median(std::vector<double> v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+// Robust spread of the green samples of the central region: stars are outliers.
+double BackgroundNoise(const Rgb16& img) {
+    std::vector<double> v;
+    for (unsigned y = 150; y < 450; ++y)
+        for (unsigned x = 200; x < 600; ++x) v.push_back(img.at(x, y, 1));
+    const double m = Median(v);
+    for (double& s : v) s = std::fabs(s - m);
+    return 1.4826 * Median(v);
+}
+
+TEST_F(AlignedRun, StackedStarsStayWhereTheReferenceHasThemAndStaySharp) {
+    ASSERT_EQ(run->status, 0) << run->err;
+    const Rgb16 stack = ReadRgb16(*dir / "stack.tif"), single = ReadRgb16(*dir / "f0.tif");
+    ASSERT_EQ(stack.width, 800u);
+    std::vector<double> stack_fwhm, single_fwhm;
+    // Bright stars of the reference: their peaks stand far above the sky.
+    for (unsigned y = 60; y < 540; ++y)
+        for (unsigned x = 60; x < 740; ++x) {
+            const uint16_t v = single.at(x, y, 1);
+            bool peak = v > 20000;
+            for (int j = -6; j <= 6 && peak; ++j)
+                for (int i = -6; i <= 6 && peak; ++i)
+                    if ((i || j) && single.at(x + i, y + j, 1) >= v) peak = false;
+            if (!peak) continue;
+            const Measured ref = MeasureStar(single, x, y), got = MeasureStar(stack, x, y);
+            EXPECT_LT(std::hypot(got.x - ref.x, got.y - ref.y), 0.2) << "star at " << x << "," << y;
+            single_fwhm.push_back(ref.fwhm);
+            stack_fwhm.push_back(got.fwhm);
+        }
+    ASSERT_GT(single_fwhm.size(), 20u);
+    EXPECT_LT(Median(stack_fwhm), 1.15 * Median(single_fwhm));
+    EXPECT_LT(BackgroundNoise(stack), 1.2 / std::sqrt(double(kFrames)) * BackgroundNoise(single));
 }
 
 // The real sequences beside the project: 16-bit grey PNGs of a CCD and of an

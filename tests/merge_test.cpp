@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 
 #include "image_io.h"
 #include "support.h"
@@ -11,6 +12,8 @@ namespace {
 
 using quen_merge::MergeNoAlign;
 using test_support::TempDir;
+
+float Converted16(unsigned short v) { return float(v) / 65536.0f; }
 
 class UnalignedStack : public ::testing::Test {
 protected:
@@ -66,6 +69,105 @@ TEST_F(UnalignedStack, AnyTypeButAverageIsLighten) {
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(out);
     EXPECT_EQ(out->data[0], 300.0f / 65536.0f);
+}
+
+}  // namespace
+
+namespace {
+
+using quen_merge::MergeAlignStars;
+
+// Frames whose stars are 4 x 3 blocks (12 pixels) on black, at random places
+// spread over a 300 x 200 frame.
+class AlignedStack : public ::testing::Test {
+protected:
+    AlignedStack() {
+        std::mt19937 rng(17);
+        std::uniform_int_distribution<int> ux(20, 270), uy(20, 170);
+        while (stars.size() < 30) {
+            const std::pair<int, int> p{ux(rng), uy(rng)};
+            bool crowded = false;
+            for (const auto& q : stars) crowded |= std::abs(q.first - p.first) < 12 && std::abs(q.second - p.second) < 12;
+            if (!crowded) stars.push_back(p);
+        }
+    }
+    // The first `count` stars moved by (dx, dy); returns the path.
+    std::string Frame(const std::string& name, size_t count, int dx = 0, int dy = 0) {
+        test_support::Rgb16 picture = test_support::MakeRgb16(300, 200, 0);
+        for (size_t s = 0; s < count; ++s)
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 4; ++x)
+                    for (int c = 0; c < 3; ++c)
+                        picture.at(stars[s].first + dx + x, stars[s].second + dy + y, c) = 50000;
+        const std::string path = dir / name;
+        test_support::WriteRgb16(path, picture);
+        return path;
+    }
+    std::string Stack(const std::vector<std::string>& files, std::unique_ptr<FloatImage>& out,
+                      quen_merge::MergeType type = quen_merge::MergeAverage) {
+        testing::internal::CaptureStdout();
+        out.reset(MergeAlignStars(files, nullptr, type));
+        return testing::internal::GetCapturedStdout();
+    }
+    std::vector<std::pair<int, int>> stars;
+    TempDir dir;
+};
+
+const std::string kFound = "image_type = 9\nBlur\nScan for stars\n";
+
+TEST_F(AlignedStack, EmptyListOrNothingLoadableGivesNull) {
+    std::unique_ptr<FloatImage> out;
+    EXPECT_EQ(Stack({}, out), "");
+    EXPECT_FALSE(out);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Stack({dir / "a.tif", dir / "b.tif"}, out),
+              "Unable to load Frame \"" + dir / "a.tif" + "\".\nUnable to load Frame \"" + dir / "b.tif" +
+                  "\".\nPost processing\n");
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(out);
+}
+
+TEST_F(AlignedStack, OneFrameIsItsOwnReferenceAndTheResult) {
+    const std::string a = Frame("a.tif", 30);
+    std::unique_ptr<FloatImage> out;
+    EXPECT_EQ(Stack({a}, out), "image_type = 9\nImage 0 - \"" + a + "\"\nBlur\nScan for stars\n" +
+                                   "Found 30 stars in reference image\nPost processing\n");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->width, 300u);
+    EXPECT_EQ(out->Pixel(stars[0].first, stars[0].second)[1], Converted16(50000));
+}
+
+TEST_F(AlignedStack, LaterFramesAreFittedAndAveragedOnTheFirstGrid) {
+    const std::string a = Frame("a.tif", 30), b = Frame("b.tif", 30, 3, -2);
+    const std::string few = Frame("few.tif", 4, 1, 1), missing = dir / "missing.tif";
+    std::unique_ptr<FloatImage> out;
+    testing::internal::CaptureStderr();
+    const std::string printed = Stack({missing, a, few, b}, out, quen_merge::MergeLighten);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed.rfind("Unable to load Frame \"" + missing + "\".\nimage_type = 9\nImage 1 - \"" + a + "\"\n", 0), 0u)
+        << printed;
+    // The 4-star frame prints its lines and nothing else.
+    EXPECT_NE(printed.find("Image 2 - \"" + few + "\"\nBlur\nScan for stars\nimage_type = 9\nImage 3"), std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("Fitting 30 stars to reference image\nAttempting to fit transform to 30 matches\nFitted 30 points\nRotate "),
+              std::string::npos) << printed;
+    ASSERT_TRUE(out);
+    // A mean, not a maximum: star pixels lined up, the block edges averaged.
+    const float* centre = out->Pixel(stars[5].first + 1, stars[5].second + 1);
+    EXPECT_NEAR(centre[0], Converted16(50000), 0.02);
+}
+
+TEST_F(AlignedStack, FirstFrameWithTooFewStarsStaysTheGrid) {
+    const std::string dim = Frame("dim.tif", 3), a = Frame("a.tif", 30), b = Frame("b.tif", 30, 2, 1);
+    std::unique_ptr<FloatImage> out;
+    const std::string printed = Stack({dim, a, b}, out);
+    EXPECT_NE(printed.find("Image 1 - \"" + a + "\"\nBlur\nScan for stars\nFound 30 stars in reference image\n"),
+              std::string::npos) << printed;
+    ASSERT_TRUE(out);
+    // The second frame is only the star reference: star 10 appears from the
+    // third frame alone (weight 2 with the first frame, which lacks it).
+    const float* p = out->Pixel(stars[10].first + 1, stars[10].second + 1);
+    EXPECT_NEAR(p[0], Converted16(50000) / 2, 0.02);
 }
 
 }  // namespace

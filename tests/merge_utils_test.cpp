@@ -115,3 +115,102 @@ TEST(Merge, SetImageRestartsAndRefusesNull) {
 }
 
 }  // namespace
+
+namespace {
+
+using quen_merge::AverageAlign;
+
+Image16 Uniform(unsigned w, unsigned h, unsigned short v) {
+    Image16 frame(w, h, 3);
+    for (size_t i = 0; i < frame.ElementCount(); ++i) frame.data[i] = v;
+    return frame;
+}
+
+float WeightAt(const AverageAlign& merge, unsigned x, unsigned y) {
+    return merge.Weight()->Pixel(x, y)[0];
+}
+
+class AlignedAccumulator : public ::testing::Test {
+protected:
+    // Runs f with standard output captured and returns what it printed.
+    template <typename F>
+    std::string Quietly(F f) {
+        testing::internal::CaptureStdout();
+        f();
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(AlignedAccumulator, IdentityAveragesReferenceAndFrame) {
+    Image16 ref(8, 6, 3), frame(8, 6, 3);
+    for (size_t i = 0; i < ref.ElementCount(); ++i) {
+        ref.data[i] = (unsigned short)(i * 500);
+        frame.data[i] = (unsigned short)(60000 - i * 300);
+    }
+    AverageAlign merge(nullptr, &ref);
+    Quietly([&] { merge.AddFrame(&frame, 0, 0, 0); });
+    for (unsigned y = 0; y < 6; ++y)
+        for (unsigned x = 0; x < 8; ++x) EXPECT_EQ(WeightAt(merge, x, y), 2.0f);
+    merge.PostProcess();
+    for (size_t i = 0; i < ref.ElementCount(); ++i)
+        EXPECT_NEAR(merge.Accumulator()->data[i], (Converted(ref.data[i]) + Converted(frame.data[i])) / 2,
+                    1e-6) << i;
+    EXPECT_EQ(WeightAt(merge, 3, 3), 1.0f);
+}
+
+TEST_F(AlignedAccumulator, CountsOnlyThePixelsAFrameCovers) {
+    const Image16 ref = Uniform(100, 4, 1000), frame = Uniform(100, 4, 3000);
+    AverageAlign shifted(nullptr, &ref);
+    Quietly([&] { shifted.AddFrame(&frame, 0, 10.5, 0); });
+    for (unsigned x = 0; x < 100; ++x) EXPECT_EQ(WeightAt(shifted, x, 1), x <= 10 ? 1.0f : 2.0f) << x;
+    shifted.PostProcess();
+    EXPECT_EQ(shifted.Accumulator()->Pixel(5, 1)[0], Converted(1000));
+    EXPECT_NEAR(shifted.Accumulator()->Pixel(50, 1)[0], Converted(2000), 1e-6);
+
+    AverageAlign turned(nullptr, &ref);
+    Quietly([&] { turned.AddFrame(&frame, 90, 0, 0); });
+    for (unsigned y = 0; y < 4; ++y)
+        for (unsigned x = 1; x < 100; ++x) ASSERT_EQ(WeightAt(turned, x, y), 1.0f) << x << "," << y;
+}
+
+TEST_F(AlignedAccumulator, SmallerFrameCountsOnlyWhereItHasPixels) {
+    const Image16 ref = Uniform(20, 10, 1000), small = Uniform(10, 6, 3000);
+    AverageAlign merge(nullptr, &ref);
+    Quietly([&] { merge.AddFrame(&small, 0, 0, 0); });
+    for (unsigned y = 0; y < 10; ++y)
+        for (unsigned x = 0; x < 20; ++x)
+            EXPECT_EQ(WeightAt(merge, x, y), x < 10 && y < 6 ? 2.0f : 1.0f) << x << "," << y;
+    const Image16 large = Uniform(40, 30, 3000);
+    AverageAlign wide(nullptr, &ref);
+    Quietly([&] { wide.AddFrame(&large, 0, -15, -12); });  // reference sits inside the frame
+    for (unsigned y = 0; y < 10; ++y)
+        for (unsigned x = 0; x < 20; ++x) EXPECT_EQ(WeightAt(wide, x, y), 2.0f) << x << "," << y;
+}
+
+TEST_F(AlignedAccumulator, ReportsProgressEvery200Rows) {
+    const Image16 ref = Uniform(2, 450, 0);
+    AverageAlign merge(nullptr, &ref);
+    EXPECT_EQ(Quietly([&] { merge.AddFrame(&ref, 0, 0, 0); }),
+              "Remapping image 0.000000 percent complete\n"
+              "Remapping image 44.444443 percent complete\n"
+              "Remapping image 88.888885 percent complete\n");
+}
+
+TEST_F(AlignedAccumulator, ReferenceKeepsNegativesWhileResampledFramesClampThem) {
+    FloatImage dark(4, 4, 3);
+    for (size_t i = 0; i < dark.ElementCount(); ++i) dark.data[i] = Converted(2000);
+    const Image16 ref = Uniform(4, 4, 1000), frame = Uniform(4, 4, 1500);
+    AverageAlign merge(&dark, &ref);
+    Quietly([&] { merge.AddFrame(&frame, 0, 0, 0); });
+    merge.PostProcess();
+    EXPECT_NEAR(merge.Accumulator()->data[0], (Converted(1000) - Converted(2000)) / 2, 1e-7);
+
+    AverageAlign alone(&dark, &ref);
+    alone.PostProcess();
+    alone.PostProcess();
+    EXPECT_EQ(alone.Accumulator()->data[5], Converted(1000) - Converted(2000));
+    Quietly([&] { alone.AddFrame(nullptr, 0, 0, 0); });
+    EXPECT_EQ(WeightAt(alone, 0, 0), 1.0f);
+}
+
+}  // namespace

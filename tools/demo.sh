@@ -11,11 +11,17 @@ echo "== Generating frames in $out/"
 "$starfield" -n 8 -W 800 -H 600 -s 7 -S 300 -p 40 "$out/light_%02d.tif"
 "$starfield" -D -n 2 -W 800 -H 600 -s 7 -p 40 "$out/dark_%02d.tif"
 "$starfield" -n 8 -W 800 -H 600 -s 7 -S 300 -R 0.4 -p 40 "$out/trail_%02d.tif"
+# A handheld-style series: every frame rotated (up to 2 degrees) and shifted (up to 40 px).
+"$starfield" -n 8 -W 800 -H 600 -s 7 -S 1500 -b 3000,60000 -r 2 -x 40 -p 40 \
+  -T "$out/moved_truth.txt" "$out/moved_%02d.tif"
 
 echo "== Mean with master dark"
 "$tarnic" -d "$out/dark_00.tif" -d "$out/dark_01.tif" -o "$out/merged.png" "$out"/light_*.tif
+echo "== Aligned mean"
+"$tarnic" -t a -d "$out/dark_00.tif" -d "$out/dark_01.tif" -o "$out/aligned.png" "$out"/moved_*.tif
 echo "== Star trails"
 "$tarnic" -t t -o "$out/trails.png" "$out"/trail_*.tif
 
 echo
-echo "Results: $out/merged.png (mean, dark subtracted), $out/trails.png (star trails)"
+echo "Results: $out/merged.png (mean, dark subtracted), $out/aligned.png (aligned mean of"
+echo "$out/moved_*.tif; true motion in $out/moved_truth.txt), $out/trails.png (star trails)"

@@ -1,0 +1,130 @@
+#include "sampler.h"
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace quen_merge {
+
+namespace {
+
+constexpr double kKernelPi = 3.14159265;
+constexpr double kTiny = 1e-10;      // kernel arguments and weights at most this count as 0
+constexpr int kMaxWindow = 64;       // wider Lanczos windows keep their weights on the heap
+constexpr float kMaxPosition = 1e9f; // positions beyond this have no window
+
+// Applies an edge rule to position p on an axis of `size` pixels; false when
+// the rule gives no pixel.
+bool ApplyEdge(EdgeMode mode, int64_t& p, int64_t size) {
+    switch (mode) {
+        case EdgeClamp:
+            p = p < 0 ? 0 : size - 1;
+            return size > 0;
+        case EdgeMirror: {
+            if (size <= 1) return false;
+            const int64_t period = 2 * (size - 1);
+            p = (p < 0 ? -p : p) % period;
+            if (p > size - 1) p = period - p;
+            return true;
+        }
+        case EdgeWrap:
+            if (size == 0) return false;
+            p %= size;
+            if (p < 0) p += size;
+            return true;
+        case EdgeNone:
+        default:
+            return false;
+    }
+}
+
+bool OnAxis(EdgeMode mode, int64_t& p, uint32_t size) {
+    return (p >= 0 && p < size) || (ApplyEdge(mode, p, size) && p >= 0 && p < size);
+}
+
+void CopyFill(const float* fill, float* out, uint32_t n) {
+    for (uint32_t c = 0; c < n; ++c) out[c] = fill ? fill[c] : 0.0f;
+}
+
+int NearestWhole(float v) {
+    const float r = std::roundf(v);
+    return r < -kMaxPosition ? int(-kMaxPosition) : r > kMaxPosition ? int(kMaxPosition) : int(r);
+}
+
+}  // namespace
+
+double sincu(double x) { return std::fabs(x) < kTiny ? 1.0 : std::sin(x) / x; }
+
+double sincn(double x) { return sincu(x * kKernelPi); }
+
+double lanczos(double x, double a) { return std::fabs(x) < a ? sincn(x) * sincn(x / a) : 0.0; }
+
+const float* ImageSampler::GetPixel(const FloatImage* image, int x, int y) const {
+    if (!image) return nullptr;
+    int64_t px = x, py = y;
+    if (!OnAxis(edge_x, px, image->width) || !OnAxis(edge_y, py, image->height)) return nullptr;
+    return image->Pixel(uint32_t(px), uint32_t(py));
+}
+
+const float* ImageSampler::GetPixel(const FloatImage* image, float x, float y) const {
+    if (std::isnan(x) || std::isnan(y)) return nullptr;
+    return GetPixel(image, NearestWhole(x), NearestWhole(y));
+}
+
+void NearestNeighbourSampler::SampleImage(const FloatImage* image, float x, float y,
+                                          const float* fill, float* out) const {
+    if (!out || !image) return;
+    const float* p = GetPixel(image, x, y);
+    if (p) {
+        for (uint32_t c = 0; c < image->channels; ++c) out[c] = p[c];
+    } else {
+        CopyFill(fill, out, image->channels);
+    }
+}
+
+void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, const float* fill,
+                                 float* out) const {
+    if (!out || !image) return;
+    const uint32_t n = image->channels;
+    const float a = radius;
+    if (!(std::fabs(x) < kMaxPosition && std::fabs(y) < kMaxPosition)) {
+        CopyFill(fill, out, n);
+        return;
+    }
+    const int x0 = int(std::floor(x - a)), y0 = int(std::floor(y - a));
+    const int x1 = int(std::ceil(x + a)), y1 = int(std::ceil(y + a));
+    for (uint32_t c = 0; c < n; ++c) out[c] = 0;
+    double sum = 0;
+    const int columns = x1 >= x0 ? x1 - x0 + 1 : 0;
+    // Each column's weight is the same in every row of the window.
+    double inline_weights[kMaxWindow];
+    std::vector<double> wide_weights;
+    double* column_weight = inline_weights;
+    if (columns > kMaxWindow) {
+        wide_weights.resize(size_t(columns));
+        column_weight = wide_weights.data();
+    }
+    for (int i = x0; i <= x1; ++i) column_weight[i - x0] = lanczos(double(x - float(i)), a);
+    for (int j = y0; j <= y1; ++j) {
+        const double wy = lanczos(double(y - float(j)), a);
+        for (int i = x0; i <= x1; ++i) {
+            const double w = column_weight[i - x0] * wy;
+            if (!(std::fabs(w) > kTiny)) continue;
+            sum += w;
+            const float* p = GetPixel(image, i, j);
+            const float* v = p ? p : fill;
+            if (!v) continue;  // a missing pixel without fill adds nothing but its weight
+            for (uint32_t c = 0; c < n; ++c) out[c] = float(out[c] + v[c] * w);
+        }
+    }
+    if (!(std::fabs(sum) > kTiny)) {
+        CopyFill(fill, out, n);
+        return;
+    }
+    for (uint32_t c = 0; c < n; ++c) {
+        out[c] = float(out[c] / sum);
+        if (out[c] < 0) out[c] = 0;
+    }
+}
+
+}  // namespace quen_merge

@@ -1,0 +1,66 @@
+// Samplers that read a float image at fractional positions, with a rule per
+// axis for positions outside the image.
+#pragma once
+
+#include "ostrel/image.h"
+
+namespace quen_merge {
+
+// What a pixel position outside [0, size) becomes on one axis.
+enum EdgeMode {
+    EdgeNone = 0,    // no pixel
+    EdgeClamp = 1,   // the nearest edge pixel
+    EdgeMirror = 2,  // reflected about the edge pixels, which are not repeated
+    EdgeWrap = 3,    // taken periodically
+};
+
+class ImageSampler {
+public:
+    ImageSampler(EdgeMode edge_x, EdgeMode edge_y) : edge_x(edge_x), edge_y(edge_y) {}
+    virtual ~ImageSampler() = default;
+
+    // Writes the image's value at (x, y), one float per channel, to out; fill
+    // (may be null: zeros) stands in where the image has no pixel. Does
+    // nothing for a null image or out.
+    virtual void SampleImage(const FloatImage* image, float x, float y, const float* fill,
+                             float* out) const = 0;
+
+    // Channel 0 of pixel (x, y) after the edge rules, or null when there is
+    // no such pixel.
+    const float* GetPixel(const FloatImage* image, int x, int y) const;
+    // As above at the nearest whole position, halves away from zero.
+    const float* GetPixel(const FloatImage* image, float x, float y) const;
+
+protected:
+    EdgeMode edge_x;
+    EdgeMode edge_y;
+};
+
+class NearestNeighbourSampler : public ImageSampler {
+public:
+    using ImageSampler::ImageSampler;
+    void SampleImage(const FloatImage* image, float x, float y, const float* fill,
+                     float* out) const override;
+};
+
+// Windowed-sinc interpolation over the (2 radius + 1)-wide square around the
+// position; never returns a negative value.
+class LanczosSampler : public ImageSampler {
+public:
+    LanczosSampler(EdgeMode edge_x, EdgeMode edge_y, float radius)
+        : ImageSampler(edge_x, edge_y), radius(radius) {}
+    void SampleImage(const FloatImage* image, float x, float y, const float* fill,
+                     float* out) const override;
+
+private:
+    float radius;
+};
+
+// sin(x) / x, and 1.0 where |x| < 1e-10.
+double sincu(double x);
+// sincu(x * 3.14159265): the kernel's pi is this shortened literal.
+double sincn(double x);
+// The Lanczos kernel of half-width a: sincn(x) sincn(x / a) for |x| < a, else 0.
+double lanczos(double x, double a);
+
+}  // namespace quen_merge
