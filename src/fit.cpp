@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -162,4 +163,66 @@ size_t fit_ransac(ransac_error_function error, const void* data, size_t data_cou
                    minimum_change);
     std::copy(best.begin(), best.end(), params);
     return m;
+}
+
+double evaluate_polynomial(const double* coefficients, size_t count, double x) {
+    if (count == 0 || !coefficients) {
+        std::fputs("invalid parameters to evaluate_polynomial\n", stderr);
+        return 0.0;
+    }
+    double r = coefficients[0];
+    double power = x;
+    for (size_t i = 1; i < count; ++i) {
+        r = r + coefficients[i] * power;
+        power = power * x;
+    }
+    return r;
+}
+
+double evaluate_differential(const double* coefficients, size_t count, double x) {
+    if (count == 0 || !coefficients) {
+        std::fputs("invalid parameters to evaluate_polynomial\n", stderr);
+        return 0.0;
+    }
+    double r = 0.0;
+    double power = 1.0;
+    for (size_t i = 1; i < count; ++i) {
+        r = r + double(i) * (coefficients[i] * power);
+        power = power * x;
+    }
+    return r;
+}
+
+void write_polynomial(const double* coefficients, size_t count) {
+    std::fputs("0.0", stdout);
+    if (count == 0 || !coefficients) {
+        std::fflush(stdout);
+        std::fputs("invalid parameters to write_polynomial\n", stderr);
+        return;
+    }
+    std::printf(" + %g", coefficients[0]);
+    for (size_t i = 1; i < count; ++i) {
+        std::printf(" + %g", coefficients[i]);
+        for (size_t p = 0; p < i; ++p) std::fputs("*x", stdout);
+    }
+    std::fputc('\n', stdout);
+}
+
+double polynomial_point_error(const void* data, const double* coefficients, size_t count) {
+    if (!data) return 0.0;
+    const polynomial_points& points = *static_cast<const polynomial_points*>(data);
+    double sum = 0;
+    for (size_t i = 0; i < points.count; ++i) {
+        const double r = evaluate_polynomial(coefficients, count, points.x[i]) - points.y[i];
+        sum += r * r;
+    }
+    return sum / double(points.count);
+}
+
+double fit_polynomial_to_points(const double* x, const double* y, size_t point_count,
+                                double* coefficients, size_t count, size_t iteration_limit,
+                                double target_error, double minimum_change) {
+    const polynomial_points points{x, y, point_count};
+    return fit_parameters(polynomial_point_error, &points, coefficients, count, iteration_limit,
+                          target_error, minimum_change);
 }

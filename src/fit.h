@@ -54,3 +54,30 @@ struct ransac_context {
 
 // The fitter's error function over a ransac_context.
 double ransac_function(const void* context, const double* params, size_t param_count);
+
+// One-variable polynomials: coefficients c[0..count), lowest power first.
+
+// c[0] + c[1] x + c[2] x^2 + ..., summed from the lowest power up with a
+// running power of x; 0.0 (with a message on standard error) for a null or
+// empty coefficient array.
+double evaluate_polynomial(const double* coefficients, size_t count, double x);
+// The derivative c[1] + 2 c[2] x + ...; invalid arguments as above.
+double evaluate_differential(const double* coefficients, size_t count, double x);
+// Prints "0.0 + c0 + c1*x + c2*x*x ..." and a newline on standard output.
+void write_polynomial(const double* coefficients, size_t count);
+
+// Sample points for polynomial_point_error.
+struct polynomial_points {
+    const double* x;
+    const double* y;
+    size_t count;
+};
+
+// Mean squared error of the polynomial over the polynomial_points at data;
+// 0.0 for null data.
+double polynomial_point_error(const void* data, const double* coefficients, size_t count);
+// Fits the coefficients (first guess in, result out) to the points with
+// fit_parameters and returns its result.
+double fit_polynomial_to_points(const double* x, const double* y, size_t point_count,
+                                double* coefficients, size_t count, size_t iteration_limit,
+                                double target_error, double minimum_change);

@@ -189,3 +189,50 @@ TEST(RansacDeathTest, EmptySampleStopsTheProgram) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Polynomial, EvaluatesFromTheLowestPowerUp) {
+    const double c[3] = {1, 2, 3};
+    EXPECT_EQ(evaluate_polynomial(c, 3, 2), 17);
+    EXPECT_EQ(evaluate_differential(c, 3, 2), 14);
+    EXPECT_EQ(evaluate_polynomial(c, 1, 99), 1);
+    EXPECT_EQ(evaluate_differential(c, 1, 99), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(evaluate_polynomial(c, 0, 2), 0.0);
+    EXPECT_EQ(evaluate_differential(nullptr, 3, 2), 0.0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "invalid parameters to evaluate_polynomial\ninvalid parameters to evaluate_polynomial\n");
+}
+
+TEST(Polynomial, PrintsItsTerms) {
+    const double c[3] = {1, -2, 3.5};
+    testing::internal::CaptureStdout();
+    write_polynomial(c, 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0.0 + 1 + -2*x + 3.5*x*x\n");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    write_polynomial(c, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0.0");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "invalid parameters to write_polynomial\n");
+}
+
+TEST(Polynomial, PointErrorAndFit) {
+    const double x[3] = {0, 1, 2}, y[3] = {1, 3, 5};
+    const polynomial_points points{x, y, 3};
+    const double line[2] = {1, 2}, flat[2] = {0, 0};
+    EXPECT_EQ(polynomial_point_error(&points, line, 2), 0.0);
+    EXPECT_DOUBLE_EQ(polynomial_point_error(&points, flat, 2), (1 + 9 + 25) / 3.0);
+    EXPECT_EQ(polynomial_point_error(nullptr, flat, 2), 0.0);
+    const polynomial_points none{x, y, 0};
+    EXPECT_TRUE(std::isnan(polynomial_point_error(&none, flat, 2)));
+
+    double c[2] = {0, 0};
+    const double e = fit_polynomial_to_points(x, y, 3, c, 2, 1000, 1e-6, 1e-12);
+    EXPECT_LT(e, 1e-6);
+    EXPECT_NEAR(c[0], 1, 0.01);
+    EXPECT_NEAR(c[1], 2, 0.01);
+    EXPECT_EQ(fit_polynomial_to_points(x, y, 3, nullptr, 2, 10, 1e-6, 1e-12), -1.0);
+}
+
+}  // namespace
