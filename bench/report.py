@@ -17,10 +17,36 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+# What each benchmark measures, by the name before its first "/".
+DESCRIPTIONS = {
+    "BM_FindStars": "star detection on one 6000 x 4000 frame (24 Mpixel, 3000 stars)",
+    "BM_BoxPass": "one box pass over 6000 x 4000 8-bit pixels; args: direction, radius",
+    "BM_TreeBuild": "2-D k-d tree over 2,000 stars",
+    "BM_FiveNearest": "one 5-nearest query in that tree",
+    "BM_PatternNodes": "descriptors of all 2,000 stars",
+    "BM_FitStars": "matching and RANSAC fit, 300 reference stars against 300 moved stars",
+    "BM_BilateralFilter": "4000 x 3000 x 3 image, range 40, tile 128; arg: radius",
+    "BM_AddFrame<quen_merge::Average>": "mean: one 6000 x 4000 frame folded in; arg: with dark",
+    "BM_AddFrame<quen_merge::Lighten>": "maximum: one 6000 x 4000 frame folded in; arg: with dark",
+    "BM_RemapFrame": "aligned accumulator: one 6000 x 4000 frame resampled (0.3 degrees, shifted)",
+}
+
+
+def describe(name):
+    return DESCRIPTIONS.get(name.split("/")[0], "")
+
+
+def format_time(row):
+    value, unit = row["real_time"], row["time_unit"]
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[unit]
+    ms = value * scale
+    return f"{ms * 1000:.2f} us" if ms < 1 else f"{ms:.1f} ms"
+
+
 def figures(row):
     parts = []
     if "items_per_second" in row:
-        parts.append(f"{row['items_per_second'] / 1e6:.1f} M items/s")
+        parts.append(f"{row['items_per_second'] / 1e6:.1f} Mpixel/s")
     for key, value in row.items():
         if key in ("stars", "ns_per_pixel", "matches"):
             parts.append(f"{key} {value:g}")
@@ -39,13 +65,13 @@ def main(paths):
             data = json.load(f)
         program = os.path.basename(path).rsplit(".", 1)[0]
         print(f"## {program}\n")
-        print("| benchmark | time | figures |")
-        print("|---|---|---|")
+        print("| benchmark | what | time | figures |")
+        print("|---|---|---|---|")
         for row in data["benchmarks"]:
             if row.get("aggregate_name") != "median":
                 continue
             name = row["run_name"]
-            print(f"| `{name}` | {row['real_time']:.3g} {row['time_unit']} | {figures(row)} |")
+            print(f"| `{name}` | {describe(name)} | {format_time(row)} | {figures(row)} |")
         print()
 
 
