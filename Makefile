@@ -1,18 +1,32 @@
 # Front door: `make demo` and `make test` work on a fresh Debian machine as root.
 BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= 2
 PACKAGES := cmake g++ make libfreeimage-dev libgtest-dev libbenchmark-dev
+CHECK_PACKAGES := valgrind
+FUZZ_PACKAGES := clang libclang-rt-dev
 # CI builds with warnings as errors.
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DTARNIC_WERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps deps-check deps-fuzz install-missing build test test-sanitize fuzz demo bench clean
 
 all: build
 
 # Installs only the packages that are missing; updates the lists only then.
 deps:
+	@$(MAKE) --no-print-directory install-missing WANTED="$(PACKAGES)"
+
+deps-check: deps
+	@$(MAKE) --no-print-directory install-missing WANTED="$(CHECK_PACKAGES)"
+
+deps-fuzz: deps
+	@$(MAKE) --no-print-directory install-missing WANTED="$(FUZZ_PACKAGES)"
+
+install-missing:
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(WANTED); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -27,6 +41,22 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
+# The whole suite built with address and undefined-behaviour sanitizers, then
+# the program under valgrind in every merge type.
+test-sanitize: deps-check build
+	cmake -S . -B $(SANITIZE_BUILD) $(CMAKE_FLAGS) -DTARNIC_SANITIZE=ON -DTARNIC_BENCH=OFF
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SANITIZE_BUILD) -j $(JOBS) --output-on-failure
+	tests/scripts/valgrind.sh $(BUILD)
+
+# Each libFuzzer target for FUZZ_SECONDS (default 60) on the generator's seeds.
+fuzz: deps-fuzz build
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
+	  -DTARNIC_FUZZ=ON -DTARNIC_TESTS=OFF -DTARNIC_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target image_fuzz options_fuzz
+	fuzz/run.sh $(FUZZ_BUILD) $(BUILD) $(FUZZ_SECONDS)
+
 demo: build
 	tools/demo.sh $(BUILD) demo
 
@@ -34,4 +64,4 @@ bench: build
 	bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) demo
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) demo

@@ -55,15 +55,18 @@ bool IsTooLarge(FIBITMAP* bitmap) {
            kMaxSamples;
 }
 
+enum class HeaderCheck { kFits, kTooLarge, kUnreadable };
+
 // Reads only the header where the format allows it, so that a file announcing
-// absurd dimensions is refused before its pixels are decoded.
-bool HeaderTooLarge(FREE_IMAGE_FORMAT format, const char* filename) {
-    if (!FreeImage_FIFSupportsNoPixels(format)) return false;
+// absurd dimensions is refused before its pixels are decoded, and a file whose
+// header cannot be read is not decoded (and complained about) a second time.
+HeaderCheck CheckHeader(FREE_IMAGE_FORMAT format, const char* filename) {
+    if (!FreeImage_FIFSupportsNoPixels(format)) return HeaderCheck::kFits;
     FIBITMAP* header = FreeImage_Load(format, filename, FIF_LOAD_NOPIXELS);
-    if (!header) return false;
+    if (!header) return HeaderCheck::kUnreadable;
     const bool too_large = IsTooLarge(header);
     FreeImage_Unload(header);
-    return too_large;
+    return too_large ? HeaderCheck::kTooLarge : HeaderCheck::kFits;
 }
 
 // Reads a tag value of at least `bytes` bytes, or null.
@@ -236,7 +239,9 @@ ImageData* LoadImageData(const char* filename) {
         std::fprintf(stderr, "file %s is not supported\n", filename);
         return nullptr;
     }
-    if (HeaderTooLarge(format, filename)) {
+    const HeaderCheck header = CheckHeader(format, filename);
+    if (header == HeaderCheck::kUnreadable) return nullptr;
+    if (header == HeaderCheck::kTooLarge) {
         std::fprintf(stderr, "file %s is too large\n", filename);
         return nullptr;
     }

@@ -1,43 +1,19 @@
 // tarnic: stacks a series of night-sky frames into one 16-bit image.
+#include "main.h"
+
 #include <FreeImage.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "image_io.h"
 #include "merge.h"
 
 namespace {
 
-constexpr const char* kDefaultOutput = "merged.png";
 constexpr const char* kProgramName = "Velunor";
 constexpr const char* kVersion = "0.1.0";
-
-struct RunOptions {
-    std::string output = kDefaultOutput;
-    std::vector<std::string> lights;
-    std::vector<std::string> darks;
-    quen_merge::MergeType type = quen_merge::MergeAverage;
-    bool align = false;
-};
-
-void show_help() {
-    std::printf("%s %s.\n\n", kProgramName, kVersion);
-    std::puts("Usage: tarnic [options] <input1> <input2> ...");
-    std::puts("Options:");
-    std::puts("\t-h        : This help text");
-    std::puts("\t-d        : add dark frame.  You may have many of these.");
-    std::printf("\t-o <file> : Set output file.  Default is \"%s\".\n", kDefaultOutput);
-    std::puts("\t-t <type> : Set merge type.  Default is \"n\". ");
-    std::puts("\tMerge types:");
-    std::puts("\t\tn : denoise/averaging.");
-    std::puts("\t\ta : denoise/averaging with alignment.");
-    std::puts("\t\tt : Lighten/star trails.");
-    std::printf("\n%s\n", FreeImage_GetCopyrightMessage());
-}
 
 void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
     if (fif != FIF_UNKNOWN) std::fprintf(stderr, "%s Format\n", FreeImage_GetFormatFromFIF(fif));
@@ -55,27 +31,6 @@ void SetMergeType(const char* type, RunOptions& options) {
             break;
         default: break;
     }
-}
-
-RunOptions ParseOptions(int argc, char** argv) {
-    RunOptions options;
-    int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:")) != -1) {
-        switch (option) {
-            case 'h':
-                show_help();
-                std::exit(0);
-            case 'o':
-                options.output = optarg;
-                std::fprintf(stderr, "output %s\n", optarg);
-                break;
-            case 't': SetMergeType(optarg, options); break;
-            case 'd': options.darks.push_back(optarg); break;
-            default: break;  // '-,' and getopt's own complaints
-        }
-    }
-    for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);
-    return options;
 }
 
 // Stacks and writes; the process exit status.
@@ -106,6 +61,40 @@ int Run(const RunOptions& options) {
 
 }  // namespace
 
+void show_help() {
+    std::printf("%s %s.\n\n", kProgramName, kVersion);
+    std::puts("Usage: tarnic [options] <input1> <input2> ...");
+    std::puts("Options:");
+    std::puts("\t-h        : This help text");
+    std::puts("\t-d        : add dark frame.  You may have many of these.");
+    std::printf("\t-o <file> : Set output file.  Default is \"%s\".\n", RunOptions().output.c_str());
+    std::puts("\t-t <type> : Set merge type.  Default is \"n\". ");
+    std::puts("\tMerge types:");
+    std::puts("\t\tn : denoise/averaging.");
+    std::puts("\t\ta : denoise/averaging with alignment.");
+    std::puts("\t\tt : Lighten/star trails.");
+    std::printf("\n%s\n", FreeImage_GetCopyrightMessage());
+}
+
+bool ParseOptions(int argc, char** argv, RunOptions& options) {
+    optind = 0;  // a fresh scan, also when called again
+    int option;
+    while ((option = getopt(argc, argv, "h,o:t:d:")) != -1) {
+        switch (option) {
+            case 'h': return false;
+            case 'o':
+                options.output = optarg;
+                std::fprintf(stderr, "output %s\n", optarg);
+                break;
+            case 't': SetMergeType(optarg, options); break;
+            case 'd': options.darks.push_back(optarg); break;
+            default: break;  // '-,' and getopt's own complaints
+        }
+    }
+    for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);
+    return true;
+}
+
 int main(int argc, char** argv) {
     FreeImage_Initialise(TRUE);
     FreeImage_SetOutputMessage(FreeImageErrorHandler);
@@ -115,7 +104,12 @@ int main(int argc, char** argv) {
         FreeImage_DeInitialise();
         return 0;
     }
-    const int status = Run(ParseOptions(argc, argv));
+    RunOptions options;
+    if (!ParseOptions(argc, argv, options)) {
+        show_help();
+        std::exit(0);  // as it always has: FreeImage is not shut down on this path
+    }
+    const int status = Run(options);
     FreeImage_DeInitialise();
     return status;
 }

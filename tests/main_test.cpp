@@ -1,5 +1,8 @@
 // The tarnic program end to end: real files in, real files and messages out.
+#include <FreeImage.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -244,6 +247,110 @@ TEST_F(Tarnic, TiffInputLeavesOnlyRealMessagesOnStandardError) {
     EXPECT_EQ(cut.err.find("unknown tag"), std::string::npos);
     EXPECT_NE(cut.err.find("TIFFReadDirectory"), std::string::npos) << cut.err;
     EXPECT_NE(cut.out.find("Unable to load Frame \"" + dir / "cut.tif" + "\".\n"), std::string::npos);
+}
+
+// A bitmap of FreeImage type `type` (every sample a mid value) saved as path.
+void WriteBitmapOfType(const std::string& path, FREE_IMAGE_TYPE type, unsigned w, unsigned h) {
+    FIBITMAP* bitmap = FreeImage_AllocateT(type, w, h);
+    ASSERT_NE(bitmap, nullptr);
+    const unsigned pitch = FreeImage_GetPitch(bitmap);
+    for (unsigned y = 0; y < h; ++y) {
+        BYTE* line = FreeImage_GetScanLine(bitmap, y);
+        if (type == FIT_RGBF) {
+            float* f = reinterpret_cast<float*>(line);
+            for (unsigned i = 0; i < 3 * w; ++i) f[i] = 0.25f;
+        } else {
+            for (unsigned i = 0; i < pitch; ++i) line[i] = 0x40;
+        }
+    }
+    const bool saved = FreeImage_Save(FreeImage_GetFIFFromFilename(path.c_str()), bitmap, path.c_str(), 0);
+    FreeImage_Unload(bitmap);
+    ASSERT_TRUE(saved) << path;
+}
+
+// Inputs a camera, a card reader or a download may leave behind: each gets a
+// clear message and an exit status, and no output file is left half written.
+TEST_F(Tarnic, BadInputsGetAMessageAndNoPartialOutput) {
+    const auto good = WriteFrames("good", {test_support::MakeRgb16(40, 30, 5000)}, ".png");
+    const std::string png = test_support::ReadFile(good[0]);
+    WriteFrames("tif", {test_support::MakeRgb16(40, 30, 5000)}, ".tif");
+    const std::string tif = test_support::ReadFile(dir / "tif0.tif");
+    FIBITMAP* grey = FreeImage_Allocate(64, 64, 24);
+    ASSERT_TRUE(FreeImage_Save(FIF_JPEG, grey, (dir / "j.jpg").c_str(), 0));
+    FreeImage_Unload(grey);
+    const std::string jpg = test_support::ReadFile(dir / "j.jpg");
+    test_support::WriteFile(dir / "empty.png", "");
+    test_support::WriteFile(dir / "cut.png", png.substr(0, png.size() / 2));
+    test_support::WriteFile(dir / "cut.jpg", jpg.substr(0, 200));
+    test_support::WriteFile(dir / "cut.tif", tif.substr(0, 64));
+    test_support::WriteFile(dir / "notes.txt", "clouds all night\n");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir / "nowhere.png").c_str(), (dir / "dangling.png").c_str()), 0);
+    test_support::WriteFile(dir / "huge.ppm", "P6\n100000 100000\n65535\n");
+    WriteBitmapOfType(dir / "float.tif", FIT_RGBF, 8, 8);
+
+    const struct {
+        std::string input, message;
+    } cases[] = {
+        {dir / "empty.png", "file " + dir / "empty.png" + " is not supported\n"},
+        {dir / "cut.png", "invalid or corrupted PNG file"},
+        {dir / "cut.jpg", "JPEG"},
+        {dir / "cut.tif", "TIFF"},
+        {dir / "notes.txt", "file " + dir / "notes.txt" + " is not supported\n"},
+        {dir.path, "file " + dir.path + " does not exist\n"},
+        {dir / "fifo", "file " + dir / "fifo" + " does not exist\n"},
+        {dir / "dangling.png", "file " + dir / "dangling.png" + " does not exist\n"},
+        {dir / "huge.ppm", "file " + dir / "huge.ppm" + " is too large\n"},
+        {dir / "float.tif", "Failed to convert bitmap "},
+    };
+    for (const auto& c : cases)
+        for (const char* type : {"n", "t", "a"}) {
+            const CommandResult r = RunTarnic({"-t", type, "-o", dir / "out.png", c.input});
+            EXPECT_EQ(r.status, 1) << c.input;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.input << ": " << r.err;
+            EXPECT_NE(r.err.find("no frame could be stacked\n"), std::string::npos) << c.input;
+            EXPECT_NE(r.out.find("Unable to load Frame \"" + c.input + "\".\n"), std::string::npos) << c.input;
+            EXPECT_EQ(r.err.find("unknown tag"), std::string::npos);
+            EXPECT_FALSE(test_support::FileExists(dir / "out.png"));
+        }
+    // Beside a good frame, each bad one is skipped and the good one stacked.
+    std::vector<std::string> all{good[0]};
+    for (const auto& c : cases) all.push_back(c.input);
+    const CommandResult r = Stack({"-o", dir / "out.ppm"}, all);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadRgb16(dir / "out.ppm").samples[0], 5000);
+}
+
+TEST_F(Tarnic, OddButValidFramesStack) {
+    WriteBitmapOfType(dir / "rgba.png", FIT_RGBA16, 6, 4);  // alpha is dropped
+    const auto tiny = WriteFrames("tiny", {test_support::MakeRgb16(1, 1, 777), test_support::MakeRgb16(1, 1, 779)});
+    for (const char* type : {"n", "t", "a"}) {
+        const CommandResult rgba = RunTarnic({"-t", type, "-o", dir / "o.ppm", dir / "rgba.png"});
+        ASSERT_EQ(rgba.status, 0) << rgba.err;
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples, std::vector<uint16_t>(6 * 4 * 3, 0x4040)) << type;
+        const CommandResult one = Stack({"-t", type, "-o", dir / "o.ppm"}, tiny);
+        ASSERT_EQ(one.status, 0) << one.err;
+        // Aligned: no stars to align on, so the first frame alone.
+        const uint16_t expected = std::string(type) == "t" ? 779 : std::string(type) == "n" ? 778 : 777;
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples[0], expected) << type;
+    }
+}
+
+TEST_F(Tarnic, FramesOfMixedSizesInEveryMode) {
+    const auto inputs = WriteFrames("m", {test_support::MakeRgb16(30, 20, 1000), test_support::MakeRgb16(20, 30, 9000),
+                                          test_support::MakeRgb16(30, 20, 3000)});
+    for (const char* type : {"n", "t"}) {
+        const CommandResult r = Stack({"-t", type, "-o", dir / "o.ppm"}, inputs);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("Frame \"" + inputs[1] + "\" rejected.\n"), std::string::npos);
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples[0], std::string(type) == "t" ? 3000 : 2000);
+    }
+    // Aligned: starless frames are not aligned, the first frame's grid stays.
+    const CommandResult a = Stack({"-t", "a", "-o", dir / "o.ppm"}, inputs);
+    ASSERT_EQ(a.status, 0) << a.err;
+    const Rgb16 out = ReadRgb16(dir / "o.ppm");
+    EXPECT_EQ(out.width, 30u);
+    EXPECT_EQ(out.samples[0], 1000);
 }
 
 // An aligned stack of generated frames with known motion, made once.

@@ -47,7 +47,7 @@ struct Options {
     bool noise = true;
     int hot_pixels = 0;
     bool darks = false;
-    bool grey8 = false;
+    std::string pixels = "rgb16";  // pixel format of the written files
     std::string truth;
     std::string catalogue;
     std::string pattern;
@@ -83,7 +83,8 @@ void Usage() {
         "              as many others instead (0)\n"
         "  -p N        hot pixels (0)             -N          no noise\n"
         "  -D          dark frames: dark current, noise and hot pixels only\n"
-        "  -g          8-bit grey output instead of 16-bit RGB\n"
+        "  -F FORMAT   pixel format: rgb16 (default), rgb8, grey16, grey8, palette8,\n"
+        "              rgba16 or rgba8\n"
         "  -T FILE     write the true transforms: frame angle_deg tx ty\n"
         "  -C FILE     write the star catalogue: x y peak (reference frame)\n",
         stderr);
@@ -91,7 +92,7 @@ void Usage() {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:X:p:NDgT:C:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:X:p:NDF:T:C:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -111,7 +112,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'p': o.hot_pixels = std::atoi(optarg); break;
             case 'N': o.noise = false; break;
             case 'D': o.darks = true; break;
-            case 'g': o.grey8 = true; break;
+            case 'F': o.pixels = optarg; break;
             case 'T': o.truth = optarg; break;
             case 'C': o.catalogue = optarg; break;
             default: return false;
@@ -261,29 +262,46 @@ unsigned short ToSample(double v) {
     return (unsigned short)std::lround(std::clamp(v, 0.0, 65535.0));
 }
 
-FIBITMAP* ToBitmap(const std::vector<double>& px, const Options& o) {
-    FIBITMAP* bitmap = o.grey8 ? FreeImage_Allocate(o.width, o.height, 8)
-                               : FreeImage_AllocateT(FIT_RGB16, o.width, o.height);
+FIBITMAP* ToRgb16(const std::vector<double>& px, const Options& o) {
+    FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGB16, o.width, o.height);
     if (!bitmap) return nullptr;
-    if (o.grey8) {
-        RGBQUAD* palette = FreeImage_GetPalette(bitmap);
-        for (int i = 0; i < 256; ++i) palette[i] = RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0};
-    }
     for (int r = 0; r < o.height; ++r) {
-        BYTE* line = FreeImage_GetScanLine(bitmap, o.height - 1 - r);
+        FIRGB16* line = reinterpret_cast<FIRGB16*>(FreeImage_GetScanLine(bitmap, o.height - 1 - r));
         for (int x = 0; x < o.width; ++x) {
             const double* p = &px[(size_t(r) * o.width + x) * 3];
-            if (o.grey8) {
-                line[x] = BYTE(ToSample((p[0] + p[1] + p[2]) / 3) >> 8);
-            } else {
-                FIRGB16& out = reinterpret_cast<FIRGB16*>(line)[x];
-                out.blue = ToSample(p[0]);
-                out.green = ToSample(p[1]);
-                out.red = ToSample(p[2]);
-            }
+            line[x].blue = ToSample(p[0]);
+            line[x].green = ToSample(p[1]);
+            line[x].red = ToSample(p[2]);
         }
     }
     return bitmap;
+}
+
+// Converts the 16-bit RGB rendering into the requested pixel format (the
+// argument is released); null for an unknown format.
+FIBITMAP* ToFormat(FIBITMAP* rgb16, const std::string& format) {
+    if (format == "rgb16") return rgb16;
+    FIBITMAP* out = nullptr;
+    if (format == "grey16") {
+        out = FreeImage_ConvertToUINT16(rgb16);
+    } else if (format == "rgba16") {
+        out = FreeImage_ConvertToRGBA16(rgb16);
+    } else {
+        FIBITMAP* rgb8 = FreeImage_ConvertTo24Bits(rgb16);
+        if (format == "rgb8") {
+            out = rgb8;
+            rgb8 = nullptr;
+        } else if (format == "grey8") {
+            out = FreeImage_ConvertToGreyscale(rgb8);
+        } else if (format == "palette8") {
+            out = FreeImage_ColorQuantize(rgb8, FIQ_WUQUANT);
+        } else if (format == "rgba8") {
+            out = FreeImage_ConvertTo32Bits(rgb8);
+        }
+        if (rgb8) FreeImage_Unload(rgb8);
+    }
+    FreeImage_Unload(rgb16);
+    return out;
 }
 
 FREE_IMAGE_FORMAT FormatOf(const std::string& name) {
@@ -340,9 +358,11 @@ int main(int argc, char** argv) {
         if (o.noise) AddNoise(px, rng);
         char name[4096];
         std::snprintf(name, sizeof name, o.pattern.c_str(), k);
-        FIBITMAP* bitmap = ToBitmap(px, o);
+        FIBITMAP* bitmap = ToRgb16(px, o);
+        if (bitmap) bitmap = ToFormat(bitmap, o.pixels);
         if (!bitmap || !FreeImage_Save(FormatOf(name), bitmap, name, 0)) {
             std::fprintf(stderr, "starfield: cannot write %s\n", name);
+            std::remove(name);  // a failed save may leave an empty file
             status = 1;
         }
         if (bitmap) FreeImage_Unload(bitmap);

@@ -1,0 +1,73 @@
+// libFuzzer target: the input bytes as an image file, through loading,
+// conversion, star detection, descriptors and the accumulators.
+#include <FreeImage.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "align.h"
+#include "image_io.h"
+#include "merge_utils.h"
+
+namespace {
+
+constexpr size_t kMaxPixels = 1 << 18;       // larger frames are loaded but not stacked
+constexpr size_t kMaxAlignedPixels = 1 << 14;
+
+void Quiet(FREE_IMAGE_FORMAT, const char*) {}
+
+// FreeImage set up once; progress lines go to /dev/null.
+const std::string& InputPath() {
+    static const std::string path = [] {
+        FreeImage_Initialise(TRUE);
+        FreeImage_SetOutputMessage(Quiet);
+        FilterTiffMessages();
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+        return "/tmp/tarnic-image-fuzz-" + std::to_string(getpid());
+    }();
+    return path;
+}
+
+void Exercise(const Image16* image) {
+    std::vector<quen_merge::StarRef> stars;
+    quen_merge::FindStars(image, stars);
+    std::unique_ptr<quen_merge::StarTree> tree(quen_merge::CreateKDTree(stars));
+    std::vector<quen_merge::StarPoint> points;
+    for (const auto& s : stars) points.push_back({{s.x, s.y}});
+    std::vector<quen_merge::PatternNode> patterns;
+    quen_merge::GeneratePatternNodes(points, tree.get(), patterns);
+
+    quen_merge::Average mean;
+    quen_merge::Lighten max;
+    for (quen_merge::Merge* m : {static_cast<quen_merge::Merge*>(&mean), static_cast<quen_merge::Merge*>(&max)}) {
+        m->AddFrame(image);
+        m->AddFrame(image);
+        m->PostProcess();
+    }
+    if (size_t(image->width) * image->height <= kMaxAlignedPixels) {
+        quen_merge::AverageAlign aligned(mean.Accumulator(), image);
+        aligned.AddFrame(image, 1.5, 2.25, -3.5);
+        aligned.PostProcess();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string& path = InputPath();
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return 0;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData(path.c_str()));
+    if (frame && frame->Image() && size_t(frame->Image()->width) * frame->Image()->height <= kMaxPixels)
+        Exercise(frame->Image());
+    return 0;
+}
