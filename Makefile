@@ -3,6 +3,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
 JOBS ?= 2
 PACKAGES := cmake g++ make libfreeimage-dev libgtest-dev libbenchmark-dev
 CHECK_PACKAGES := valgrind
@@ -10,7 +11,7 @@ FUZZ_PACKAGES := clang libclang-rt-dev
 # CI builds with warnings as errors.
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DTARNIC_WERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all deps deps-check deps-fuzz install-missing build test test-sanitize fuzz demo bench clean
+.PHONY: all deps deps-check deps-fuzz install-missing build test test-sanitize fuzz demo bench install package clean
 
 all: build
 
@@ -62,6 +63,13 @@ demo: build
 
 bench: build
 	bench/run.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of the program and its man page, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) demo

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The README's pictures: the same crop of one generated frame and of each
+# stack the demo made, stretched alike.
+# usage: tools/pictures.sh BUILD_DIR DEMO_DIR OUT_DIR
+set -euo pipefail
+build=${1:-build} demo=${2:-demo} out=${3:-docs/images}
+mkdir -p "$out"
+crop="250 180 300 225"
+raw="2400 30000"     # just below the sky (2000) plus dark current (500), to bright stars
+subtracted="1900 29500"  # the same with the master dark taken off
+"$build/preview" "$demo/light_00.tif" "$out/frame.jpg" $crop $raw
+"$build/preview" "$demo/merged.png" "$out/mean.jpg" $crop $subtracted
+"$build/preview" "$demo/moved_00.tif" "$out/moved_frame.jpg" $crop $raw
+"$build/preview" "$demo/aligned.png" "$out/aligned.jpg" $crop $subtracted
+"$build/preview" "$demo/trail_00.tif" "$out/trail_frame.jpg" $crop $raw
+"$build/preview" "$demo/trails.png" "$out/trails.jpg" $crop $raw
+echo "Pictures in $out/: $(du -ch "$out"/*.jpg | tail -n 1 | cut -f1) in all"
