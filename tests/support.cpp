@@ -101,6 +101,11 @@ CommandResult Run(const std::string& program, const std::vector<std::string>& ar
     return result;
 }
 
+std::string Sha256(const std::string& path) {
+    const CommandResult r = Run("/usr/bin/sha256sum", {path});
+    return r.status == 0 ? r.out.substr(0, 64) : "";
+}
+
 CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit) {
     return Run(TARNIC_BIN, args, file_size_limit);
 }

@@ -54,6 +54,8 @@ void WriteJpegWithExposure(const std::string& path, uint32_t t_num, uint32_t t_d
 Rgb16 ReadRgb16(const std::string& path);
 
 std::string ReadFile(const std::string& path);
+// The file's SHA-256 as 64 hex digits (by sha256sum), or "" on failure.
+std::string Sha256(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 // Number of times needle occurs in haystack.
