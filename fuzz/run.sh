@@ -27,5 +27,7 @@ for target in image options; do
   echo "== fuzzing $target for $seconds s"
   "$fuzz_build/fuzz/${target}_fuzz" "$fuzz_build/corpus/$target" "$seeds/$target" \
     -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=262144 -timeout=20 \
-    -artifact_prefix="$fuzz_build/artifacts/$target-" -print_final_stats=1 2>&1 | tail -n 15
+    -artifact_prefix="$fuzz_build/artifacts/$target-" -print_final_stats=1 > "$fuzz_build/$target.log" 2>&1 ||
+    { tail -n 60 "$fuzz_build/$target.log"; exit 1; }
+  tail -n 6 "$fuzz_build/$target.log"
 done

@@ -15,6 +15,10 @@
 namespace {
 
 constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
+// The most memory one pixel takes while it is stacked: the decoded bitmap and
+// its 16-bit copy (6 bytes each), the float accumulator (12) and, in an
+// aligned stack, the float source (12) and the coverage count (4).
+constexpr uint64_t kBytesPerStackedPixel = 40;
 constexpr int kMaxSample = 65535;
 constexpr float kFloatToSample = 65536.0f;
 
@@ -50,9 +54,17 @@ void FilteredTiffWarning(const char* module, const char* fmt, va_list ap) {
 
 // ---- loading ----------------------------------------------------------------
 
+uint64_t PhysicalMemory() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size) : UINT64_MAX;
+}
+
+// Beyond 32-bit sample counts, or more than this machine could stack: a
+// header that announces such dimensions is refused before anything is
+// allocated for it.
 bool IsTooLarge(FIBITMAP* bitmap) {
-    return uint64_t(FreeImage_GetWidth(bitmap)) * FreeImage_GetHeight(bitmap) * 3 >=
-           kMaxSamples;
+    const uint64_t pixels = uint64_t(FreeImage_GetWidth(bitmap)) * FreeImage_GetHeight(bitmap);
+    return pixels * 3 >= kMaxSamples || pixels * kBytesPerStackedPixel > PhysicalMemory();
 }
 
 enum class HeaderCheck { kFits, kTooLarge, kUnreadable };

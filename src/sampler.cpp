@@ -46,6 +46,31 @@ void CopyFill(const float* fill, float* out, uint32_t n) {
     for (uint32_t c = 0; c < n; ++c) out[c] = fill ? fill[c] : 0.0f;
 }
 
+// Adds every tap of the window whose weight exceeds kTiny to out and returns
+// the sum of those weights. fetch(i, j) gives a pixel or null; a missing
+// pixel takes fill's values, or adds nothing but its weight without fill.
+// Channels = 0 reads the count from n.
+template <uint32_t Channels, typename Fetch>
+double AccumulateWindow(const double* column_weight, const double* row_weight, int x0, int x1,
+                        int y0, int y1, float* out, Fetch fetch, const float* fill,
+                        uint32_t n = Channels) {
+    const uint32_t channels = Channels ? Channels : n;
+    double sum = 0;
+    for (int j = y0; j <= y1; ++j) {
+        const double wy = row_weight[j - y0];
+        for (int i = x0; i <= x1; ++i) {
+            const double w = column_weight[i - x0] * wy;
+            if (!(std::fabs(w) > kTiny)) continue;
+            sum += w;
+            const float* p = fetch(i, j);
+            const float* v = p ? p : fill;
+            if (!v) continue;
+            for (uint32_t c = 0; c < channels; ++c) out[c] = float(out[c] + v[c] * w);
+        }
+    }
+    return sum;
+}
+
 int NearestWhole(float v) {
     const float r = std::roundf(v);
     return r < -kMaxPosition ? int(-kMaxPosition) : r > kMaxPosition ? int(kMaxPosition) : int(r);
@@ -94,28 +119,33 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
     const int x0 = int(std::floor(x - a)), y0 = int(std::floor(y - a));
     const int x1 = int(std::ceil(x + a)), y1 = int(std::ceil(y + a));
     for (uint32_t c = 0; c < n; ++c) out[c] = 0;
-    double sum = 0;
-    const int columns = x1 >= x0 ? x1 - x0 + 1 : 0;
-    // Each column's weight is the same in every row of the window.
-    double inline_weights[kMaxWindow];
+    // Each column's weight is the same in every row of the window, each row's
+    // in every column.
+    const int columns = x1 >= x0 ? x1 - x0 + 1 : 0, rows = y1 >= y0 ? y1 - y0 + 1 : 0;
+    double inline_weights[2 * kMaxWindow];
     std::vector<double> wide_weights;
     double* column_weight = inline_weights;
-    if (columns > kMaxWindow) {
-        wide_weights.resize(size_t(columns));
+    double* row_weight = inline_weights + kMaxWindow;
+    if (columns > kMaxWindow || rows > kMaxWindow) {
+        wide_weights.resize(size_t(columns) + size_t(rows));
         column_weight = wide_weights.data();
+        row_weight = column_weight + columns;
     }
     for (int i = x0; i <= x1; ++i) column_weight[i - x0] = lanczos(double(x - float(i)), a);
-    for (int j = y0; j <= y1; ++j) {
-        const double wy = lanczos(double(y - float(j)), a);
-        for (int i = x0; i <= x1; ++i) {
-            const double w = column_weight[i - x0] * wy;
-            if (!(std::fabs(w) > kTiny)) continue;
-            sum += w;
-            const float* p = GetPixel(image, i, j);
-            const float* v = p ? p : fill;
-            if (!v) continue;  // a missing pixel without fill adds nothing but its weight
-            for (uint32_t c = 0; c < n; ++c) out[c] = float(out[c] + v[c] * w);
-        }
+    for (int j = y0; j <= y1; ++j) row_weight[j - y0] = lanczos(double(y - float(j)), a);
+    double sum;
+    const bool inside = x0 >= 0 && y0 >= 0 && x1 < int(image->width) && y1 < int(image->height);
+    if (inside && n == 3) {
+        // The usual case: no edge rule to apply and three channels.
+        const float* data = image->data;
+        const size_t row_stride = size_t(image->width) * 3;
+        sum = AccumulateWindow<3>(column_weight, row_weight, x0, x1, y0, y1, out, [&](int i, int j) {
+            return data + size_t(j) * row_stride + size_t(i) * 3;
+        }, fill);
+    } else {
+        sum = AccumulateWindow<0>(column_weight, row_weight, x0, x1, y0, y1, out, [&](int i, int j) {
+            return GetPixel(image, i, j);
+        }, fill, n);
     }
     if (!(std::fabs(sum) > kTiny)) {
         CopyFill(fill, out, n);
