@@ -8,10 +8,11 @@ JOBS ?= 2
 PACKAGES := cmake g++ make libfreeimage-dev libgtest-dev libbenchmark-dev
 CHECK_PACKAGES := valgrind
 FUZZ_PACKAGES := clang libclang-rt-dev
+PEER_PACKAGES := imagemagick siril
 # CI builds with warnings as errors.
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DTARNIC_WERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all deps deps-check deps-fuzz install-missing build test test-sanitize fuzz demo bench install package clean
+.PHONY: all deps deps-check deps-fuzz install-missing build test test-sanitize fuzz demo bench bench-peers install package clean
 
 all: build
 
@@ -63,6 +64,10 @@ demo: build
 
 bench: build
 	bench/run.sh $(BUILD)
+
+# The peer tools that `make bench` compares against, from Debian.
+bench-peers: deps
+	@$(MAKE) --no-print-directory install-missing WANTED="$(PEER_PACKAGES)"
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Runs every benchmark in bench/ and writes docs/BENCHMARKS.md afresh.
+# Runs every benchmark in bench/ and writes docs/BENCHMARKS.md afresh: the
+# micro-benchmarks, the end-to-end comparison with the decoding floor and the
+# peers (where installed: make bench-peers), and the peak memory.
 # usage: bench/run.sh BUILD_DIR
 set -euo pipefail
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
+data=${BENCH_DATA:-$build/bench-data}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+mkdir -p "$data"
 
 for program in "$build"/bench/*_bench; do
   name=$(basename "$program")
@@ -13,6 +17,11 @@ for program in "$build"/bench/*_bench; do
   "$program" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
     --benchmark_out="$out/$name.json" --benchmark_out_format=json
 done
+/usr/bin/python3 "$here/report.py" "$out"/*.json > "$out/micro.md"
+echo "== end to end"
+/usr/bin/python3 "$here/e2e.py" "$build" "$data" "$here/../../shared/peers" > "$out/e2e.md"
+echo "== peak memory"
+/usr/bin/python3 "$here/memory.py" "$build" "$data" > "$out/memory.md"
 
-/usr/bin/python3 "$here/report.py" "$out"/*.json > "$here/../docs/BENCHMARKS.md"
+cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" > "$here/../docs/BENCHMARKS.md"
 echo "Wrote docs/BENCHMARKS.md"

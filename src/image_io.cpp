@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@ constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
 // aligned stack, the float source (12) and the coverage count (4).
 constexpr uint64_t kBytesPerStackedPixel = 40;
 constexpr int kMaxSample = 65535;
+constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay in the heap
 constexpr float kFloatToSample = 65536.0f;
 
 // EXIF tags that make up the exposure value.
@@ -126,20 +128,25 @@ double ExposureValue(FIBITMAP* bitmap) {
 }
 
 // Copies an FIT_RGB16 bitmap into a new BGR image, flipping FreeImage's
+// Reverses the order of the samples of each of n three-sample pixels: red,
+// green, blue to blue, green, red and back.
+void ReverseTriples(const uint16_t* src, uint16_t* dst, size_t n) {
+    for (size_t i = 0; i < 3 * n; i += 3) {
+        dst[i] = src[i + 2];
+        dst[i + 1] = src[i + 1];
+        dst[i + 2] = src[i];
+    }
+}
+
 // bottom-up scan lines.
 Image16* CopyRGB16(FIBITMAP* rgb) {
     const unsigned width = FreeImage_GetWidth(rgb);
     const unsigned height = FreeImage_GetHeight(rgb);
-    Image16* image = new Image16(width, height, 3);
+    Image16* image = new Image16(width, height, 3, ostrel::uninitialised);
     for (unsigned r = 0; r < height; ++r) {
-        const FIRGB16* src =
-            reinterpret_cast<const FIRGB16*>(FreeImage_GetScanLine(rgb, height - 1 - r));
-        unsigned short* dst = image->Pixel(0, r);
-        for (unsigned x = 0; x < width; ++x, dst += 3) {
-            dst[0] = src[x].blue;
-            dst[1] = src[x].green;
-            dst[2] = src[x].red;
-        }
+        // An FIRGB16 is red, green, blue: each pixel's three samples reversed.
+        const uint16_t* src = reinterpret_cast<const uint16_t*>(FreeImage_GetScanLine(rgb, height - 1 - r));
+        ReverseTriples(src, image->Pixel(0, r), width);
     }
     return image;
 }
@@ -218,6 +225,27 @@ uint16_t FloatToSample(float v) {
     return uint16_t(s > kMaxSample ? kMaxSample : s);
 }
 
+// A new 16-bit RGB bitmap of a 3-channel image, FreeImage's bottom-up rows
+// filled from the image's top-down ones by fill(source row, scan line, width);
+// null when none can be allocated.
+template <typename T, typename Fill>
+FIBITMAP* ToBitmap(const ostrel::image<T>* image, Fill fill) {
+    FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGB16, image->width, image->height);
+    if (!bitmap || !image->data) return bitmap;
+    for (unsigned r = 0; r < image->height; ++r)
+        fill(image->Pixel(0, r),
+             reinterpret_cast<uint16_t*>(FreeImage_GetScanLine(bitmap, image->height - 1 - r)),
+             image->width);
+    return bitmap;
+}
+
+bool SaveBitmap(const char* filename, FIBITMAP* bitmap) {
+    if (!bitmap) return false;
+    const bool saved = SaveAtomically(GetFileType(filename), bitmap, filename);
+    FreeImage_Unload(bitmap);
+    return saved;
+}
+
 }  // namespace
 
 FREE_IMAGE_FORMAT GetFileType(const char* filename) {
@@ -228,6 +256,13 @@ FREE_IMAGE_FORMAT GetFileType(const char* filename) {
     for (const char* ext : {".ppm", ".PPM"})
         if (std::strcmp(dot, ext) == 0) return FIF_PPM;
     return FIF_PNG;
+}
+
+void ReuseFrameMemory() {
+    // Frame-sized buffers come and go once per frame; kept in the heap they are
+    // reused, instead of being mapped afresh and faulted in page by page.
+    mallopt(M_MMAP_THRESHOLD, kReusedAllocationLimit);
+    mallopt(M_TRIM_THRESHOLD, kReusedAllocationLimit);
 }
 
 void FilterTiffMessages() {
@@ -283,31 +318,20 @@ ImageData* LoadImageData(const char* filename) {
 
 bool WriteImageLDR(const char* filename, const Image16* image) {
     if (!image || !filename || image->channels != 3) return false;
-    const FREE_IMAGE_FORMAT format = GetFileType(filename);
-    FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGB16, image->width, image->height);
-    if (!bitmap) return false;
-    const unsigned short* src = image->data;
-    for (unsigned r = 0; r < image->height; ++r) {
-        FIRGB16* dst =
-            reinterpret_cast<FIRGB16*>(FreeImage_GetScanLine(bitmap, image->height - 1 - r));
-        for (unsigned x = 0; x < image->width; ++x, src += 3) {
-            dst[x].red = src[2];
-            dst[x].green = src[1];
-            dst[x].blue = src[0];
-        }
-    }
-    const bool saved = SaveAtomically(format, bitmap, filename);
-    FreeImage_Unload(bitmap);
-    return saved;
+    return SaveBitmap(filename, ToBitmap(image, ReverseTriples));
 }
 
 bool WriteImageLDR(const char* filename, const FloatImage* image) {
-    if (!image || image->channels != 3) return false;
-    Image16 samples(image->width, image->height, 3);
-    const size_t count = image->ElementCount();
-    if (image->data)
-        for (size_t i = 0; i < count; ++i) samples.data[i] = FloatToSample(image->data[i]);
-    return WriteImageLDR(filename, &samples);
+    if (!image || !filename || image->channels != 3) return false;
+    // Converted straight into the bitmap: the same samples as through a
+    // temporary 16-bit image, without one.
+    return SaveBitmap(filename, ToBitmap(image, [](const float* src, uint16_t* dst, size_t n) {
+        for (size_t i = 0; i < 3 * n; i += 3) {
+            dst[i] = FloatToSample(src[i + 2]);
+            dst[i + 1] = FloatToSample(src[i + 1]);
+            dst[i + 2] = FloatToSample(src[i]);
+        }
+    }));
 }
 
 }  // namespace quen_merge

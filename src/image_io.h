@@ -15,6 +15,11 @@ FREE_IMAGE_FORMAT GetFileType(const char* filename);
 // passed on. Call once after FreeImage_Initialise.
 void FilterTiffMessages();
 
+// Lets frame-sized allocations be reused from one frame to the next instead of
+// being returned to the system; a whole stack then faults its pages in once.
+// Call once at the start of a run.
+void ReuseFrameMemory();
+
 namespace quen_merge {
 
 // Loads any file FreeImage recognises as 3-channel 16-bit BGR, top row first.

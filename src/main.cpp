@@ -96,6 +96,7 @@ bool ParseOptions(int argc, char** argv, RunOptions& options) {
 }
 
 int main(int argc, char** argv) {
+    ReuseFrameMemory();
     FreeImage_Initialise(TRUE);
     FreeImage_SetOutputMessage(FreeImageErrorHandler);
     FilterTiffMessages();

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "star_measure.h"
 #include "support.h"
 
 namespace {
@@ -422,73 +423,30 @@ TEST_F(AlignedRun, PrintsEveryFramesTransformToWithinAThirdOfAPixel) {
     }
 }
 
-// Centroid and FWHM of the star near (x, y), from a 13 x 13 window of the
-// green channel less the median of the window's rim.
-struct Measured {
-    double x, y, fwhm;
-};
-
-Measured MeasureStar(const Rgb16& img, double x, double y) {
-    const int cx = int(std::lround(x)), cy = int(std::lround(y)), r = 6;
-    std::vector<double> rim;
-    for (int j = -r; j <= r; ++j)
-        for (int i = -r; i <= r; ++i)
-            if (std::abs(i) == r || std::abs(j) == r) rim.push_back(img.at(cx + i, cy + j, 1));
-    std::nth_element(rim.begin(), rim.begin() + rim.size() / 2, rim.end());
-    const double sky = rim[rim.size() / 2];
-    double sw = 0, sx = 0, sy = 0, sxx = 0;
-    for (int j = -r + 1; j < r; ++j)
-        for (int i = -r + 1; i < r; ++i) {
-            const double w = std::max(0.0, img.at(cx + i, cy + j, 1) - sky);
-            sw += w;
-            sx += w * (cx + i);
-            sy += w * (cy + j);
-        }
-    const double mx = sx / sw, my = sy / sw;
-    for (int j = -r + 1; j < r; ++j)
-        for (int i = -r + 1; i < r; ++i) {
-            const double w = std::max(0.0, img.at(cx + i, cy + j, 1) - sky);
-            sxx += w * ((cx + i - mx) * (cx + i - mx) + (cy + j - my) * (cy + j - my));
-        }
-    return {mx, my, 2.3548 * std::sqrt(sxx / sw / 2)};
-}
-
-double Median(std::vector<double> v) {
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
-}
-
 // Robust spread of the green samples of the central region: stars are outliers.
 double BackgroundNoise(const Rgb16& img) {
     std::vector<double> v;
     for (unsigned y = 150; y < 450; ++y)
         for (unsigned x = 200; x < 600; ++x) v.push_back(img.at(x, y, 1));
-    const double m = Median(v);
-    for (double& s : v) s = std::fabs(s - m);
-    return 1.4826 * Median(v);
+    return star_measure::RobustSpread(v);
 }
 
 TEST_F(AlignedRun, StackedStarsStayWhereTheReferenceHasThemAndStaySharp) {
     ASSERT_EQ(run->status, 0) << run->err;
     const Rgb16 stack = ReadRgb16(*dir / "stack.tif"), single = ReadRgb16(*dir / "f0.tif");
     ASSERT_EQ(stack.width, 800u);
+    auto green = [](const Rgb16& img) { return [&img](int x, int y) { return double(img.at(x, y, 1)); }; };
     std::vector<double> stack_fwhm, single_fwhm;
     // Bright stars of the reference: their peaks stand far above the sky.
-    for (unsigned y = 60; y < 540; ++y)
-        for (unsigned x = 60; x < 740; ++x) {
-            const uint16_t v = single.at(x, y, 1);
-            bool peak = v > 20000;
-            for (int j = -6; j <= 6 && peak; ++j)
-                for (int i = -6; i <= 6 && peak; ++i)
-                    if ((i || j) && single.at(x + i, y + j, 1) >= v) peak = false;
-            if (!peak) continue;
-            const Measured ref = MeasureStar(single, x, y), got = MeasureStar(stack, x, y);
-            EXPECT_LT(std::hypot(got.x - ref.x, got.y - ref.y), 0.2) << "star at " << x << "," << y;
-            single_fwhm.push_back(ref.fwhm);
-            stack_fwhm.push_back(got.fwhm);
-        }
+    for (const auto& [x, y] : star_measure::BrightPeaks(green(single), 800, 600, 20000, 60)) {
+        const auto ref = star_measure::MeasureStar(green(single), x, y);
+        const auto got = star_measure::MeasureStar(green(stack), x, y);
+        EXPECT_LT(std::hypot(got.x - ref.x, got.y - ref.y), 0.2) << "star at " << x << "," << y;
+        single_fwhm.push_back(ref.fwhm);
+        stack_fwhm.push_back(got.fwhm);
+    }
     ASSERT_GT(single_fwhm.size(), 20u);
-    EXPECT_LT(Median(stack_fwhm), 1.15 * Median(single_fwhm));
+    EXPECT_LT(star_measure::Median(stack_fwhm), 1.15 * star_measure::Median(single_fwhm));
     EXPECT_LT(BackgroundNoise(stack), 1.2 / std::sqrt(double(kFrames)) * BackgroundNoise(single));
 }
 

@@ -360,7 +360,9 @@ int main(int argc, char** argv) {
         std::snprintf(name, sizeof name, o.pattern.c_str(), k);
         FIBITMAP* bitmap = ToRgb16(px, o);
         if (bitmap) bitmap = ToFormat(bitmap, o.pixels);
-        if (!bitmap || !FreeImage_Save(FormatOf(name), bitmap, name, 0)) {
+        // TIFF uncompressed, as cameras and converters usually write it.
+        const FREE_IMAGE_FORMAT format = FormatOf(name);
+        if (!bitmap || !FreeImage_Save(format, bitmap, name, format == FIF_TIFF ? TIFF_NONE : 0)) {
             std::fprintf(stderr, "starfield: cannot write %s\n", name);
             std::remove(name);  // a failed save may leave an empty file
             status = 1;

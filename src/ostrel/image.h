@@ -7,6 +7,10 @@
 
 namespace ostrel {
 
+// Marks a construction whose creator overwrites every element at once.
+struct uninitialised_t {};
+constexpr uninitialised_t uninitialised{};
+
 template <typename T>
 class image {
 public:
@@ -17,6 +21,13 @@ public:
         : width(width), height(height), channels(channels) {
         const size_t count = ElementCount();
         if (count != 0) data = new T[count]();
+    }
+
+    // As above without zeroing the buffer: for a creator that fills it whole.
+    image(uint32_t width, uint32_t height, uint32_t channels, uninitialised_t)
+        : width(width), height(height), channels(channels) {
+        const size_t count = ElementCount();
+        if (count != 0) data = new T[count];
     }
 
     image(const image& source)

@@ -1,0 +1,49 @@
+"""Peak memory of tarnic: 40 frames must cost what 4 frames cost (one frame in
+memory at a time), in every merge type.
+
+usage: /usr/bin/python3 bench/memory.py BUILD_DIR DATA_DIR > section.md
+Uses DATA_DIR/rigid24mp from bench/e2e.py for the 6000 x 4000 figures.
+"""
+import os
+import subprocess
+import sys
+
+
+def peak_rss_mib(command):
+    """Peak resident memory of one run of command, in MiB."""
+    with open(os.devnull, "wb") as null:
+        process = subprocess.Popen(command, stdout=null, stderr=null)
+        _, status, usage = os.wait4(process.pid, 0)
+    if status != 0:
+        raise RuntimeError(f"{command[:3]} failed")
+    return usage.ru_maxrss / 1024.0
+
+
+def main(build, data):
+    tarnic = os.path.join(build, "tarnic")
+    small = os.path.join(data, "memory40")
+    if not os.path.exists(os.path.join(small, "done")):
+        os.makedirs(small, exist_ok=True)
+        subprocess.run([os.path.join(build, "starfield"), "-n", "40", "-W", "1000", "-H", "750", "-S", "900",
+                        "-b", "3000,60000", "-r", "1", "-x", "20", "-s", "5",
+                        os.path.join(small, "f%02d.tif")], check=True)
+        open(os.path.join(small, "done"), "w").close()
+    frames = sorted(os.path.join(small, f) for f in os.listdir(small) if f.endswith(".tif"))
+    large = os.path.join(data, "rigid24mp")
+    large_frames = sorted(os.path.join(large, f) for f in os.listdir(large) if f.endswith(".tif"))[:4]
+    out = os.path.join(data, "out", "memory.ppm")
+    print("## Peak memory\n")
+    print("Peak resident set size of one run (MiB), 1000 x 750 frames; the last column stacks "
+          "4 frames of 6000 x 4000.\n")
+    print("| mode | 4 frames | 40 frames | 40 / 4 | 4 frames of 6000 x 4000 |")
+    print("|---|---|---|---|---|")
+    for mode in ("n", "t", "a"):
+        four = peak_rss_mib([tarnic, "-t", mode, "-o", out] + frames[:4])
+        forty = peak_rss_mib([tarnic, "-t", mode, "-o", out] + frames)
+        big = peak_rss_mib([tarnic, "-t", mode, "-o", out] + large_frames) if large_frames else 0
+        print(f"| `-t {mode}` | {four:.1f} | {forty:.1f} | {forty / four:.3f} | {big:.0f} |")
+    print()
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:3])
