@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <limits>
@@ -95,6 +96,16 @@ TEST_F(ImageFiles, RefusesDimensionsBeyondThirtyTwoBitSampleCounts) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(Load(dir / "huge.ppm"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "file " + dir / "huge.ppm" + " is too large\n");
+}
+
+TEST_F(ImageFiles, RefusesFramesTooLargeToStackOnThisMachine) {
+    // 30000 x 30000 stays below 2^32 samples but needs some 36 GB to stack.
+    const double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
+    if (memory > 30000.0 * 30000.0 * 40) GTEST_SKIP() << "this machine could stack it";
+    test_support::WriteFile(dir / "wide.ppm", "P6\n30000 30000\n65535\n");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Load(dir / "wide.ppm"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "file " + dir / "wide.ppm" + " is too large\n");
 }
 
 TEST_F(ImageFiles, SixteenBitWriterKeepsChannelOrderAndFormat) {
