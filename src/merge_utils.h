@@ -3,6 +3,7 @@
 
 #include <cassert>
 #include <cstdlib>
+#include <utility>
 
 #include "ostrel/image.h"
 
@@ -33,11 +34,7 @@ public:
     bool SetImage(const Image16* frame);
     const FloatImage* Accumulator() const { return accumulator; }
     // Hands the accumulated image to the caller, who then owns it.
-    FloatImage* ReleaseAccumulator() {
-        FloatImage* result = accumulator;
-        accumulator = nullptr;
-        return result;
-    }
+    FloatImage* ReleaseAccumulator() { return std::exchange(accumulator, nullptr); }
 
 protected:
     // True when frame can be folded into the current accumulator.
@@ -106,11 +103,7 @@ public:
     const FloatImage* Accumulator() const { return accumulator; }
     const FloatImage* Weight() const { return weight; }
     // Hands the accumulated image to the caller, who then owns it.
-    FloatImage* ReleaseAccumulator() {
-        FloatImage* result = accumulator;
-        accumulator = nullptr;
-        return result;
-    }
+    FloatImage* ReleaseAccumulator() { return std::exchange(accumulator, nullptr); }
 
 private:
     const FloatImage* dark;

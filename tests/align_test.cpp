@@ -180,15 +180,7 @@ struct Truth {
 
 std::vector<Truth> ReadCatalogue(const std::string& path) {
     std::vector<Truth> stars;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        Truth t;
-        fields >> t.x >> t.y >> t.peak;
-        stars.push_back(t);
-    }
+    for (const auto& row : test_support::ReadTable(path)) stars.push_back({row[0], row[1], row[2]});
     return stars;
 }
 
@@ -440,20 +432,6 @@ TEST(FitStars, SameDrawsGiveTheSameTransform) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(a[i], b[i]) << i;
 }
 
-std::vector<std::array<double, 3>> ReadTruth(const std::string& path) {
-    std::vector<std::array<double, 3>> frames;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        int k;
-        std::array<double, 3> t;
-        fields >> k >> t[0] >> t[1] >> t[2];
-        frames.push_back(t);
-    }
-    return frames;
-}
 
 TEST(FitStars, RecoversGeneratedMotionWithStarsMissingAndAdded) {
     test_support::TempDir dir;
@@ -461,7 +439,7 @@ TEST(FitStars, RecoversGeneratedMotionWithStarsMissingAndAdded) {
     test_support::RunStarfield({"-n", "5", "-W", "900", "-H", "700", "-S", "2000", "-b", "6000,60000",
                                 "-r", "3", "-x", "100", "-X", "0.3", "-p", "50", "-s", "21",
                                 "-T", dir / "truth.txt", dir / "f%d.tif"});
-    const auto truth = ReadTruth(dir / "truth.txt");
+    const auto truth = test_support::ReadTransforms(dir / "truth.txt");
     ASSERT_EQ(truth.size(), 5u);
     const Reference ref(StarPositions(dir / "f0.tif"));
     for (size_t k = 1; k < truth.size(); ++k) {

@@ -390,18 +390,6 @@ std::vector<std::array<double, 3>> PrintedTransforms(const std::string& out) {
     return found;
 }
 
-std::vector<std::array<double, 3>> TrueTransforms(const std::string& path) {
-    std::vector<std::array<double, 3>> frames;
-    std::istringstream text(test_support::ReadFile(path));
-    std::string line;
-    while (std::getline(text, line)) {
-        std::array<double, 3> t;
-        int k;
-        if (line[0] != '#' && std::sscanf(line.c_str(), "%d %lf %lf %lf", &k, &t[0], &t[1], &t[2]) == 4)
-            frames.push_back(t);
-    }
-    return frames;
-}
 
 // Where a transform takes reference position (x, y) back into the frame.
 std::array<double, 2> IntoFrame(const std::array<double, 3>& t, double x, double y) {
@@ -412,7 +400,7 @@ std::array<double, 2> IntoFrame(const std::array<double, 3>& t, double x, double
 TEST_F(AlignedRun, PrintsEveryFramesTransformToWithinAThirdOfAPixel) {
     ASSERT_EQ(run->status, 0) << run->err;
     const auto printed = PrintedTransforms(run->out);
-    const auto truth = TrueTransforms(*dir / "truth.txt");
+    const auto truth = test_support::ReadTransforms(*dir / "truth.txt");
     ASSERT_EQ(printed.size(), size_t(kFrames - 1));
     for (int k = 1; k < kFrames; ++k) {
         // The two rigid maps differ most at a corner of the frame.

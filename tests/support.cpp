@@ -40,6 +40,26 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+std::vector<std::vector<double>> ReadTable(const std::string& path) {
+    std::vector<std::vector<double>> rows;
+    std::istringstream text(ReadFile(path));
+    std::string line;
+    while (std::getline(text, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::vector<double> row;
+        for (double v; fields >> v;) row.push_back(v);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::vector<std::array<double, 3>> ReadTransforms(const std::string& path) {
+    std::vector<std::array<double, 3>> frames;
+    for (const auto& row : ReadTable(path)) frames.push_back({row[1], row[2], row[3]});
+    return frames;
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary);
     out << content;

@@ -2,6 +2,7 @@
 // and writing 16-bit RGB files independently of the code under test.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -54,6 +55,11 @@ void WriteJpegWithExposure(const std::string& path, uint32_t t_num, uint32_t t_d
 Rgb16 ReadRgb16(const std::string& path);
 
 std::string ReadFile(const std::string& path);
+// The numbers of a text table, row by row; empty lines and lines starting with
+// '#' are skipped (the generator's truth and catalogue files).
+std::vector<std::vector<double>> ReadTable(const std::string& path);
+// The generator's true transforms, frame by frame: degrees, tx, ty.
+std::vector<std::array<double, 3>> ReadTransforms(const std::string& path);
 // The file's SHA-256 as 64 hex digits (by sha256sum), or "" on failure.
 std::string Sha256(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
