@@ -63,6 +63,7 @@ def interleaved(commands, workdir):
 
 
 def main(build, data, peers):
+    build, data, peers = (os.path.abspath(p) for p in (build, data, peers))
     tarnic = os.path.join(build, "tarnic")
     floor = os.path.join(build, "bench", "floor")
     starfield = os.path.join(build, "starfield")

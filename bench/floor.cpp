@@ -1,12 +1,26 @@
 // floor: what any stacking tool on FreeImage must spend. Loads and converts
 // the inputs exactly as tarnic's loader does and saves one 16-bit RGB result
-// of the first input's size, doing nothing else.
+// of their size (the first frame's pixels, so that a compressing format has
+// real content to compress), doing nothing else.
 // usage: floor OUTPUT INPUT...
 #include <FreeImage.h>
 
 #include <cstdio>
 
 #include "image_io.h"
+
+namespace {
+
+// The frame as 16-bit RGB, like the loader: 16-bit RGB needs no conversion.
+FIBITMAP* LoadRgb16(const char* path) {
+    FIBITMAP* loaded = FreeImage_Load(FreeImage_GetFileType(path, 0), path, 0);
+    if (!loaded || FreeImage_GetImageType(loaded) == FIT_RGB16) return loaded;
+    FIBITMAP* rgb = FreeImage_ConvertToRGB16(loaded);
+    FreeImage_Unload(loaded);
+    return rgb;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -16,26 +30,20 @@ int main(int argc, char** argv) {
     ReuseFrameMemory();  // the loader's allocation policy too
     FreeImage_Initialise(TRUE);
     FilterTiffMessages();
-    unsigned width = 0, height = 0;
+    FIBITMAP* result = nullptr;
     for (int i = 2; i < argc; ++i) {
-        const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(argv[i], 0);
-        FIBITMAP* loaded = FreeImage_Load(format, argv[i], 0);
-        if (!loaded) return 1;
-        // Like the loader: 16-bit RGB needs no conversion.
-        if (FreeImage_GetImageType(loaded) != FIT_RGB16) {
-            FIBITMAP* rgb = FreeImage_ConvertToRGB16(loaded);
-            if (!rgb) return 1;
-            FreeImage_Unload(rgb);
+        FIBITMAP* frame = LoadRgb16(argv[i]);
+        if (!frame) {
+            std::fprintf(stderr, "floor: cannot load %s\n", argv[i]);
+            return 1;
         }
-        if (i == 2) {
-            width = FreeImage_GetWidth(loaded);
-            height = FreeImage_GetHeight(loaded);
-        }
-        FreeImage_Unload(loaded);
+        if (result)
+            FreeImage_Unload(frame);
+        else
+            result = frame;
     }
-    FIBITMAP* result = FreeImage_AllocateT(FIT_RGB16, width, height);
-    const bool saved = result && FreeImage_Save(GetFileType(argv[1]), result, argv[1], 0);
-    if (result) FreeImage_Unload(result);
+    const bool saved = FreeImage_Save(GetFileType(argv[1]), result, argv[1], 0);
+    FreeImage_Unload(result);
     FreeImage_DeInitialise();
     return saved ? 0 : 1;
 }

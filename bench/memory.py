@@ -20,6 +20,7 @@ def peak_rss_mib(command):
 
 
 def main(build, data):
+    build, data = os.path.abspath(build), os.path.abspath(data)
     tarnic = os.path.join(build, "tarnic")
     small = os.path.join(data, "memory40")
     if not os.path.exists(os.path.join(small, "done")):

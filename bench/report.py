@@ -29,6 +29,8 @@ DESCRIPTIONS = {
     "BM_AddFrame<quen_merge::Average>": "mean: one 6000 x 4000 frame folded in; arg: with dark",
     "BM_AddFrame<quen_merge::Lighten>": "maximum: one 6000 x 4000 frame folded in; arg: with dark",
     "BM_RemapFrame": "aligned accumulator: one 6000 x 4000 frame resampled (0.3 degrees, shifted)",
+    "BM_KernelCallsAlone": "the 12 kernel evaluations of one output pixel, nothing else",
+    "BM_LanczosSample": "one whole Lanczos sample of a 3-channel image; arg: at the border",
 }
 
 
