@@ -8,19 +8,7 @@
 #include <cstdio>
 
 #include "image_io.h"
-
-namespace {
-
-// The frame as 16-bit RGB, like the loader: 16-bit RGB needs no conversion.
-FIBITMAP* LoadRgb16(const char* path) {
-    FIBITMAP* loaded = FreeImage_Load(FreeImage_GetFileType(path, 0), path, 0);
-    if (!loaded || FreeImage_GetImageType(loaded) == FIT_RGB16) return loaded;
-    FIBITMAP* rgb = FreeImage_ConvertToRGB16(loaded);
-    FreeImage_Unload(loaded);
-    return rgb;
-}
-
-}  // namespace
+#include "load_rgb16.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image_io.h"
+#include "load_rgb16.h"
 #include "star_measure.h"
 
 namespace {
@@ -18,9 +19,7 @@ struct Green {
 };
 
 bool Load(const char* path, Green& g) {
-    FIBITMAP* loaded = FreeImage_Load(FreeImage_GetFileType(path, 0), path, 0);
-    FIBITMAP* rgb = loaded ? FreeImage_ConvertToRGB16(loaded) : nullptr;
-    if (loaded) FreeImage_Unload(loaded);
+    FIBITMAP* rgb = LoadRgb16(path);
     if (!rgb) return false;
     g.width = FreeImage_GetWidth(rgb);
     g.height = FreeImage_GetHeight(rgb);
