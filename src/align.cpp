@@ -37,21 +37,12 @@ constexpr double kInlierThreshold = 9.0;            // squared residual: 3 px
 
 using quen_merge::StarMatch;
 
-// Reflects v into 0..n-1 without repeating the edge pixel; the reflection is
-// periodic with period 2(n - 1), so far offsets fold back.
-inline uint32_t Mirror(int64_t v, uint32_t n) {
-    if (n <= 1) return 0;
-    const int64_t period = 2 * int64_t(n - 1);
-    v = (v < 0 ? -v : v) % period;
-    return uint32_t(v > n - 1 ? period - v : v);
-}
-
 // Box means along one row of n samples. Where the row is longer than the
 // window, the inner samples are read directly and only the borders through
 // the mirror rule.
 void BoxRow(const unsigned char* src, unsigned char* dst, uint32_t n, uint32_t radius) {
     const uint32_t window = 2 * radius + 1;
-    auto at = [&](int64_t i) { return src[Mirror(i, n)]; };
+    auto at = [&](int64_t i) { return src[ostrel::Reflect(i, n)]; };
     uint32_t sum = 0;
     for (int64_t c = -int64_t(radius); c <= int64_t(radius); ++c) sum += at(c);
     const bool direct = n > window;
@@ -158,15 +149,15 @@ void BlurVertical(const GreyImage* src, GreyImage* dst, unsigned int radius) {
     const uint32_t window = 2 * radius + 1;
     std::vector<uint32_t> sums(width, 0);
     for (int64_t c = -int64_t(radius); c <= int64_t(radius); ++c) {
-        const unsigned char* row = src->Pixel(0, Mirror(c, height));
+        const unsigned char* row = src->Pixel(0, ostrel::Reflect(c, height));
         for (uint32_t x = 0; x < width; ++x) sums[x] += row[x];
     }
     for (uint32_t y = 0; y < height; ++y) {
         unsigned char* out = dst->Pixel(0, y);
         for (uint32_t x = 0; x < width; ++x) out[x] = (unsigned char)(sums[x] / window);
         if (y + 1 == height) break;
-        const unsigned char* enter = src->Pixel(0, Mirror(int64_t(y) + radius + 1, height));
-        const unsigned char* leave = src->Pixel(0, Mirror(int64_t(y) - radius, height));
+        const unsigned char* enter = src->Pixel(0, ostrel::Reflect(int64_t(y) + radius + 1, height));
+        const unsigned char* leave = src->Pixel(0, ostrel::Reflect(int64_t(y) - radius, height));
         for (uint32_t x = 0; x < width; ++x) sums[x] += enter[x] - leave[x];
     }
 }

@@ -27,20 +27,12 @@ float quadratic_integral_fun(float a, float b) {
     return float(double(b) - double(b3) / (3.0 * (double(a) * double(a))));
 }
 
-// Reflects s into 0..n-1 without repeating the edge pixel.
-unsigned int Mirror(long long s, unsigned int n) {
-    if (n <= 1) return 0;
-    const long long period = 2 * (long long)(n - 1);
-    s = (s < 0 ? -s : s) % period;
-    return unsigned(s > n - 1 ? period - s : s);
-}
-
 Grey* Pad(const Grey& image, unsigned int radius) {
     Grey* padded = new Grey(image.width + 2 * radius, image.height + 2 * radius, image.channels);
     for (unsigned int y = 0; y < padded->height; ++y) {
-        const unsigned int sy = Mirror((long long)y - radius, image.height);
+        const unsigned int sy = ostrel::Reflect(int64_t(y) - radius, image.height);
         for (unsigned int x = 0; x < padded->width; ++x) {
-            const unsigned char* src = image.Pixel(Mirror((long long)x - radius, image.width), sy);
+            const unsigned char* src = image.Pixel(ostrel::Reflect(int64_t(x) - radius, image.width), sy);
             std::copy(src, src + image.channels, padded->Pixel(x, y));
         }
     }

@@ -20,13 +20,10 @@ bool ApplyEdge(EdgeMode mode, int64_t& p, int64_t size) {
         case EdgeClamp:
             p = p < 0 ? 0 : size - 1;
             return size > 0;
-        case EdgeMirror: {
-            if (size <= 1) return false;
-            const int64_t period = 2 * (size - 1);
-            p = (p < 0 ? -p : p) % period;
-            if (p > size - 1) p = period - p;
+        case EdgeMirror:
+            if (size <= 1) return false;  // a single pixel has nothing to reflect onto
+            p = ostrel::Reflect(p, uint32_t(size));
             return true;
-        }
         case EdgeWrap:
             if (size == 0) return false;
             p %= size;

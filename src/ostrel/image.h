@@ -68,6 +68,16 @@ private:
     }
 };
 
+// Reflects position v into 0..n-1 about the edge pixels, which are not
+// repeated: -1 -> 1, n -> n - 2. The reflection is periodic with period
+// 2(n - 1), so far offsets fold back; for n <= 1 the result is 0.
+inline uint32_t Reflect(int64_t v, uint32_t n) {
+    if (n <= 1) return 0;
+    const int64_t period = 2 * int64_t(n - 1);
+    v = (v < 0 ? -v : v) % period;
+    return uint32_t(v > int64_t(n) - 1 ? period - v : v);
+}
+
 }  // namespace ostrel
 
 using Image16 = ostrel::image<unsigned short>;
