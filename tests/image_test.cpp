@@ -58,7 +58,7 @@ TEST(Reflect, FoldsPositionsBackWithoutRepeatingTheEdge) {
         int64_t v;
         uint32_t n, expected;
     } cases[] = {{-1, 5, 1}, {-2, 5, 2}, {5, 5, 3}, {6, 5, 2}, {3, 5, 3},
-                 {9, 5, 1}, {-100, 5, 0}, {201, 2, 1}, {-7, 1, 0}, {12345, 1, 0}};
+                 {9, 5, 1}, {-100, 5, 4}, {201, 2, 1}, {-7, 1, 0}, {12345, 1, 0}};
     for (const auto& c : cases) EXPECT_EQ(ostrel::Reflect(c.v, c.n), c.expected) << c.v << " in " << c.n;
 }
 
