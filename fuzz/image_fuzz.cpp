@@ -52,8 +52,7 @@ void Exercise(const Image16* image) {
     std::vector<quen_merge::StarRef> stars;
     quen_merge::FindStars(image, stars);
     std::unique_ptr<quen_merge::StarTree> tree(quen_merge::CreateKDTree(stars));
-    std::vector<quen_merge::StarPoint> points;
-    for (const auto& s : stars) points.push_back({{s.x, s.y}});
+    const std::vector<quen_merge::StarPoint> points = quen_merge::StarPositions(stars);
     std::vector<quen_merge::PatternNode> patterns;
     quen_merge::GeneratePatternNodes(points, tree.get(), patterns);
 

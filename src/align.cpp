@@ -1,6 +1,7 @@
 #include "align.h"
 
 #include "fit.h"
+#include "rigid_transform.h"
 
 #include <cmath>
 #include <cstdint>
@@ -22,7 +23,6 @@ constexpr unsigned long kMinStarPixels = 11;
 constexpr unsigned long kMaxStarPixels = 399;
 constexpr double kBrightnessScale = 255.0;
 constexpr size_t kPatternNeighbours = 5;            // the star itself and four neighbours
-constexpr double kDegreesPerRadian = 57.2957795131;
 constexpr double kMaxPatternDistance = 0.1;         // a match's descriptors lie closer
 constexpr size_t kMinMatches = 7;
 constexpr size_t kMinInliers = 9;
@@ -279,11 +279,13 @@ bool FitStars(const PatternTree* ref_pattern_tree, const std::vector<PatternNode
     return true;
 }
 
-StarTree* CreateKDTree(const std::vector<StarRef>& stars) {
+std::vector<StarPoint> StarPositions(const std::vector<StarRef>& stars) {
     std::vector<StarPoint> points;
     points.reserve(stars.size());
     for (const StarRef& s : stars) points.push_back(StarPoint{{s.x, s.y}});
-    return new StarTree(points);
+    return points;
 }
+
+StarTree* CreateKDTree(const std::vector<StarRef>& stars) { return new StarTree(StarPositions(stars)); }
 
 }  // namespace quen_merge

@@ -40,6 +40,8 @@ PatternNode GeneratePatternNode(const std::vector<StarPoint>& points, const Star
 // without points.
 void GeneratePatternNodes(const std::vector<StarPoint>& points, const StarTree* tree,
                           std::vector<PatternNode>& out);
+// The stars' centroids as points (x, y), in list order.
+std::vector<StarPoint> StarPositions(const std::vector<StarRef>& stars);
 // A new tree over the stars' positions, indexed by position in stars; the
 // caller owns it.
 StarTree* CreateKDTree(const std::vector<StarRef>& stars);

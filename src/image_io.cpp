@@ -105,21 +105,18 @@ double ExposureValue(FIBITMAP* bitmap) {
     if (!walk) return 0.0;
     do {
         const WORD id = FreeImage_GetTagID(tag);
-        if (id == kTagExposureTime) {
-            if (const void* v = TagValue(tag, 2 * sizeof(DWORD))) {
-                exposure_time = ReadRational(v);
-                found |= 1;
-            }
-        } else if (id == kTagFNumber) {
-            if (const void* v = TagValue(tag, 2 * sizeof(DWORD))) {
-                fnumber = ReadRational(v);
-                found |= 2;
-            }
-        } else if (id == kTagIsoSpeed) {
-            if (const void* v = TagValue(tag, sizeof(WORD))) {
-                iso = *static_cast<const WORD*>(v);
-                found |= 4;
-            }
+        const void* rational = TagValue(tag, 2 * sizeof(DWORD));
+        const void* word = TagValue(tag, sizeof(WORD));
+        // A later tag of the same ID overrides an earlier one.
+        if (id == kTagExposureTime && rational) {
+            exposure_time = ReadRational(rational);
+            found |= 1;
+        } else if (id == kTagFNumber && rational) {
+            fnumber = ReadRational(rational);
+            found |= 2;
+        } else if (id == kTagIsoSpeed && word) {
+            iso = *static_cast<const WORD*>(word);
+            found |= 4;
         }
     } while (FreeImage_FindNextMetadata(walk, &tag));
     FreeImage_FindCloseMetadata(walk);
@@ -138,6 +135,7 @@ void ReverseTriples(const uint16_t* src, uint16_t* dst, size_t n) {
     }
 }
 
+// Copies an FIT_RGB16 bitmap into a new BGR image, flipping FreeImage's
 // bottom-up scan lines.
 Image16* CopyRGB16(FIBITMAP* rgb) {
     const unsigned width = FreeImage_GetWidth(rgb);
@@ -300,9 +298,10 @@ ImageData* LoadImageData(const char* filename) {
         return nullptr;
     }
     const double ev = ExposureValue(loaded);
-    std::printf("image_type = %i\n", int(FreeImage_GetImageType(loaded)));
+    const FREE_IMAGE_TYPE stored_type = FreeImage_GetImageType(loaded);
+    std::printf("image_type = %i\n", int(stored_type));
     // A 16-bit RGB file needs no conversion; converting would only clone it.
-    const bool is_rgb16 = FreeImage_GetImageType(loaded) == FIT_RGB16;
+    const bool is_rgb16 = stored_type == FIT_RGB16;
     FIBITMAP* rgb = is_rgb16 ? loaded : FreeImage_ConvertToRGB16(loaded);
     if (!rgb) {
         std::fprintf(stderr, "Failed to convert bitmap %p to 32 bit.\n", static_cast<void*>(loaded));

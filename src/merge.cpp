@@ -39,13 +39,6 @@ namespace {
 
 constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
 
-std::vector<StarPoint> PositionsOf(const std::vector<StarRef>& stars) {
-    std::vector<StarPoint> points;
-    points.reserve(stars.size());
-    for (const StarRef& s : stars) points.push_back(StarPoint{{s.x, s.y}});
-    return points;
-}
-
 // The star reference of an aligned stack: the stars of the first frame with
 // enough of them, their tree, their descriptors and the descriptors' tree.
 struct StarReference {
@@ -72,10 +65,10 @@ void AlignFrame(const Image16* image, std::unique_ptr<StarReference>& reference,
     if (stars.size() < kMinStars) return;
     if (!reference) {
         std::printf("Found %li stars in reference image\n", long(stars.size()));
-        reference.reset(new StarReference(PositionsOf(stars)));
+        reference.reset(new StarReference(StarPositions(stars)));
         return;
     }
-    const std::vector<StarPoint> frame_stars = PositionsOf(stars);
+    const std::vector<StarPoint> frame_stars = StarPositions(stars);
     std::printf("Fitting %li stars to reference image\n", long(frame_stars.size()));
     double transform[3];
     if (!reference->Fit(frame_stars, transform)) return;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "sampler.h"
+#include "rigid_transform.h"
 
 namespace quen_merge {
 
@@ -90,7 +91,6 @@ bool Lighten::AddFrame(const Image16* frame) {
 namespace quen_merge {
 
 namespace {
-constexpr double kDegreesPerRadian = 57.2957795131;
 constexpr float kLanczosRadius = 2.0f;
 constexpr uint32_t kProgressRows = 200;  // a progress line every this many rows
 }  // namespace

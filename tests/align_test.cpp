@@ -193,8 +193,7 @@ std::vector<StarRef> StarsOfFile(const std::string& path) {
 
 std::vector<StarPoint> StarPositions(const std::string& path) {
     testing::internal::CaptureStdout();
-    std::vector<StarPoint> points;
-    for (const StarRef& s : StarsOfFile(path)) points.push_back({{s.x, s.y}});
+    const std::vector<StarPoint> points = quen_merge::StarPositions(StarsOfFile(path));
     testing::internal::GetCapturedStdout();
     return points;
 }
