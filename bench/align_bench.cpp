@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <random>
 
-#include "align.h"
+#include "align_internal.h"
 #include "quiet_stdout.h"
 
 namespace {
@@ -119,16 +119,13 @@ void BM_FitStars(benchmark::State& state) {
         frame.push_back(i % 10 == 0 ? quen_merge::StarPoint{{p[0] + 37, p[1] - 11}}
                                     : quen_merge::StarPoint{{c * p[0] + s * p[1] - 40, -s * p[0] + c * p[1] + 25}});
     }
-    const quen_merge::StarTree star_tree(reference);
-    std::vector<quen_merge::PatternNode> patterns;
-    quen_merge::GeneratePatternNodes(reference, &star_tree, patterns);
-    const quen_merge::PatternTree pattern_tree(patterns);
+    const quen_merge::StarReference star_reference(reference);
     double params[3];
     bool fitted = false;
     {
         const QuietStdout quiet;
         for (auto _ : state) {
-            fitted = quen_merge::FitStars(&pattern_tree, patterns, &star_tree, reference, frame, params);
+            fitted = star_reference.Fit(frame, params);
             benchmark::DoNotOptimize(fitted);
         }
     }

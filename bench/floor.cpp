@@ -4,6 +4,7 @@
 // real content to compress), doing nothing else.
 // usage: floor OUTPUT INPUT...
 #include <FreeImage.h>
+#include <malloc.h>
 
 #include <cstdio>
 
@@ -15,7 +16,9 @@ int main(int argc, char** argv) {
         std::fputs("usage: floor OUTPUT INPUT...\n", stderr);
         return 2;
     }
-    ReuseFrameMemory();  // the loader's allocation policy too
+    // tarnic's allocation policy: frame-sized buffers stay in the heap.
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     FreeImage_Initialise(TRUE);
     FilterTiffMessages();
     FIBITMAP* result = nullptr;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "options.h"
 
 namespace {
 constexpr size_t kMaxArguments = 64;

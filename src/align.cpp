@@ -1,7 +1,4 @@
-#include "align.h"
-
-#include "fit.h"
-#include "rigid_transform.h"
+#include "align_internal.h"
 
 #include <cmath>
 #include <cstdint>
@@ -10,30 +7,49 @@
 #include <memory>
 #include <utility>
 
+#include "fit.h"
+#include "rigid_transform.h"
+
 namespace {
 
 using GreyImage = ostrel::image<unsigned char>;
 
-constexpr unsigned kGreyDivisor = 768;              // three 16-bit channels -> 0..255
-constexpr unsigned kBackgroundRadius = 100;         // 201-pixel box
+// Three 16-bit channels summed and divided by this give one 8-bit grey value.
+constexpr unsigned kGreyDivisor = 768;
+// The background is a 201-pixel box mean: far wider than any star, so a star
+// barely lifts its own background.
+constexpr unsigned kBackgroundRadius = 100;
 constexpr unsigned long kBackgroundPasses = 1;
-constexpr unsigned char kStarStart = 30;            // a region starts above this
-constexpr unsigned char kRegionFloor = 16;          // and holds pixels of at least this
+// A region starts at a grey value above this, well clear of the sky's noise...
+constexpr unsigned char kStarStart = 30;
+// ...and takes in the connected pixels of at least this value around it.
+constexpr unsigned char kRegionFloor = 16;
+// Fewer pixels are noise or hot pixels; more are planets, the moon or glow.
 constexpr unsigned long kMinStarPixels = 11;
 constexpr unsigned long kMaxStarPixels = 399;
-constexpr double kBrightnessScale = 255.0;
+constexpr double kBrightnessScale = 255.0;          // brightness in units of one full pixel
 constexpr size_t kPatternNeighbours = 5;            // the star itself and four neighbours
-constexpr double kMaxPatternDistance = 0.1;         // a match's descriptors lie closer
+// Descriptors of the same star in two frames differ by little more than the
+// centroids' noise; 0.1 rad apart they describe different constellations.
+constexpr double kMaxPatternDistance = 0.1;
+// Below this many matches a consensus cannot reach kMinInliers with a margin.
 constexpr size_t kMinMatches = 7;
+// The fewest inliers that make a fit trustworthy.
 constexpr size_t kMinInliers = 9;
-// The RANSAC fit of a rotation and translation to the matches.
+// The RANSAC fit of a rotation and translation to the matches: three
+// parameters, five matches a sample (two would fix them, five average noise),
+// 5000 samples (enough to draw an all-inlier sample with a third of the
+// matches right).
 constexpr size_t kTransformParams = 3;
 constexpr size_t kSampleMatches = 5;
 constexpr size_t kSamples = 5000;
-constexpr double kTargetError = 0.01;               // mean squared residual, px^2
+// A sample fit stops at a mean squared residual of a tenth of a pixel, when
+// the error stops changing, or after kFitIterations steps.
+constexpr double kTargetError = 0.01;               // px^2
 constexpr double kMinimumChange = 1e-6;
 constexpr double kFitIterations = 20000.0;
-constexpr double kInlierThreshold = 9.0;            // squared residual: 3 px
+// A match is an inlier when its star lands within 3 px (squared: 9).
+constexpr double kInlierThreshold = 9.0;
 
 using quen_merge::StarMatch;
 
@@ -124,14 +140,14 @@ double RansacError(const void* data, const size_t* indices, size_t index_count,
                    const double* params, size_t /*param_count*/) {
     if (!params || !data) return 0.0;
     const auto& matches = *static_cast<const std::vector<quen_merge::StarMatch>*>(data);
-    const double theta = params[0] / kDegreesPerRadian;
-    const double s = std::sin(theta), c = std::cos(theta);
+    const quen_merge::Rotation rotation = quen_merge::RotationOf(params[0]);
     double sum = 0;
     for (size_t n = 0; n < index_count; ++n) {
         const quen_merge::StarPoint& f = matches[indices[n]].first;
         const quen_merge::StarPoint& r = matches[indices[n]].second;
-        const double dx = ((c * f[0] - s * f[1]) + params[1]) - r[0];
-        const double dy = ((c * f[1] + s * f[0]) + params[2]) - r[1];
+        const quen_merge::Position moved = quen_merge::ToReference(rotation, params[1], params[2], f[0], f[1]);
+        const double dx = moved.x - r[0];
+        const double dy = moved.y - r[1];
         sum += dx * dx + dy * dy;
     }
     return sum / double(index_count);
@@ -287,5 +303,15 @@ std::vector<StarPoint> StarPositions(const std::vector<StarRef>& stars) {
 }
 
 StarTree* CreateKDTree(const std::vector<StarRef>& stars) { return new StarTree(StarPositions(stars)); }
+
+StarReference::StarReference(std::vector<StarPoint> points)
+    : stars(std::move(points)), star_tree(stars) {
+    GeneratePatternNodes(stars, &star_tree, patterns);
+    pattern_tree.reset(new PatternTree(patterns));
+}
+
+bool StarReference::Fit(const std::vector<StarPoint>& frame_stars, double* params) const {
+    return FitStars(pattern_tree.get(), patterns, &star_tree, stars, frame_stars, params);
+}
 
 }  // namespace quen_merge

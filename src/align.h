@@ -2,6 +2,7 @@
 // the rotation and translation that carries a frame's stars onto the reference.
 #pragma once
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -51,37 +52,33 @@ StarTree* CreateKDTree(const std::vector<StarRef>& stars);
 // descriptor (closer than 0.1), and RANSAC fits the transform to the pairs.
 // The reference pattern tree must have been built from the descriptors of
 // ref_stars, in star order. On success params holds the angle in degrees
-// about (0, 0) and the translation in pixels: ref = R(angle) * frame + t.
+// and the translation in pixels (see rigid_transform.h).
 bool FitStars(const PatternTree* ref_pattern_tree, const std::vector<PatternNode>& ref_patterns,
               const StarTree* ref_star_tree, const std::vector<StarPoint>& ref_stars,
               const std::vector<StarPoint>& frame_stars, double* params);
 
+// The star reference of an aligned stack: one frame's star positions, their
+// tree, their descriptors and the descriptors' tree, built once and then only
+// read while later frames are fitted onto it.
+class StarReference {
+public:
+    explicit StarReference(std::vector<StarPoint> stars);
+    StarReference(const StarReference&) = delete;
+    StarReference& operator=(const StarReference&) = delete;
+
+    // FitStars of frame_stars onto this reference: true with the transform
+    // (degrees, tx, ty) in params.
+    bool Fit(const std::vector<StarPoint>& frame_stars, double* params) const;
+
+    const std::vector<StarPoint>& Stars() const { return stars; }
+    const StarTree& Tree() const { return star_tree; }
+    const std::vector<PatternNode>& Patterns() const { return patterns; }
+
+private:
+    std::vector<StarPoint> stars;
+    StarTree star_tree;
+    std::vector<PatternNode> patterns;
+    std::unique_ptr<PatternTree> pattern_tree;
+};
+
 }  // namespace quen_merge
-
-// The RANSAC error of a transform (degrees, tx, ty) over the listed matches
-// of the std::vector<StarMatch> at data: the mean squared distance between the
-// moved frame stars and their reference stars, px^2.
-double RansacError(const void* data, const size_t* indices, size_t index_count,
-                   const double* params, size_t param_count);
-
-// Returns a new image (owned by the caller): src after `passes` horizontal and
-// then `passes` vertical box passes of width 2 x radius + 1.
-ostrel::image<unsigned char>* BlurImage(ostrel::image<unsigned char>* src, unsigned int radius,
-                                        unsigned long passes);
-// One box pass along rows (columns) from src into dst, both 1-channel images
-// of one size; the window is mirrored at the borders without repeating the
-// edge pixel, and each mean is truncated.
-void BlurHorizontal(const ostrel::image<unsigned char>* src, ostrel::image<unsigned char>* dst,
-                    unsigned int radius);
-void BlurVertical(const ostrel::image<unsigned char>* src, ostrel::image<unsigned char>* dst,
-                  unsigned int radius);
-
-// Clears the 4-connected region of values >= 16 around (x, y) and gives its
-// value-weighted centroid, value sum and pixel count (all 0 for a null image).
-void CollectAndZeroRegion(ostrel::image<unsigned char>* img, unsigned int x, unsigned int y,
-                          double& cx, double& cy, double& total, unsigned long& count);
-// The region walk: adds column x weight, row x weight, weight (the value, or 1
-// when not weighted) and 1 per pixel to the outputs, clearing each pixel.
-void _CollectAndZeroRegion(ostrel::image<unsigned char>* img, unsigned int x, unsigned int y,
-                           bool weighted, double& sx, double& sy, double& sw,
-                           unsigned long& count);

@@ -1,4 +1,4 @@
-#include "bilateral.h"
+#include "bilateral_internal.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,8 +9,6 @@ namespace {
 
 using Grey = ostrel::image<unsigned char>;
 
-constexpr unsigned int kBins = 64;
-constexpr unsigned int kBinWidth = 4;
 constexpr float kValueScale = 0.00390625f;  // 1/256: kernel distances in units of the 8-bit scale
 constexpr float kBeyondReach = -1.0f;
 constexpr unsigned int kMaxValue = 255;
@@ -50,14 +48,14 @@ unsigned char FilterValue(const unsigned int* counts, const _filter_context& c, 
     const int kb = c.bin_index[p], r = c.bin_offset[p];
     float num = 0, den = 0;
     for (int k = kb; k < int(kBins); ++k) {
-        const int index = 4 * (k - kb + 1) - r;
+        const int index = int(kBinWidth) * (k - kb + 1) - r;
         if (index > int(kMaxValue)) break;
         const float w = c.range_weight[index];
         if (!(w >= 0)) break;
         Accumulate(counts[k], w, c.bin_centre[k], num, den);
     }
     for (int k = kb; k >= 0; --k) {
-        const float w = c.range_weight[r + 4 * (kb - k)];
+        const float w = c.range_weight[r + int(kBinWidth) * (kb - k)];
         if (!(w >= 0)) break;
         Accumulate(counts[k], w, c.bin_centre[k], num, den);
     }
@@ -69,7 +67,7 @@ unsigned char FilterValue(const unsigned int* counts, const _filter_context& c, 
 }  // namespace
 
 unsigned int bin_convert(unsigned int x, unsigned int y, const Grey* image, void* user) {
-    return image->Pixel(x, y)[*static_cast<int*>(user)] >> 2;
+    return image->Pixel(x, y)[*static_cast<int*>(user)] >> kBinShift;
 }
 
 void initialise_filter_context(unsigned int range, bool quadratic, _filter_context& context) {
@@ -79,7 +77,7 @@ void initialise_filter_context(unsigned int range, bool quadratic, _filter_conte
         context.bin_index[v] = int(v / kBinWidth);
         context.bin_offset[v] = int(v % kBinWidth);
     }
-    for (unsigned int k = 0; k < kBins; ++k) context.bin_centre[k] = float(kBinWidth * k + 2);
+    for (unsigned int k = 0; k < kBins; ++k) context.bin_centre[k] = float(kBinWidth * k + kBinWidth / 2);
     for (unsigned int d = 0; d <= kMaxValue; ++d) {
         const float from = integral(reach, float(d) * kValueScale);
         if (d + kBinWidth <= range)

@@ -2,11 +2,12 @@
 
 #include <cmath>
 
+#include "sample_format.h"
+
 namespace quen_merge {
 
 namespace {
 constexpr unsigned short kDarkSampleLimit = 1024;  // at or below: a dark sample
-constexpr double kSampleScale = 1.52587890625e-05;  // 2^-16
 constexpr unsigned kWeightFlagUnit = 4;             // weight 1.0, sample unread
 constexpr double kWeightSoftening = 0.98;
 }  // namespace
@@ -38,7 +39,7 @@ double ImageData::GetDoubleValue(unsigned x, unsigned y, unsigned c) const {
 
 double ImageData::GetWeight(unsigned x, unsigned y, unsigned c, unsigned flags) const {
     if (flags & kWeightFlagUnit) return 1.0;
-    const double v = image->Pixel(x, y)[c] / 65535.0;
+    const double v = image->Pixel(x, y)[c] / double(kMaxSample);
     double d = v - 0.5;
     const unsigned half = v > 0.5 ? 2 : 1;
     if (half & flags)

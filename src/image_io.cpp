@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,21 +12,27 @@
 #include <cstring>
 #include <string>
 
+#include "file_integrity.h"
+#include "sample_format.h"
+
 namespace {
 
-constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
-// The most memory one pixel takes while it is stacked: the decoded bitmap and
-// its 16-bit copy (6 bytes each), the float accumulator (12) and, in an
-// aligned stack, the float source (12) and the coverage count (4).
-constexpr uint64_t kBytesPerStackedPixel = 40;
-constexpr int kMaxSample = 65535;
-constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay in the heap
-constexpr float kFloatToSample = 65536.0f;
+using quen_merge::kFloatToSample;
+using quen_merge::kFrameChannels;
+using quen_merge::kMaxSample;
 
-// EXIF tags that make up the exposure value.
+constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
+// What loading one pixel takes: the decoded bitmap and its 16-bit copy.
+constexpr uint64_t kLoadingBytesPerPixel = 12;
+
+// EXIF tags that make up the exposure value, and the bit each sets once read.
 constexpr WORD kTagExposureTime = 0x829A;
 constexpr WORD kTagFNumber = 0x829D;
 constexpr WORD kTagIsoSpeed = 0x8827;
+constexpr unsigned kFoundExposureTime = 1;
+constexpr unsigned kFoundFNumber = 2;
+constexpr unsigned kFoundIso = 4;
+constexpr unsigned kFoundAll = kFoundExposureTime | kFoundFNumber | kFoundIso;
 
 // ---- libtiff messages -------------------------------------------------------
 
@@ -36,6 +41,8 @@ using TiffSetHandler = TiffHandler (*)(TiffHandler);
 
 TiffHandler previous_tiff_error = nullptr;
 TiffHandler previous_tiff_warning = nullptr;
+// libtiff errors met by this thread; a load that meets one read a damaged file.
+thread_local unsigned tiff_errors = 0;
 
 // FreeImage asks libtiff for EXIF tags that libtiff's directory does not
 // know, and libtiff complains about each one on every load.
@@ -45,8 +52,9 @@ bool IsUnknownTagNoise(const char* module, const char* fmt) {
 }
 
 void FilteredTiffError(const char* module, const char* fmt, va_list ap) {
-    if (!IsUnknownTagNoise(module, fmt) && previous_tiff_error)
-        previous_tiff_error(module, fmt, ap);
+    if (IsUnknownTagNoise(module, fmt)) return;
+    ++tiff_errors;
+    if (previous_tiff_error) previous_tiff_error(module, fmt, ap);
 }
 
 void FilteredTiffWarning(const char* module, const char* fmt, va_list ap) {
@@ -61,12 +69,13 @@ uint64_t PhysicalMemory() {
     return pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size) : UINT64_MAX;
 }
 
-// Beyond 32-bit sample counts, or more than this machine could stack: a
-// header that announces such dimensions is refused before anything is
-// allocated for it.
-bool IsTooLarge(FIBITMAP* bitmap) {
+// Beyond 32-bit sample counts, or more than this machine could load and then
+// stack at stacking_bytes_per_pixel: a header that announces such dimensions
+// is refused before anything is allocated for it.
+bool IsTooLarge(FIBITMAP* bitmap, unsigned stacking_bytes_per_pixel) {
     const uint64_t pixels = uint64_t(FreeImage_GetWidth(bitmap)) * FreeImage_GetHeight(bitmap);
-    return pixels * 3 >= kMaxSamples || pixels * kBytesPerStackedPixel > PhysicalMemory();
+    return pixels * kFrameChannels >= kMaxSamples ||
+           pixels * (kLoadingBytesPerPixel + stacking_bytes_per_pixel) > PhysicalMemory();
 }
 
 enum class HeaderCheck { kFits, kTooLarge, kUnreadable };
@@ -74,13 +83,52 @@ enum class HeaderCheck { kFits, kTooLarge, kUnreadable };
 // Reads only the header where the format allows it, so that a file announcing
 // absurd dimensions is refused before its pixels are decoded, and a file whose
 // header cannot be read is not decoded (and complained about) a second time.
-HeaderCheck CheckHeader(FREE_IMAGE_FORMAT format, const char* filename) {
+HeaderCheck CheckHeader(FREE_IMAGE_FORMAT format, const char* filename,
+                        unsigned stacking_bytes_per_pixel) {
     if (!FreeImage_FIFSupportsNoPixels(format)) return HeaderCheck::kFits;
     FIBITMAP* header = FreeImage_Load(format, filename, FIF_LOAD_NOPIXELS);
     if (!header) return HeaderCheck::kUnreadable;
-    const bool too_large = IsTooLarge(header);
+    const bool too_large = IsTooLarge(header, stacking_bytes_per_pixel);
     FreeImage_Unload(header);
     return too_large ? HeaderCheck::kTooLarge : HeaderCheck::kFits;
+}
+
+// Whether the file may be decoded: its header announces plain dimensions
+// that this machine can load and stack, and its pixel data is all there.
+// Prints why not on standard error.
+bool MayDecode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel) {
+    const FileIntegrity integrity = CheckFileIntegrity(format, filename);
+    if (integrity == FileIntegrity::kBadDimensions) {
+        std::fprintf(stderr, "file %s has invalid dimensions\n", filename);
+        return false;
+    }
+    const HeaderCheck header = CheckHeader(format, filename, stacking_bytes_per_pixel);
+    if (header == HeaderCheck::kUnreadable) return false;
+    if (header == HeaderCheck::kTooLarge) {
+        std::fprintf(stderr, "file %s is too large\n", filename);
+        return false;
+    }
+    if (integrity == FileIntegrity::kTruncated) {
+        std::fprintf(stderr, "file %s is truncated\n", filename);
+        return false;
+    }
+    return true;
+}
+
+// The decoded bitmap, or null after the decoder's or this function's
+// message: libtiff reports a damaged file but may still hand over a bitmap
+// filled with black where the data was missing.
+FIBITMAP* Decode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel) {
+    const unsigned errors_before = tiff_errors;
+    FIBITMAP* loaded = FreeImage_Load(format, filename, 0);
+    if (!loaded) return nullptr;
+    const char* refusal = tiff_errors != errors_before ? "is damaged"
+                          : IsTooLarge(loaded, stacking_bytes_per_pixel) ? "is too large"
+                                                                         : nullptr;
+    if (!refusal) return loaded;
+    std::fprintf(stderr, "file %s %s\n", filename, refusal);
+    FreeImage_Unload(loaded);
+    return nullptr;
 }
 
 // Reads a tag value of at least `bytes` bytes, or null.
@@ -89,9 +137,12 @@ const void* TagValue(FITAG* tag, size_t bytes) {
     return FreeImage_GetTagValue(tag);
 }
 
-double ReadRational(const void* value) {
+// A rational tag's value; false for a zero denominator, which gives no value.
+bool ReadRational(const void* value, double& out) {
     const DWORD* parts = static_cast<const DWORD*>(value);
-    return double(parts[0]) / double(parts[1]);
+    if (parts[1] == 0) return false;
+    out = double(parts[0]) / double(parts[1]);
+    return true;
 }
 
 // log2(f^2 / (iso x t)) when the file carries exposure time, f-number and ISO;
@@ -108,23 +159,20 @@ double ExposureValue(FIBITMAP* bitmap) {
         const void* rational = TagValue(tag, 2 * sizeof(DWORD));
         const void* word = TagValue(tag, sizeof(WORD));
         // A later tag of the same ID overrides an earlier one.
-        if (id == kTagExposureTime && rational) {
-            exposure_time = ReadRational(rational);
-            found |= 1;
-        } else if (id == kTagFNumber && rational) {
-            fnumber = ReadRational(rational);
-            found |= 2;
+        if (id == kTagExposureTime && rational && ReadRational(rational, exposure_time)) {
+            found |= kFoundExposureTime;
+        } else if (id == kTagFNumber && rational && ReadRational(rational, fnumber)) {
+            found |= kFoundFNumber;
         } else if (id == kTagIsoSpeed && word) {
             iso = *static_cast<const WORD*>(word);
-            found |= 4;
+            found |= kFoundIso;
         }
     } while (FreeImage_FindNextMetadata(walk, &tag));
     FreeImage_FindCloseMetadata(walk);
-    if (found != 7) return 0.0;
+    if (found != kFoundAll) return 0.0;
     return std::log2(fnumber * fnumber / (iso * exposure_time));
 }
 
-// Copies an FIT_RGB16 bitmap into a new BGR image, flipping FreeImage's
 // Reverses the order of the samples of each of n three-sample pixels: red,
 // green, blue to blue, green, red and back.
 void ReverseTriples(const uint16_t* src, uint16_t* dst, size_t n) {
@@ -192,8 +240,21 @@ mode_t DefaultFileMode() {
     return 0666 & ~mask;
 }
 
+// fsync of the folder that holds filename, so that a rename into it lasts.
+bool SyncFolderOf(const char* filename) {
+    const std::string name(filename);
+    const size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
 // Saves to a temporary file and renames it onto filename only after every
-// byte has reached the file system.
+// byte is on the disk, so that neither a failed write nor a crash leaves a
+// partial file under the target's name.
 bool SaveAtomically(FREE_IMAGE_FORMAT format, FIBITMAP* bitmap, const char* filename) {
     std::string temp = TemporaryTemplate(filename);
     const int fd = mkstemp(&temp[0]);
@@ -209,10 +270,11 @@ bool SaveAtomically(FREE_IMAGE_FORMAT format, FIBITMAP* bitmap, const char* file
     bool ok = FreeImage_SaveToHandle(format, bitmap, &io, &stream, 0) && !stream.failed;
     ok = std::fflush(file) == 0 && ok;
     ok = fchmod(fd, DefaultFileMode()) == 0 && ok;
+    ok = ok && fsync(fd) == 0;
     ok = std::fclose(file) == 0 && ok;
     ok = ok && std::rename(temp.c_str(), filename) == 0;
     if (!ok) unlink(temp.c_str());
-    return ok;
+    return ok && SyncFolderOf(filename);
 }
 
 uint16_t FloatToSample(float v) {
@@ -256,13 +318,6 @@ FREE_IMAGE_FORMAT GetFileType(const char* filename) {
     return FIF_PNG;
 }
 
-void ReuseFrameMemory() {
-    // Frame-sized buffers come and go once per frame; kept in the heap they are
-    // reused, instead of being mapped afresh and faulted in page by page.
-    mallopt(M_MMAP_THRESHOLD, kReusedAllocationLimit);
-    mallopt(M_TRIM_THRESHOLD, kReusedAllocationLimit);
-}
-
 void FilterTiffMessages() {
     auto set_error = reinterpret_cast<TiffSetHandler>(dlsym(RTLD_DEFAULT, "TIFFSetErrorHandler"));
     auto set_warning =
@@ -273,7 +328,7 @@ void FilterTiffMessages() {
 
 namespace quen_merge {
 
-ImageData* LoadImageData(const char* filename) {
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel) {
     struct stat status;
     if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
         std::fprintf(stderr, "file %s does not exist\n", filename);
@@ -284,19 +339,9 @@ ImageData* LoadImageData(const char* filename) {
         std::fprintf(stderr, "file %s is not supported\n", filename);
         return nullptr;
     }
-    const HeaderCheck header = CheckHeader(format, filename);
-    if (header == HeaderCheck::kUnreadable) return nullptr;
-    if (header == HeaderCheck::kTooLarge) {
-        std::fprintf(stderr, "file %s is too large\n", filename);
-        return nullptr;
-    }
-    FIBITMAP* loaded = FreeImage_Load(format, filename, 0);
+    if (!MayDecode(format, filename, stacking_bytes_per_pixel)) return nullptr;
+    FIBITMAP* loaded = Decode(format, filename, stacking_bytes_per_pixel);
     if (!loaded) return nullptr;
-    if (IsTooLarge(loaded)) {
-        std::fprintf(stderr, "file %s is too large\n", filename);
-        FreeImage_Unload(loaded);
-        return nullptr;
-    }
     const double ev = ExposureValue(loaded);
     const FREE_IMAGE_TYPE stored_type = FreeImage_GetImageType(loaded);
     std::printf("image_type = %i\n", int(stored_type));

@@ -15,17 +15,16 @@ FREE_IMAGE_FORMAT GetFileType(const char* filename);
 // passed on. Call once after FreeImage_Initialise.
 void FilterTiffMessages();
 
-// Lets frame-sized allocations be reused from one frame to the next instead of
-// being returned to the system; a whole stack then faults its pages in once.
-// Call once at the start of a run.
-void ReuseFrameMemory();
-
 namespace quen_merge {
 
-// Loads any file FreeImage recognises as 3-channel 16-bit BGR, top row first.
-// Returns a new record owned by the caller (delete it), or null after printing
-// why on standard error.
-ImageData* LoadImageData(const char* filename);
+// Loads a file that FreeImage recognises and can convert to 16-bit RGB (so
+// not floating-point images) as 3-channel 16-bit BGR, top row first. Refuses
+// a file whose header announces 2^32 samples or more, or more pixels than this
+// machine's memory holds at the loader's own cost plus the caller's
+// stacking_bytes_per_pixel; a file whose pixel data ends early; and a header
+// whose dimensions are not plain positive numbers. Returns a new record owned
+// by the caller (delete it), or null after printing why on standard error.
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel = 0);
 
 // Saves a 3-channel image as 16-bit RGB in the format GetFileType picks. The file
 // is written beside the target and renamed onto it only once complete, so a

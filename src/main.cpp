@@ -1,36 +1,23 @@
 // tarnic: stacks a series of night-sky frames into one 16-bit image.
-#include "main.h"
-
 #include <FreeImage.h>
-#include <unistd.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "image_io.h"
 #include "merge.h"
+#include "options.h"
 
 namespace {
 
 constexpr const char* kProgramName = "Velunor";
 constexpr const char* kVersion = "0.1.0";
+constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay in the heap
 
 void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
     if (fif != FIF_UNKNOWN) std::fprintf(stderr, "%s Format\n", FreeImage_GetFormatFromFIF(fif));
     std::fprintf(stderr, "%s\n", message);
-}
-
-// Only the type's first letter counts; alignment, once on, stays on.
-void SetMergeType(const char* type, RunOptions& options) {
-    switch (type[0]) {
-        case 'n': options.type = quen_merge::MergeAverage; break;
-        case 't': options.type = quen_merge::MergeLighten; break;
-        case 'a':
-            options.type = quen_merge::MergeAverage;
-            options.align = true;
-            break;
-        default: break;
-    }
 }
 
 // Stacks and writes; the process exit status.
@@ -59,7 +46,12 @@ int Run(const RunOptions& options) {
     return 0;
 }
 
-}  // namespace
+// Frame-sized buffers come and go once per frame; kept in the heap they are
+// reused, instead of being mapped afresh and faulted in page by page.
+void ReuseFrameMemory() {
+    mallopt(M_MMAP_THRESHOLD, kReusedAllocationLimit);
+    mallopt(M_TRIM_THRESHOLD, kReusedAllocationLimit);
+}
 
 void show_help() {
     std::printf("%s %s.\n\n", kProgramName, kVersion);
@@ -76,24 +68,7 @@ void show_help() {
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());
 }
 
-bool ParseOptions(int argc, char** argv, RunOptions& options) {
-    optind = 0;  // a fresh scan, also when called again
-    int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:")) != -1) {
-        switch (option) {
-            case 'h': return false;
-            case 'o':
-                options.output = optarg;
-                std::fprintf(stderr, "output %s\n", optarg);
-                break;
-            case 't': SetMergeType(optarg, options); break;
-            case 'd': options.darks.push_back(optarg); break;
-            default: break;  // '-,' and getopt's own complaints
-        }
-    }
-    for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);
-    return true;
-}
+}  // namespace
 
 int main(int argc, char** argv) {
     ReuseFrameMemory();
@@ -108,7 +83,7 @@ int main(int argc, char** argv) {
     RunOptions options;
     if (!ParseOptions(argc, argv, options)) {
         show_help();
-        std::exit(0);  // as it always has: FreeImage is not shut down on this path
+        std::exit(0);  // the help path ends at once, without shutting FreeImage down
     }
     const int status = Run(options);
     FreeImage_DeInitialise();

@@ -18,7 +18,7 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     else
         merge.reset(new Lighten(dark));
     for (const std::string& name : files) {
-        std::unique_ptr<ImageData> frame(LoadImageData(name.c_str()));
+        std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), Merge::kBytesPerPixel));
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", name.c_str());
             continue;
@@ -38,24 +38,6 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
 namespace {
 
 constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
-
-// The star reference of an aligned stack: the stars of the first frame with
-// enough of them, their tree, their descriptors and the descriptors' tree.
-struct StarReference {
-    explicit StarReference(std::vector<StarPoint> points)
-        : stars(std::move(points)), star_tree(stars) {
-        GeneratePatternNodes(stars, &star_tree, patterns);
-        pattern_tree.reset(new PatternTree(patterns));
-    }
-    // Fits frame_stars onto the reference; true with the transform in params.
-    bool Fit(const std::vector<StarPoint>& frame_stars, double* params) const {
-        return FitStars(pattern_tree.get(), patterns, &star_tree, stars, frame_stars, params);
-    }
-    std::vector<StarPoint> stars;
-    StarTree star_tree;
-    std::vector<PatternNode> patterns;
-    std::unique_ptr<PatternTree> pattern_tree;
-};
 
 // Aligns one loaded frame and adds it, or makes it the star reference.
 void AlignFrame(const Image16* image, std::unique_ptr<StarReference>& reference,
@@ -86,7 +68,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     std::unique_ptr<StarReference> reference;
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& name = files[i];
-        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str()));
+        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), AverageAlign::kBytesPerPixel));
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", name.c_str());
             continue;

@@ -12,8 +12,6 @@ namespace quen_merge {
 
 namespace {
 
-constexpr unsigned kFrameChannels = 3;
-
 // Applies fold(accumulated, converted sample) to every sample of frame; the
 // dark test is hoisted out of the loop so that each branch vectorises.
 template <typename Fold>
@@ -102,8 +100,7 @@ FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
 void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
     if (!frame || !accumulator || frame->channels != kFrameChannels) return;
     const std::unique_ptr<FloatImage> source(MakeFloatImage(frame));
-    const double c = std::cos(angle / kDegreesPerRadian);
-    const double s = std::sin(angle / kDegreesPerRadian);
+    const Rotation rotation = RotationOf(angle);
     const LanczosSampler sampler(EdgeClamp, EdgeClamp, kLanczosRadius);
     const float fill[3] = {0, 0, 0};
     float out[3];
@@ -116,13 +113,10 @@ void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, doubl
             std::printf("Remapping image %f percent complete\n", float(y * 100) / float(height));
         float* sum = accumulator->Pixel(0, y);
         float* count = weight->Pixel(0, y);
-        const double dy = y - ty;
         for (uint32_t x = 0; x < width; ++x) {
-            const double dx = x - tx;
-            const double u = c * dx + s * dy;
-            const double v = -s * dx + c * dy;
-            if (!(u >= 0 && u < frame_width && v >= 0 && v < frame_height)) continue;
-            sampler.SampleImage(source.get(), float(u), float(v), fill, out);
+            const Position f = ToFrame(rotation, tx, ty, x, y);
+            if (!(f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height)) continue;
+            sampler.SampleImage(source.get(), float(f.x), float(f.y), fill, out);
             for (int k = 0; k < 3; ++k) sum[3 * x + k] += out[k];
             count[x] += 1.0f;
         }

@@ -6,18 +6,19 @@
 #include <utility>
 
 #include "ostrel/image.h"
+#include "sample_format.h"
 
 namespace quen_merge {
 
 enum MergeType { MergeLighten = 0, MergeAverage = 1 };
 
-// Scale of a 16-bit sample in the float images: 65535 becomes 0.9999847.
-constexpr float kSampleToFloat = 1.52587890625e-05f;
-
 // Base of the unaligned accumulators. Borrows the master dark, which is
 // subtracted from every frame of its width and height.
 class Merge {
 public:
+    // Memory one frame pixel costs while it is stacked: the float accumulator.
+    static constexpr unsigned kBytesPerPixel = kFrameChannels * sizeof(float);
+
     Merge() = default;
     explicit Merge(const FloatImage* dark) : dark(dark) {}
     virtual ~Merge() { delete accumulator; }
@@ -73,6 +74,10 @@ FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark);
 // divided by the number of frames that covered it.
 class AverageAlign {
 public:
+    // Memory one frame pixel costs while it is stacked: the float sum, its
+    // coverage count and the frame's float copy that is resampled.
+    static constexpr unsigned kBytesPerPixel = (2 * kFrameChannels + 1) * sizeof(float);
+
     // The reference frame is the starting content, counted once everywhere.
     AverageAlign(const FloatImage* dark, const Image16* reference) : dark(dark) {
         if (!reference) {

@@ -1,4 +1,4 @@
-#include "align.h"
+#include "align_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -312,21 +312,7 @@ namespace {
 
 // Star matching and the transform fit.
 
-// The reference structures as the aligned driver builds them.
-struct Reference {
-    explicit Reference(std::vector<StarPoint> points)
-        : stars(std::move(points)), star_tree(stars) {
-        quen_merge::GeneratePatternNodes(stars, &star_tree, patterns);
-        pattern_tree = std::make_unique<quen_merge::PatternTree>(patterns);
-    }
-    bool Fit(const std::vector<StarPoint>& frame, double* params) const {
-        return quen_merge::FitStars(pattern_tree.get(), patterns, &star_tree, stars, frame, params);
-    }
-    std::vector<StarPoint> stars;
-    quen_merge::StarTree star_tree;
-    std::vector<quen_merge::PatternNode> patterns;
-    std::unique_ptr<quen_merge::PatternTree> pattern_tree;
-};
+using Reference = quen_merge::StarReference;
 
 std::vector<StarPoint> RandomField(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -373,7 +359,7 @@ TEST(FitStars, TooFewMatchesFail) {
         const Reference ref(RandomField(n, 2));
         double params[3] = {1, 2, 3};
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(ref.Fit(ref.stars, params));
+        EXPECT_FALSE(ref.Fit(ref.Stars(), params));
         const std::string printed = testing::internal::GetCapturedStdout();
         if (n == 6) {
             EXPECT_EQ(printed, "");  // 6 matches: silently, the first guess left in place
@@ -386,8 +372,8 @@ TEST(FitStars, TooFewMatchesFail) {
     const Reference ref(RandomField(20, 2));
     double params[3] = {1, 2, 3};
     EXPECT_FALSE(ref.Fit({}, params));
-    EXPECT_FALSE(quen_merge::FitStars(nullptr, ref.patterns, &ref.star_tree, ref.stars, ref.stars, params));
-    EXPECT_FALSE(ref.Fit(ref.stars, nullptr));
+    EXPECT_FALSE(quen_merge::FitStars(nullptr, ref.Patterns(), &ref.Tree(), ref.Stars(), ref.Stars(), params));
+    EXPECT_FALSE(ref.Fit(ref.Stars(), nullptr));
     EXPECT_EQ(params[0], 1.0);  // untouched by invalid calls
 }
 
@@ -395,19 +381,19 @@ TEST(FitStars, RecoversIdentityAndAShift) {
     const Reference ref(RandomField(40, 3));
     double params[3];
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(ref.Fit(ref.stars, params));
+    ASSERT_TRUE(ref.Fit(ref.Stars(), params));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Attempting to fit transform to 40 matches\nFitted 40 points\n");
     const double identity[3] = {0, 0, 0};
-    EXPECT_LT(LargestMiss(params, identity, ref.stars), 0.3);
+    EXPECT_LT(LargestMiss(params, identity, ref.Stars()), 0.3);
 
-    std::vector<StarPoint> shifted = ref.stars;
+    std::vector<StarPoint> shifted = ref.Stars();
     for (StarPoint& p : shifted) p = {{p[0] - 5, p[1] - 3}};
     testing::internal::CaptureStdout();
     ASSERT_TRUE(ref.Fit(shifted, params));
     testing::internal::GetCapturedStdout();
     const double shift[3] = {0, 5, 3};
-    EXPECT_LT(LargestMiss(params, shift, ref.stars), 0.3);
+    EXPECT_LT(LargestMiss(params, shift, ref.Stars()), 0.3);
     EXPECT_NEAR(params[1], 5, 0.5);
     EXPECT_NEAR(params[2], 3, 0.5);
 }
@@ -416,8 +402,8 @@ TEST(FitStars, SameDrawsGiveTheSameTransform) {
     const Reference ref(RandomField(60, 4));
     std::vector<StarPoint> moved;
     const double c = std::cos(0.01), s = std::sin(0.01);
-    for (size_t i = 0; i < ref.stars.size(); ++i) {
-        const StarPoint& p = ref.stars[i];
+    for (size_t i = 0; i < ref.Stars().size(); ++i) {
+        const StarPoint& p = ref.Stars()[i];
         moved.push_back(i % 5 == 0 ? StarPoint{{p[1], p[0]}}  // some stars out of place
                                    : StarPoint{{c * p[0] - s * p[1] + 2.5, s * p[0] + c * p[1] - 1.5}});
     }
@@ -448,9 +434,9 @@ TEST(FitStars, RecoversGeneratedMotionWithStarsMissingAndAdded) {
         const bool fitted = ref.Fit(frame, params);
         const std::string printed = testing::internal::GetCapturedStdout();
         ASSERT_TRUE(fitted) << "frame " << k << ": " << printed;
-        EXPECT_LT(LargestMiss(params, truth[k].data(), ref.stars), 0.3) << "frame " << k;
+        EXPECT_LT(LargestMiss(params, truth[k].data(), ref.Stars()), 0.3) << "frame " << k;
     }
-    EXPECT_GT(ref.stars.size(), 300u);
+    EXPECT_GT(ref.Stars().size(), 300u);
 }
 
 }  // namespace

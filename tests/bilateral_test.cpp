@@ -1,4 +1,4 @@
-#include "bilateral.h"
+#include "bilateral_internal.h"
 
 #include <gtest/gtest.h>
 

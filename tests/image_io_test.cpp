@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "merge_utils.h"
 #include "support.h"
 
 namespace {
@@ -98,14 +99,93 @@ TEST_F(ImageFiles, RefusesDimensionsBeyondThirtyTwoBitSampleCounts) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "file " + dir / "huge.ppm" + " is too large\n");
 }
 
-TEST_F(ImageFiles, RefusesFramesTooLargeToStackOnThisMachine) {
-    // 30000 x 30000 stays below 2^32 samples but needs some 36 GB to stack.
+TEST_F(ImageFiles, RefusesFramesTooLargeToStackAtTheCallersCost) {
+    // 30000 x 30000 stays below 2^32 samples: loading it takes some 11 GB, an
+    // aligned stack of it some 36 GB. Its pixel data is missing.
     const double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
-    if (memory > 30000.0 * 30000.0 * 40) GTEST_SKIP() << "this machine could stack it";
-    test_support::WriteFile(dir / "wide.ppm", "P6\n30000 30000\n65535\n");
+    if (memory > 30000.0 * 30000.0 * 40 || memory < 30000.0 * 30000.0 * 12)
+        GTEST_SKIP() << "this machine's memory does not fall between the two costs";
+    const std::string path = dir / "wide.ppm";
+    test_support::WriteFile(path, "P6\n30000 30000\n65535\n");
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(Load(dir / "wide.ppm"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "file " + dir / "wide.ppm" + " is too large\n");
+    EXPECT_FALSE(quen_merge::LoadImageData(path.c_str(), quen_merge::AverageAlign::kBytesPerPixel));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "file " + path + " is too large\n");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Load(path));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "file " + path + " is truncated\n");
+}
+
+// A little-endian TIFF whose directory comes before its one strip of 8-bit
+// RGB pixels, as cameras write them: cut short, libtiff still hands over a
+// bitmap.
+std::string StripFirstTiff(unsigned width, unsigned height) {
+    std::string t("II*\0", 4);
+    auto put16 = [&](uint16_t v) { t.push_back(char(v & 255)); t.push_back(char(v >> 8)); };
+    auto put32 = [&](uint32_t v) { put16(uint16_t(v & 0xffff)); put16(uint16_t(v >> 16)); };
+    const uint16_t entries = 9;
+    const uint32_t bps_at = 8 + 2 + entries * 12 + 4, data_at = bps_at + 6;
+    put32(8);
+    put16(entries);
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+        put16(tag); put16(type); put32(count); put32(value);
+    };
+    entry(256, 4, 1, width);                   // ImageWidth
+    entry(257, 4, 1, height);                  // ImageLength
+    entry(258, 3, 3, bps_at);                  // BitsPerSample 8, 8, 8
+    entry(259, 3, 1, 1);                       // no compression
+    entry(262, 3, 1, 2);                       // RGB
+    entry(273, 4, 1, data_at);                 // StripOffsets
+    entry(277, 3, 1, 3);                       // SamplesPerPixel
+    entry(278, 4, 1, height);                  // RowsPerStrip
+    entry(279, 4, 1, width * height * 3);      // StripByteCounts
+    put32(0);
+    put16(8); put16(8); put16(8);
+    t.append(size_t(width) * height * 3, char(0x80));
+    return t;
+}
+
+TEST_F(ImageFiles, RefusesFilesWhosePixelDataEndsEarly) {
+    // Every format at hand, whole and then cut to two thirds of its size.
+    // PNG's decoder refuses a cut file itself (its message goes to FreeImage's
+    // handler); the others would fill the missing pixels with black.
+    const std::vector<std::string> size{"-n", "1", "-W", "200", "-H", "150", "-S", "40"};
+    auto generate = [&](const std::vector<std::string>& format, const std::string& pattern) {
+        std::vector<std::string> args = size;
+        args.insert(args.end(), format.begin(), format.end());
+        args.push_back(dir / pattern);
+        test_support::RunStarfield(args);
+    };
+    for (const std::string ext : {"ppm", "png", "bmp", "jpg"}) generate({"-F", "rgb8"}, "x%d." + ext);
+    generate({}, "w%d.ppm");
+    generate({"-F", "grey8"}, "g%d.ppm");
+    test_support::WriteFile(dir / "strip.tif", StripFirstTiff(64, 48));
+    std::string text = "P3\n# two pixels\n2 1\n255\n";
+    test_support::WriteFile(dir / "text.ppm", text + "1 2 3 4 5 6\n");
+    for (const std::string name : {"x0.ppm", "x0.png", "x0.bmp", "x0.jpg", "w0.ppm", "g0.ppm", "strip.tif", "text.ppm"}) {
+        const std::string whole = test_support::ReadFile(dir / name);
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(Load(dir / name)) << name;
+        testing::internal::GetCapturedStdout();
+        test_support::WriteFile(dir / ("cut-" + name), whole.substr(0, whole.size() * 2 / 3));
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(Load(dir / ("cut-" + name))) << name;
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (name != "x0.png") {
+            EXPECT_TRUE(err == "file " + dir / ("cut-" + name) + " is truncated\n" ||
+                        err.find(" is damaged\n") != std::string::npos)
+                << name << ": " << err;
+        }
+    }
+}
+
+TEST_F(ImageFiles, RefusesHeadersWithoutPlainPositiveDimensions) {
+    for (const std::string header : {"P6\n-4 3\n255\n", "P6\n4x 3\n255\n", "P6\n0 3\n255\n", "P5\n4 3\n0\n"}) {
+        test_support::WriteFile(dir / "bad.ppm", header + std::string(100, 'x'));
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(Load(dir / "bad.ppm")) << header;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "file " + dir / "bad.ppm" + " has invalid dimensions\n")
+            << header;
+    }
 }
 
 TEST_F(ImageFiles, SixteenBitWriterKeepsChannelOrderAndFormat) {

@@ -288,6 +288,7 @@ TEST_F(Tarnic, BadInputsGetAMessageAndNoPartialOutput) {
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     ASSERT_EQ(symlink((dir / "nowhere.png").c_str(), (dir / "dangling.png").c_str()), 0);
     test_support::WriteFile(dir / "huge.ppm", "P6\n100000 100000\n65535\n");
+    test_support::WriteFile(dir / "short.ppm", "P6\n40 30\n65535\n" + std::string(1000, 'x'));
     WriteBitmapOfType(dir / "float.tif", FIT_RGBF, 8, 8);
 
     const struct {
@@ -302,6 +303,7 @@ TEST_F(Tarnic, BadInputsGetAMessageAndNoPartialOutput) {
         {dir / "fifo", "file " + dir / "fifo" + " does not exist\n"},
         {dir / "dangling.png", "file " + dir / "dangling.png" + " does not exist\n"},
         {dir / "huge.ppm", "file " + dir / "huge.ppm" + " is too large\n"},
+        {dir / "short.ppm", "file " + dir / "short.ppm" + " is truncated\n"},
         {dir / "float.tif", "Failed to convert bitmap "},
     };
     for (const auto& c : cases)

@@ -18,5 +18,3 @@ struct RunOptions {
 // echoes each -o on standard error. Stops at -h and returns false: the
 // caller then shows the help and ends the process.
 bool ParseOptions(int argc, char** argv, RunOptions& options);
-
-void show_help();

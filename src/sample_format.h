@@ -1,0 +1,15 @@
+// The sample format of frames and stacks: three 16-bit channels per pixel
+// (blue, green, red), taken into floats by 2^-16 and back by 2^16.
+#pragma once
+
+namespace quen_merge {
+
+constexpr unsigned kFrameChannels = 3;
+constexpr int kMaxSample = 65535;
+// 2^-16 exactly, so 65535 becomes 0.9999847 and never reaches 1.
+constexpr double kSampleScale = 1.52587890625e-05;
+constexpr float kSampleToFloat = float(kSampleScale);
+// The writer's inverse of kSampleToFloat; results of 1 and above saturate.
+constexpr float kFloatToSample = 65536.0f;
+
+}  // namespace quen_merge
