@@ -43,8 +43,10 @@ public:
                      float* out) const override;
 };
 
-// Windowed-sinc interpolation over the (2 radius + 1)-wide square around the
-// position; never returns a negative value.
+// Windowed-sinc interpolation over the pixels from floor(p - radius) to
+// ceil(p + radius) on each axis: 5 wide at whole positions and 6 otherwise
+// for radius 2. An interpolated value below 0 is returned as 0; where the
+// weights cancel, fill is returned as given.
 class LanczosSampler : public ImageSampler {
 public:
     LanczosSampler(EdgeMode edge_x, EdgeMode edge_y, float radius)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "image_io.h"
+#include "rigid_transform.h"
 #include "support.h"
 
 namespace {
@@ -437,6 +439,79 @@ TEST(FitStars, RecoversGeneratedMotionWithStarsMissingAndAdded) {
         EXPECT_LT(LargestMiss(params, truth[k].data(), ref.Stars()), 0.3) << "frame " << k;
     }
     EXPECT_GT(ref.Stars().size(), 300u);
+}
+
+}  // namespace
+
+namespace {
+
+// n random stars, at least 8 px apart, in a 120-pixel square at (x0, y0).
+std::vector<StarPoint> Cluster(size_t n, double x0, double y0, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0, 120);
+    std::vector<StarPoint> cluster;
+    while (cluster.size() < n) {
+        const StarPoint p{{x0 + u(rng), y0 + u(rng)}};
+        bool crowded = false;
+        for (const StarPoint& q : cluster) crowded |= std::hypot(p[0] - q[0], p[1] - q[1]) < 8;
+        if (!crowded) cluster.push_back(p);
+    }
+    return cluster;
+}
+
+// A reference of two far-apart clusters, 9 and `second` stars, and a frame
+// that shows the first shifted by (5, 3) and the second turned a quarter
+// about its corner and moved elsewhere. Every frame star finds its partner by
+// descriptor, but only the first cluster's agree on one transform.
+std::string FitTwoClusters(size_t second, bool& fitted) {
+    const std::vector<StarPoint> p = Cluster(9, 100, 100, 41), q = Cluster(second, 600, 600, 42);
+    std::vector<StarPoint> reference = p, frame;
+    reference.insert(reference.end(), q.begin(), q.end());
+    for (const StarPoint& s : p) frame.push_back({{s[0] - 5, s[1] - 3}});
+    for (const StarPoint& s : q) frame.push_back({{700 - (s[1] - 600), 100 + (s[0] - 600)}});
+    const Reference ref(reference);
+    double params[3];
+    testing::internal::CaptureStdout();
+    fitted = ref.Fit(frame, params);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(FitStars, NeedsAStrictMajorityOfTheMatches) {
+    bool fitted = true;
+    EXPECT_EQ(FitTwoClusters(9, fitted), "Attempting to fit transform to 18 matches\nUnable to fit image\n");
+    EXPECT_FALSE(fitted);
+    EXPECT_EQ(FitTwoClusters(8, fitted), "Attempting to fit transform to 17 matches\nFitted 9 points\n");
+    EXPECT_TRUE(fitted);
+}
+
+TEST(FitStars, PairsStarsByTheirPatternNotTheirPlaceInTheList) {
+    const Reference ref(RandomField(80, 9));
+    const double truth[3] = {2.0, -14.5, 22.25};
+    std::vector<StarPoint> frame;
+    for (const StarPoint& q : ref.Stars()) frame.push_back(Inverse(truth, q));
+    std::shuffle(frame.begin(), frame.end(), std::mt19937(3));
+    double params[3];
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(ref.Fit(frame, params));
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(LargestMiss(params, truth, ref.Stars()), 0.3);
+}
+
+TEST(RigidTransform, InverseUndoesForwardMap) {
+    std::mt19937 rng(12);
+    std::uniform_real_distribution<double> angle(-180, 180), shift(-500, 500), place(0, 6000);
+    for (int i = 0; i < 1000; ++i) {
+        const quen_merge::Rotation r = quen_merge::RotationOf(angle(rng));
+        const double tx = shift(rng), ty = shift(rng), x = place(rng), y = place(rng);
+        const quen_merge::Position ref = quen_merge::ToReference(r, tx, ty, x, y);
+        const quen_merge::Position back = quen_merge::ToFrame(r, tx, ty, ref.x, ref.y);
+        EXPECT_NEAR(back.x, x, 1e-9);
+        EXPECT_NEAR(back.y, y, 1e-9);
+    }
+    // A quarter turn takes the x axis onto the y axis (rows grow downwards).
+    const quen_merge::Position turned = quen_merge::ToReference(quen_merge::RotationOf(90), 0, 0, 1, 0);
+    EXPECT_NEAR(turned.x, 0, 1e-12);
+    EXPECT_NEAR(turned.y, 1, 1e-12);
 }
 
 }  // namespace

@@ -76,6 +76,15 @@ TEST(ImageData, ExposureValueComesFromTheExifTags) {
     EXPECT_NEAR(frame->Multiplier(), 1.96, 1e-12);
     delete frame;
 
+    // A zero denominator gives no exposure time: the tag counts as absent.
+    const std::string zero = dir / "zero.jpg";
+    test_support::WriteJpegWithExposure(zero, 1, 0, 28, 10, 400);
+    frame = quen_merge::LoadImageData(zero.c_str());
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->EV(), 0.0);
+    EXPECT_EQ(frame->Multiplier(), 1.0);
+    delete frame;
+
     const std::string plain = dir / "plain.tif";
     test_support::WriteRgb16(plain, test_support::MakeRgb16(4, 4, 100));
     frame = quen_merge::LoadImageData(plain.c_str());

@@ -15,18 +15,24 @@ namespace {
 
 using test_support::TempDir;
 
+// The output format by the exact extension, and the bytes a file of it starts with.
+const struct {
+    const char* name;
+    FREE_IMAGE_FORMAT format;
+} kOutputNames[] = {
+    {"out.png", FIF_PNG},   {"out.PNG", FIF_PNG},   {"out", FIF_PNG},
+    {"out.Png", FIF_PNG},   {"out.jpg", FIF_PNG},   {"out.tif", FIF_TIFF},
+    {"out.TIF", FIF_TIFF},  {"out.tiff", FIF_TIFF}, {"out.TIFF", FIF_TIFF},
+    {"out.Tif", FIF_PNG},   {"out.ppm", FIF_PPM},   {"out.PPM", FIF_PPM},
+    {"a.b/out", FIF_PNG},   {"a.tif/out", FIF_PNG}, {"x.ppm.tif", FIF_TIFF},
+};
+
+std::string MagicOf(FREE_IMAGE_FORMAT format) {
+    return format == FIF_PNG ? "\x89PNG" : format == FIF_TIFF ? "II*" : "P6";
+}
+
 TEST(GetFileType, ChoosesByTheExactExtension) {
-    const struct {
-        const char* name;
-        FREE_IMAGE_FORMAT format;
-    } cases[] = {
-        {"out.png", FIF_PNG},   {"out.PNG", FIF_PNG},   {"out", FIF_PNG},
-        {"out.Png", FIF_PNG},   {"out.jpg", FIF_PNG},   {"out.tif", FIF_TIFF},
-        {"out.TIF", FIF_TIFF},  {"out.tiff", FIF_TIFF}, {"out.TIFF", FIF_TIFF},
-        {"out.Tif", FIF_PNG},   {"out.ppm", FIF_PPM},   {"out.PPM", FIF_PPM},
-        {"a.b/out", FIF_PNG},   {"a.tif/out", FIF_PNG}, {"x.ppm.tif", FIF_TIFF},
-    };
-    for (const auto& c : cases) EXPECT_EQ(GetFileType(c.name), c.format) << c.name;
+    for (const auto& c : kOutputNames) EXPECT_EQ(GetFileType(c.name), c.format) << c.name;
 }
 
 class ImageFiles : public ::testing::Test {
@@ -194,13 +200,12 @@ TEST_F(ImageFiles, SixteenBitWriterKeepsChannelOrderAndFormat) {
     p[0] = 3000;  // blue
     p[1] = 2000;
     p[2] = 1000;  // red
-    const struct {
-        const char* name;
-        std::string magic;
-    } cases[] = {{"o.png", "\x89PNG"}, {"o.tif", "II*"}, {"o.ppm", "P6"}, {"o.txt", "\x89PNG"}};
-    for (const auto& c : cases) {
+    ASSERT_EQ(mkdir((dir / "a.b").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir / "a.tif").c_str(), 0700), 0);
+    for (const auto& c : kOutputNames) {
         ASSERT_TRUE(quen_merge::WriteImageLDR((dir / c.name).c_str(), &img)) << c.name;
-        EXPECT_EQ(test_support::ReadFile(dir / c.name).substr(0, c.magic.size()), c.magic);
+        const std::string magic = MagicOf(c.format);
+        EXPECT_EQ(test_support::ReadFile(dir / c.name).substr(0, magic.size()), magic) << c.name;
         const test_support::Rgb16 back = test_support::ReadRgb16(dir / c.name);
         ASSERT_EQ(back.width, 2u);
         EXPECT_EQ(back.at(1, 0, 0), 1000) << c.name;
