@@ -5,14 +5,15 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 JOBS ?= 2
-PACKAGES := cmake g++ make libfreeimage-dev libgtest-dev libbenchmark-dev groff-base
+PACKAGES := cmake g++ make libfreeimage-dev libgtest-dev libbenchmark-dev groff-base dpkg-dev
 CHECK_PACKAGES := valgrind
 FUZZ_PACKAGES := clang libclang-rt-dev
+BENCH_PACKAGES := python3
 PEER_PACKAGES := imagemagick siril
 # CI builds with warnings as errors.
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DTARNIC_WERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all deps deps-check deps-fuzz install-missing build test test-sanitize fuzz demo bench bench-peers install package clean
+.PHONY: all deps deps-check deps-fuzz install-missing build test test-sanitize fuzz demo pictures bench bench-peers install package clean
 
 all: build
 
@@ -62,7 +63,13 @@ fuzz: deps-fuzz build
 demo: build
 	tools/demo.sh $(BUILD) demo
 
+# The README's pictures in docs/images/, from the demo's stacks and the real
+# all-sky sequence beside the project.
+pictures: demo
+	tools/pictures.sh $(BUILD) demo docs/images
+
 bench: build
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BENCH_PACKAGES)"
 	bench/run.sh $(BUILD)
 
 # The peer tools that `make bench` compares against, from Debian.

@@ -23,7 +23,5 @@ echo "== Star trails"
 "$tarnic" -t t -o "$out/trails.png" "$out"/trail_*.tif
 
 echo
-"$(dirname "$0")/pictures.sh" "$build" "$out" "$(dirname "$0")/../docs/images"
-echo
 echo "Results: $out/merged.png (mean, dark subtracted), $out/aligned.png (aligned mean of"
 echo "$out/moved_*.tif; true motion in $out/moved_truth.txt), $out/trails.png (star trails)"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The README's pictures: the same crop of one generated frame and of each
-# stack the demo made, stretched alike.
+# stack the demo made, stretched alike; and, where the real all-sky sequence
+# lies beside the project, one of its frames and its star trails.
 # usage: tools/pictures.sh BUILD_DIR DEMO_DIR OUT_DIR
 set -euo pipefail
 build=${1:-build} demo=${2:-demo} out=${3:-docs/images}
+here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 crop="250 180 300 225"
 raw="2400 30000"     # just below the sky (2000) plus dark current (500), to bright stars
@@ -14,4 +16,13 @@ subtracted="1900 29500"  # the same with the master dark taken off
 "$build/preview" "$demo/aligned.png" "$out/aligned.jpg" $crop $subtracted
 "$build/preview" "$demo/trail_00.tif" "$out/trail_frame.jpg" $crop $raw
 "$build/preview" "$demo/trails.png" "$out/trails.jpg" $crop $raw
+
+allsky=$here/../../shared/data/real/umd-allsky
+if [ -d "$allsky" ]; then
+  # The whole 1392 x 1040 fisheye, binned 2 x 2; sky at about 2400.
+  "$build/tarnic" -t t -o "$demo/allsky_trails.png" "$allsky"/IMG013*.png > /dev/null
+  whole="0 0 1392 1040" sky="5500 24000"  # the sky glows at 5000 to 6000 in the middle
+  "$build/preview" "$allsky/IMG01329.png" "$out/allsky_frame.jpg" $whole $sky 2
+  "$build/preview" "$demo/allsky_trails.png" "$out/allsky_trails.jpg" $whole $sky 2
+fi
 echo "Pictures in $out/: $(du -ch "$out"/*.jpg | tail -n 1 | cut -f1) in all"
