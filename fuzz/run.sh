@@ -18,6 +18,8 @@ if [ ! -d "$seeds/image" ]; then
         "$seeds/image/${pixels}_%d.$ext"
     done
   done
+  # FITS, as tarnic writes it.
+  "$build/tarnic" -o "$seeds/image/rgb16.fits" "$seeds/image/rgb16_0.png" > /dev/null 2>&1
   i=0
   for line in "-t a -o out.tif a.png b.png" "-d d1.tif -d d2.tif -t n x.ppm" "-, -t trails -o" \
               "a.png -o out.png -t" "-h" "-q -t x -d"; do

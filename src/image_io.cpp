@@ -12,7 +12,9 @@
 #include <cstring>
 #include <string>
 
+#include "atomic_file.h"
 #include "file_integrity.h"
+#include "fits_io.h"
 #include "sample_format.h"
 
 namespace {
@@ -69,13 +71,18 @@ uint64_t PhysicalMemory() {
     return pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size) : UINT64_MAX;
 }
 
-// Beyond 32-bit sample counts, or more than this machine could load and then
-// stack at stacking_bytes_per_pixel: a header that announces such dimensions
-// is refused before anything is allocated for it.
+// The most pixels a frame may have: sample counts stay below 2^32, and this
+// machine must be able to load and then stack it at stacking_bytes_per_pixel.
+// A header that announces more is refused before anything is allocated for it.
+uint64_t MaxPixels(unsigned stacking_bytes_per_pixel) {
+    const uint64_t by_count = (kMaxSamples - 1) / kFrameChannels;
+    const uint64_t by_memory = PhysicalMemory() / (kLoadingBytesPerPixel + stacking_bytes_per_pixel);
+    return by_count < by_memory ? by_count : by_memory;
+}
+
 bool IsTooLarge(FIBITMAP* bitmap, unsigned stacking_bytes_per_pixel) {
     const uint64_t pixels = uint64_t(FreeImage_GetWidth(bitmap)) * FreeImage_GetHeight(bitmap);
-    return pixels * kFrameChannels >= kMaxSamples ||
-           pixels * (kLoadingBytesPerPixel + stacking_bytes_per_pixel) > PhysicalMemory();
+    return pixels > MaxPixels(stacking_bytes_per_pixel);
 }
 
 enum class HeaderCheck { kFits, kTooLarge, kUnreadable };
@@ -225,56 +232,13 @@ long DLL_CALLCONV StreamTell(fi_handle h) {
     return std::ftell(static_cast<SaveStream*>(h)->file);
 }
 
-// "dir/name" -> "dir/.name.XXXXXX", a mkstemp template beside the target.
-std::string TemporaryTemplate(const char* filename) {
-    const std::string name(filename);
-    const size_t slash = name.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-    return dir + "." + base + ".XXXXXX";
-}
-
-mode_t DefaultFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-// fsync of the folder that holds filename, so that a rename into it lasts.
-bool SyncFolderOf(const char* filename) {
-    const std::string name(filename);
-    const size_t slash = name.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
-// Saves to a temporary file and renames it onto filename only after every
-// byte is on the disk, so that neither a failed write nor a crash leaves a
-// partial file under the target's name.
+// Saves through FreeImage into a file written whole or not at all.
 bool SaveAtomically(FREE_IMAGE_FORMAT format, FIBITMAP* bitmap, const char* filename) {
-    std::string temp = TemporaryTemplate(filename);
-    const int fd = mkstemp(&temp[0]);
-    if (fd < 0) return false;
-    FILE* file = fdopen(fd, "w+b");
-    if (!file) {
-        close(fd);
-        unlink(temp.c_str());
-        return false;
-    }
-    SaveStream stream{file, false};
-    FreeImageIO io{StreamRead, StreamWrite, StreamSeek, StreamTell};
-    bool ok = FreeImage_SaveToHandle(format, bitmap, &io, &stream, 0) && !stream.failed;
-    ok = std::fflush(file) == 0 && ok;
-    ok = fchmod(fd, DefaultFileMode()) == 0 && ok;
-    ok = ok && fsync(fd) == 0;
-    ok = std::fclose(file) == 0 && ok;
-    ok = ok && std::rename(temp.c_str(), filename) == 0;
-    if (!ok) unlink(temp.c_str());
-    return ok && SyncFolderOf(filename);
+    return WriteAtomically(filename, [&](FILE* file) {
+        SaveStream stream{file, false};
+        FreeImageIO io{StreamRead, StreamWrite, StreamSeek, StreamTell};
+        return FreeImage_SaveToHandle(format, bitmap, &io, &stream, 0) && !stream.failed;
+    });
 }
 
 uint16_t FloatToSample(float v) {
@@ -328,6 +292,17 @@ void FilterTiffMessages() {
 
 namespace quen_merge {
 
+namespace {
+
+ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel) {
+    FitsFrame fits;
+    if (!LoadFits(filename, MaxPixels(stacking_bytes_per_pixel), fits)) return nullptr;
+    std::printf("image_type = %i\n", fits.image_type);
+    return new ImageData(filename, fits.image, fits.ev);
+}
+
+}  // namespace
+
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel) {
     struct stat status;
     if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -335,6 +310,7 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
         return nullptr;
     }
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(filename, 0);
+    if (format == FIF_UNKNOWN && LooksLikeFits(filename)) return LoadFitsFrame(filename, stacking_bytes_per_pixel);
     if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
         std::fprintf(stderr, "file %s is not supported\n", filename);
         return nullptr;
@@ -360,13 +336,19 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
     return frame;
 }
 
-bool WriteImageLDR(const char* filename, const Image16* image) {
-    if (!image || !filename || image->channels != 3) return false;
+bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history) {
+    if (!image || !filename || image->channels != kFrameChannels) return false;
+    if (IsFitsName(filename)) return WriteFits(filename, image, history);
     return SaveBitmap(filename, ToBitmap(image, ReverseTriples));
 }
 
-bool WriteImageLDR(const char* filename, const FloatImage* image) {
-    if (!image || !filename || image->channels != 3) return false;
+bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history) {
+    if (!image || !filename || image->channels != kFrameChannels) return false;
+    if (IsFitsName(filename)) {
+        Image16 samples(image->width, image->height, kFrameChannels, ostrel::uninitialised);
+        for (size_t i = 0; i < image->ElementCount(); ++i) samples.data[i] = FloatToSample(image->data[i]);
+        return WriteFits(filename, &samples, history);
+    }
     // Converted straight into the bitmap: the same samples as through a
     // temporary 16-bit image, without one.
     return SaveBitmap(filename, ToBitmap(image, [](const float* src, uint16_t* dst, size_t n) {

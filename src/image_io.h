@@ -3,6 +3,7 @@
 
 #include <FreeImage.h>
 
+#include "fits_io.h"
 #include "image_data.h"
 #include "ostrel/image.h"
 
@@ -18,7 +19,8 @@ void FilterTiffMessages();
 namespace quen_merge {
 
 // Loads a file that FreeImage recognises and can convert to 16-bit RGB (so
-// not floating-point images) as 3-channel 16-bit BGR, top row first. Refuses
+// not floating-point images), or a FITS file, as 3-channel 16-bit BGR, top
+// row first. Refuses
 // a file whose header announces 2^32 samples or more, or more pixels than this
 // machine's memory holds at the loader's own cost plus the caller's
 // stacking_bytes_per_pixel; a file whose pixel data ends early; and a header
@@ -26,12 +28,14 @@ namespace quen_merge {
 // by the caller (delete it), or null after printing why on standard error.
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel = 0);
 
-// Saves a 3-channel image as 16-bit RGB in the format GetFileType picks. The file
-// is written beside the target and renamed onto it only once complete, so a
-// failed write leaves an existing file untouched. True when the file was saved.
-bool WriteImageLDR(const char* filename, const Image16* image);
+// Saves a 3-channel image as 16-bit RGB: as FITS, with the history in its
+// header, for names ending in .fit, .fits or .fts (any case); otherwise in
+// the format GetFileType picks. The file is written beside the target and
+// renamed onto it only once complete, so a failed write leaves an existing
+// file untouched. True when the file was saved.
+bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history = {});
 // Maps samples in [0, 1) to 16 bits (x 65536, floored; 1 and above to 65535,
 // negatives and NaN to 0) and writes them as above.
-bool WriteImageLDR(const char* filename, const FloatImage* image);
+bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history = {});
 
 }  // namespace quen_merge

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "image_io.h"
 #include "merge.h"
@@ -20,6 +21,12 @@ void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
     std::fprintf(stderr, "%s\n", message);
 }
 
+// How the frames are combined, in the words of a FITS result's header.
+std::string MergeName(const RunOptions& options) {
+    if (options.align) return "aligned mean";
+    return options.type == quen_merge::MergeAverage ? "mean" : "maximum";
+}
+
 // Stacks and writes; the process exit status.
 int Run(const RunOptions& options) {
     FloatImage* dark = nullptr;
@@ -27,16 +34,18 @@ int Run(const RunOptions& options) {
         std::puts("Averaging dark frames");
         dark = quen_merge::MergeNoAlign(options.darks, nullptr, quen_merge::MergeAverage);
     }
+    size_t stacked = 0;
     FloatImage* result = options.align
-                             ? quen_merge::MergeAlignStars(options.lights, dark, options.type)
-                             : quen_merge::MergeNoAlign(options.lights, dark, options.type);
+                             ? quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked)
+                             : quen_merge::MergeNoAlign(options.lights, dark, options.type, &stacked);
     delete dark;
     if (!result) {
         std::fflush(stdout);
         std::fprintf(stderr, "no frame could be stacked\n");
         return 1;
     }
-    const bool written = quen_merge::WriteImageLDR(options.output.c_str(), result);
+    const quen_merge::StackHistory history{unsigned(stacked), MergeName(options)};
+    const bool written = quen_merge::WriteImageLDR(options.output.c_str(), result, history);
     delete result;
     if (!written) {
         std::fflush(stdout);

@@ -10,7 +10,8 @@
 namespace quen_merge {
 
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
-                         MergeType type) {
+                         MergeType type, size_t* stacked) {
+    size_t added = 0;
     if (files.empty()) return nullptr;
     std::unique_ptr<Merge> merge;
     if (type == MergeAverage)
@@ -24,14 +25,17 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
             continue;
         }
         if (frame->Image()) {
-            if (merge->AddFrame(frame->Image()))
+            if (merge->AddFrame(frame->Image())) {
                 std::printf("Frame \"%s\" added.\n", name.c_str());
-            else
+                ++added;
+            } else {
                 std::printf("Frame \"%s\" rejected.\n", name.c_str());
+            }
         }
     }
     std::puts("Post processing");
     merge->PostProcess();
+    if (stacked) *stacked = added;
     return merge->ReleaseAccumulator();
 }
 
@@ -39,31 +43,45 @@ namespace {
 
 constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
 
-// Aligns one loaded frame and adds it, or makes it the star reference.
-void AlignFrame(const Image16* image, std::unique_ptr<StarReference>& reference,
+// How many of the loaded frames an aligned stack holds; a stack that left
+// frames out says so on standard error, so that a partial result is not
+// taken for a whole one.
+void ReportStacked(size_t added, size_t loaded, const char* verb, const char* hint) {
+    std::printf("%zu of %zu frames stacked\n", added, loaded);
+    if (added == loaded) return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%zu of %zu frames could not be %s and were left out%s\n", loaded - added, loaded,
+                 verb, hint);
+}
+
+// Aligns one loaded frame and adds it, or makes it the star reference. True
+// when the frame was added.
+bool AlignFrame(const Image16* image, std::unique_ptr<StarReference>& reference,
                 AverageAlign& accumulator) {
     std::vector<StarRef> stars;
     FindStars(image, stars);
-    if (stars.size() < kMinStars) return;
+    if (stars.size() < kMinStars) return false;
     if (!reference) {
         std::printf("Found %li stars in reference image\n", long(stars.size()));
         reference.reset(new StarReference(StarPositions(stars)));
-        return;
+        return false;
     }
     const std::vector<StarPoint> frame_stars = StarPositions(stars);
     std::printf("Fitting %li stars to reference image\n", long(frame_stars.size()));
     double transform[3];
-    if (!reference->Fit(frame_stars, transform)) return;
+    if (!reference->Fit(frame_stars, transform)) return false;
     std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", transform[0],
                 transform[1], transform[2]);
     accumulator.AddFrame(image, transform[0], transform[1], transform[2]);
+    return true;
 }
 
 }  // namespace
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
-                            MergeType /*type*/) {
+                            MergeType /*type*/, size_t* stacked) {
     if (files.empty()) return nullptr;
+    size_t loaded = 0, added = 0;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -75,14 +93,20 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
         }
         const Image16* image = frame->Image();
         if (!image) continue;
+        ++loaded;
         // The first frame that loads is the grid of the result and its first content.
-        if (!accumulator) accumulator.reset(new AverageAlign(dark, image));
+        if (!accumulator) {
+            accumulator.reset(new AverageAlign(dark, image));
+            ++added;
+        }
         std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
-        AlignFrame(image, reference, *accumulator);
+        if (AlignFrame(image, reference, *accumulator)) ++added;
     }
     std::puts("Post processing");
     if (!accumulator) return nullptr;
     accumulator->PostProcess();
+    ReportStacked(added, loaded, "aligned", " (try -t s)");
+    if (stacked) *stacked = added;
     return accumulator->ReleaseAccumulator();
 }
 

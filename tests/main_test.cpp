@@ -1,5 +1,6 @@
 // The tarnic program end to end: real files in, real files and messages out.
 #include <FreeImage.h>
+#include <fitsio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -486,5 +487,104 @@ TEST_P(RealSequences, MeanAndMaximumMatchAnIndependentStack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, RealSequences, ::testing::Values("iraf-stargate", "umd-allsky"));
+
+}  // namespace
+
+namespace {
+
+// A FITS file from its header cards (each padded to 80 characters, END added
+// unless `end` is false, the header padded to 2880 bytes) and `data` bytes.
+std::string FitsFile(const std::vector<std::string>& cards, size_t data, bool end = true) {
+    std::string header;
+    for (const std::string& card : cards) header += card + std::string(80 - card.size(), ' ');
+    if (end) header += "END" + std::string(77, ' ');
+    header += std::string((2880 - header.size() % 2880) % 2880, ' ');
+    return header + std::string(data, '\0');
+}
+
+std::vector<std::string> Cards(const std::string& bitpix, const std::vector<std::string>& axes) {
+    std::vector<std::string> cards{"SIMPLE  =                    T", "BITPIX  = " + bitpix,
+                                   "NAXIS   = " + std::to_string(axes.size())};
+    for (size_t i = 0; i < axes.size(); ++i) cards.push_back("NAXIS" + std::to_string(i + 1) + "  = " + axes[i]);
+    return cards;
+}
+
+TEST_F(Tarnic, BadFitsFilesGetAMessageAndNoOutput) {
+    const struct {
+        const char* name;
+        std::string content, message;
+    } cases[] = {
+        {"cut.fits", FitsFile(Cards("16", {"40", "30"}), 1000), "is truncated"},
+        {"naxis0.fits", FitsFile(Cards("16", {}), 0), "holds no image"},
+        {"naxis1.fits", FitsFile(Cards("16", {"40"}), 2880), "has 1 axes, not 2 or 3"},
+        {"naxis4.fits", FitsFile(Cards("16", {"4", "4", "3", "2"}), 2880), "has 4 axes, not 2 or 3"},
+        {"planes.fits", FitsFile(Cards("16", {"4", "4", "2"}), 2880), "has a third axis of 2, not 3"},
+        {"negative.fits", FitsFile(Cards("16", {"-40", "30"}), 2880), "FITS"},
+        {"huge.fits", FitsFile(Cards("16", {"200000", "200000"}), 2880), "is too large"},
+        {"noend.fits", FitsFile(Cards("16", {"4", "4"}), 2880, false), "FITS"},
+        {"bitpix0.fits", FitsFile(Cards("0", {"4", "4"}), 2880), "FITS"},
+    };
+    for (const auto& c : cases) {
+        test_support::WriteFile(dir / c.name, c.content);
+        const CommandResult r = RunTarnic({"-o", dir / "out.fits", dir / c.name});
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_NE(r.err.find("file " + dir / c.name + " "), std::string::npos) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
+        EXPECT_NE(r.out.find("Unable to load Frame \"" + dir / c.name + "\".\n"), std::string::npos) << c.name;
+        EXPECT_FALSE(test_support::FileExists(dir / "out.fits")) << c.name;
+    }
+}
+
+// A FITS result holds the pixels the PNG result holds, the right way up.
+TEST_F(Tarnic, FitsResultHoldsThePixelsOfThePngResult) {
+    Rgb16 picture = test_support::MakeRgb16(5, 4, 100);
+    picture.at(0, 0, 0) = 60000;  // a red top-left corner
+    picture.at(4, 3, 2) = 30000;  // a blue bottom-right corner
+    const auto input = WriteFrames("c", {picture}, ".png");
+    ASSERT_EQ(Stack({"-o", dir / "o.png"}, input).status, 0);
+    const CommandResult r = Stack({"-o", dir / "o.FITS"}, input);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test_support::ReadFile(dir / "o.FITS").substr(0, 9), "SIMPLE  =");
+    // Read back through cfitsio directly: three planes, bottom row first.
+    fitsfile* f = nullptr;
+    int status = 0, any = 0;
+    std::vector<unsigned short> planes(5 * 4 * 3);
+    long first[3] = {1, 1, 1};
+    ASSERT_EQ(fits_open_diskfile(&f, (dir / "o.FITS").c_str(), READONLY, &status), 0);
+    fits_read_pix(f, TUSHORT, first, long(planes.size()), nullptr, planes.data(), &any, &status);
+    fits_close_file(f, &status);
+    ASSERT_EQ(status, 0);
+    const Rgb16 png = ReadRgb16(dir / "o.png");
+    for (unsigned c = 0; c < 3; ++c)
+        for (unsigned y = 0; y < 4; ++y)
+            for (unsigned x = 0; x < 5; ++x)
+                EXPECT_EQ(planes[(c * 4 + (3 - y)) * 5 + x], png.at(x, y, c)) << c << " " << x << "," << y;
+    EXPECT_EQ(png.at(0, 0, 0), 60000);
+    // FITS comes back in as input too.
+    ASSERT_EQ(Stack({"-o", dir / "again.png"}, {dir / "o.FITS"}).status, 0);
+    EXPECT_EQ(ReadRgb16(dir / "again.png").samples, png.samples);
+}
+
+// The FITS originals of the real sequences stack exactly as their PNG copies.
+TEST_F(Tarnic, RealFitsFramesStackAsTheirPngCopies) {
+    const std::string set = test_support::RealDataDir("iraf-stargate");
+    if (set.empty()) GTEST_SKIP() << "no real data beside the project";
+    const auto fits = test_support::ListFiles(set + "/fits", ".fit");
+    const auto png = test_support::ListFiles(set, ".png");
+    ASSERT_EQ(fits.size(), png.size());
+    for (const char* type : {"n", "t", "a"}) {
+        ASSERT_EQ(Stack({"-t", type, "-o", dir / "fits.ppm"}, fits).status, 0) << type;
+        ASSERT_EQ(Stack({"-t", type, "-o", dir / "png.ppm"}, png).status, 0) << type;
+        EXPECT_EQ(test_support::ReadFile(dir / "fits.ppm"), test_support::ReadFile(dir / "png.ppm")) << type;
+    }
+    const std::string allsky = test_support::RealDataDir("umd-allsky");
+    const auto sky_fits = test_support::ListFiles(allsky + "/fits", ".FIT");
+    std::vector<std::string> sky_png;
+    for (const std::string& f : sky_fits)
+        sky_png.push_back(allsky + "/" + f.substr(f.rfind('/') + 1, 8) + ".png");
+    ASSERT_EQ(Stack({"-t", "t", "-o", dir / "fits.ppm"}, sky_fits).status, 0);
+    ASSERT_EQ(Stack({"-t", "t", "-o", dir / "png.ppm"}, sky_png).status, 0);
+    EXPECT_EQ(test_support::ReadFile(dir / "fits.ppm"), test_support::ReadFile(dir / "png.ppm"));
+}
 
 }  // namespace

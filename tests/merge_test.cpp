@@ -132,7 +132,7 @@ TEST_F(AlignedStack, OneFrameIsItsOwnReferenceAndTheResult) {
     const std::string a = Frame("a.tif", 30);
     std::unique_ptr<FloatImage> out;
     EXPECT_EQ(Stack({a}, out), "image_type = 9\nImage 0 - \"" + a + "\"\nBlur\nScan for stars\n" +
-                                   "Found 30 stars in reference image\nPost processing\n");
+                                   "Found 30 stars in reference image\nPost processing\n1 of 1 frames stacked\n");
     ASSERT_TRUE(out);
     EXPECT_EQ(out->width, 300u);
     EXPECT_EQ(out->Pixel(stars[0].first, stars[0].second)[1], Converted16(50000));
@@ -144,7 +144,11 @@ TEST_F(AlignedStack, LaterFramesAreFittedAndAveragedOnTheFirstGrid) {
     std::unique_ptr<FloatImage> out;
     testing::internal::CaptureStderr();
     const std::string printed = Stack({missing, a, few, b}, out, quen_merge::MergeLighten);
-    testing::internal::GetCapturedStderr();
+    const std::string err = testing::internal::GetCapturedStderr();
+    // The 4-star frame is left out, and the stack says so.
+    EXPECT_NE(printed.find("Post processing\n2 of 3 frames stacked\n"), std::string::npos) << printed;
+    EXPECT_NE(err.find("1 of 3 frames could not be aligned and were left out (try -t s)\n"), std::string::npos)
+        << err;
     EXPECT_EQ(printed.rfind("Unable to load Frame \"" + missing + "\".\nimage_type = 9\nImage 1 - \"" + a + "\"\n", 0), 0u)
         << printed;
     // The 4-star frame prints its lines and nothing else.

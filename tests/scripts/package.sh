@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the .deb from a build tree, checks its dependency on FreeImage,
+# Builds the .deb from a build tree, checks its dependencies on FreeImage and cfitsio,
 # unpacks it into a temporary root and runs the installed program.
 # usage: tests/scripts/package.sh BUILD_DIR
 set -euo pipefail
@@ -11,10 +11,12 @@ trap 'rm -rf "$work"' EXIT
   { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/out/tarnic_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-case "$depends" in
-  *libfreeimage3*) ;;
-  *) echo "package does not depend on libfreeimage3: '$depends'"; exit 1 ;;
-esac
+for library in libfreeimage3 libcfitsio; do
+  case "$depends" in
+    *"$library"*) ;;
+    *) echo "package does not depend on $library: '$depends'"; exit 1 ;;
+  esac
+done
 dpkg -x "$deb" "$work/root"
 [ -f "$work/root/usr/share/man/man1/tarnic.1" ] || { echo "no man page in the package"; exit 1; }
 "$work/root/usr/bin/tarnic" -h > "$work/help.txt"

@@ -1,0 +1,13 @@
+// Writing a file whole or not at all: into a temporary file beside the target,
+// renamed onto it only once every byte is on the disk.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+
+// Calls write with a new temporary file beside filename (opened "w+b") and,
+// when it returns true and the file could be flushed and synced, renames the
+// temporary file onto filename with the usual permissions (0666 less the
+// umask). On any failure the temporary file is removed and an existing file
+// of that name is left as it was. True when filename now holds what write wrote.
+bool WriteAtomically(const char* filename, const std::function<bool(FILE*)>& write);

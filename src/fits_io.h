@@ -1,0 +1,45 @@
+// FITS, the astronomers' file format, read and written through cfitsio:
+// astronomy cameras and capture programs store their frames in it.
+#pragma once
+
+#include <string>
+
+#include "ostrel/image.h"
+
+namespace quen_merge {
+
+// True when the file starts like FITS, with the card "SIMPLE  =".
+bool LooksLikeFits(const char* filename);
+
+// True for names ending in .fit, .fits or .fts, in any case.
+bool IsFitsName(const char* filename);
+
+// What a loaded FITS frame brings besides its pixels.
+struct FitsFrame {
+    Image16* image = nullptr;  // owned by the caller
+    double ev = 0.0;           // log2(1 / (ISO x EXPTIME)); 0 without EXPTIME
+    int image_type = 0;        // the FreeImage type that matches the stored data
+};
+
+// Reads the primary image, or the first image extension when the primary HDU
+// is empty: 2-D (mono, copied to all three channels) or 3-D with three planes
+// (red, green, blue), BITPIX 8, 16, 32, -32 or -64, with BZERO and BSCALE
+// applied. Integers are clipped to 0..65535; floating-point data within
+// [0, 1] are scaled by 65535, other floating-point data clipped. The bottom
+// row, stored first, becomes the last row. Refuses, with a message on
+// standard error, what it cannot read whole, and frames whose pixels would
+// need more than max_pixels; returns false then.
+bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame);
+
+// The header cards that say how a result was made.
+struct StackHistory {
+    unsigned frames = 0;      // frames in the stack
+    std::string merge_type;   // how they were combined
+};
+
+// Writes a 3-channel image (blue, green, red) as 16-bit unsigned FITS
+// (BITPIX 16, BZERO 32768) with NAXIS3 = 3 planes of red, green and blue,
+// bottom row first, and the history cards; whole or not at all.
+bool WriteFits(const char* filename, const Image16* image, const StackHistory& history);
+
+}  // namespace quen_merge
