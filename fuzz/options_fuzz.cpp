@@ -26,6 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (std::string& w : words) argv.push_back(&w[0]);
     argv.push_back(nullptr);
     RunOptions options;
-    ParseOptions(int(words.size()), argv.data(), options);
+    ParseOptions(int(words.size()), argv.data(), options);  // refusals print and return
     return 0;
 }

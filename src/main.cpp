@@ -23,8 +23,13 @@ void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
 
 // How the frames are combined, in the words of a FITS result's header.
 std::string MergeName(const RunOptions& options) {
-    if (options.align) return "aligned mean";
-    return options.type == quen_merge::MergeAverage ? "mean" : "maximum";
+    const std::string clipped = options.kappa > 0 ? ", kappa-sigma clipped" : "";
+    switch (options.align) {
+        case Alignment::kPatterns: return "aligned mean" + clipped;
+        case Alignment::kStars: return "star-aligned mean" + clipped;
+        case Alignment::kNone: break;
+    }
+    return options.type == quen_merge::MergeAverage ? "mean" + clipped : "maximum";
 }
 
 // Stacks and writes; the process exit status.
@@ -32,12 +37,21 @@ int Run(const RunOptions& options) {
     FloatImage* dark = nullptr;
     if (!options.darks.empty()) {
         std::puts("Averaging dark frames");
-        dark = quen_merge::MergeNoAlign(options.darks, nullptr, quen_merge::MergeAverage);
+        dark = quen_merge::MergeNoAlign(options.darks, nullptr, quen_merge::MergeAverage, nullptr, options.kappa);
     }
     size_t stacked = 0;
-    FloatImage* result = options.align
-                             ? quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked)
-                             : quen_merge::MergeNoAlign(options.lights, dark, options.type, &stacked);
+    FloatImage* result = nullptr;
+    switch (options.align) {
+        case Alignment::kPatterns:
+            result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked, options.kappa);
+            break;
+        case Alignment::kStars:
+            result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked, options.kappa);
+            break;
+        case Alignment::kNone:
+            result = quen_merge::MergeNoAlign(options.lights, dark, options.type, &stacked, options.kappa);
+            break;
+    }
     delete dark;
     if (!result) {
         std::fflush(stdout);
@@ -70,6 +84,7 @@ void show_help() {
     std::puts("\t-d        : add dark frame.  You may have many of these.");
     std::printf("\t-o <file> : Set output file.  Default is \"%s\".\n", RunOptions().output.c_str());
     std::puts("\t-t <type> : Set merge type.  Default is \"n\". ");
+    std::puts("\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.");
     std::puts("\tMerge types:");
     std::puts("\t\tn : denoise/averaging.");
     std::puts("\t\ta : denoise/averaging with alignment.");
@@ -90,9 +105,20 @@ int main(int argc, char** argv) {
         return 0;
     }
     RunOptions options;
-    if (!ParseOptions(argc, argv, options)) {
-        show_help();
-        std::exit(0);  // the help path ends at once, without shutting FreeImage down
+    switch (ParseOptions(argc, argv, options)) {
+        case ParseResult::kShowHelp:
+            show_help();
+            std::exit(0);  // the help path ends at once, without shutting FreeImage down
+        case ParseResult::kRefused:
+            FreeImage_DeInitialise();
+            return 1;
+        case ParseResult::kRun:
+            break;
+    }
+    if (options.kappa > 0 && options.type == quen_merge::MergeLighten && options.align == Alignment::kNone) {
+        std::fflush(stdout);
+        std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
+                   stderr);
     }
     const int status = Run(options);
     FreeImage_DeInitialise();

@@ -9,17 +9,37 @@
 
 namespace quen_merge {
 
+namespace {
+
+// The share of the stack's values that clipping left out, high and low.
+void ReportRejection(const RejectionTally& tally) {
+    const double share = tally.values ? 100.0 / double(tally.values) : 0.0;
+    std::printf("Rejected %.3f%% of values high and %.3f%% low\n", double(tally.high) * share,
+                double(tally.low) * share);
+    if (tally.at_limit)
+        std::printf("%llu samples had all %u of their highest or lowest values rejected; further outliers there stayed in\n",
+                    (unsigned long long)tally.at_limit, kClipExtremes);
+}
+
+}  // namespace
+
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
-                         MergeType type, size_t* stacked) {
+                         MergeType type, size_t* stacked, double kappa) {
     size_t added = 0;
     if (files.empty()) return nullptr;
     std::unique_ptr<Merge> merge;
-    if (type == MergeAverage)
+    ClippedAverage* clipped = nullptr;
+    unsigned bytes_per_pixel = Merge::kBytesPerPixel;
+    if (type == MergeAverage && kappa > 0) {
+        merge.reset(clipped = new ClippedAverage(dark, kappa));
+        bytes_per_pixel = ClippedAverage::kBytesPerPixel;
+    } else if (type == MergeAverage) {
         merge.reset(new Average(dark));
-    else
+    } else {
         merge.reset(new Lighten(dark));
+    }
     for (const std::string& name : files) {
-        std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), Merge::kBytesPerPixel));
+        std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), bytes_per_pixel));
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", name.c_str());
             continue;
@@ -35,6 +55,7 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     }
     std::puts("Post processing");
     merge->PostProcess();
+    if (clipped && merge->Accumulator()) ReportRejection(clipped->Tally());
     if (stacked) *stacked = added;
     return merge->ReleaseAccumulator();
 }
@@ -79,14 +100,16 @@ bool AlignFrame(const Image16* image, std::unique_ptr<StarReference>& reference,
 }  // namespace
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
-                            MergeType /*type*/, size_t* stacked) {
+                            MergeType /*type*/, size_t* stacked, double kappa) {
+    const unsigned bytes_per_pixel =
+        AverageAlign::kBytesPerPixel + (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
     if (files.empty()) return nullptr;
     size_t loaded = 0, added = 0;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& name = files[i];
-        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), AverageAlign::kBytesPerPixel));
+        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), bytes_per_pixel));
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", name.c_str());
             continue;
@@ -96,7 +119,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
         ++loaded;
         // The first frame that loads is the grid of the result and its first content.
         if (!accumulator) {
-            accumulator.reset(new AverageAlign(dark, image));
+            accumulator.reset(new AverageAlign(dark, image, kappa));
             ++added;
         }
         std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
@@ -105,6 +128,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     std::puts("Post processing");
     if (!accumulator) return nullptr;
     accumulator->PostProcess();
+    if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
     ReportStacked(added, loaded, "aligned", " (try -t s)");
     if (stacked) *stacked = added;
     return accumulator->ReleaseAccumulator();

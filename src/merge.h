@@ -12,14 +12,17 @@ namespace quen_merge {
 // Mean (MergeAverage) or per-sample maximum (any other type) of the frames,
 // each with dark subtracted where the sizes agree (dark may be null). Returns a
 // new image owned by the caller, or null when no frame could be used. When
-// stacked is given, it receives the number of frames in the result.
+// stacked is given, it receives the number of frames in the result. A kappa
+// above 0 makes the mean a kappa-sigma-clipped one (a maximum is never
+// clipped).
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
-                         MergeType type, size_t* stacked = nullptr);
+                         MergeType type, size_t* stacked = nullptr, double kappa = 0);
 
 // Mean of the frames after aligning each on the stars of the first frame that
 // has enough of them, on the grid of the first frame that loads. type is not
-// used. Returns a new image owned by the caller, or null; stacked as above.
+// used. Returns a new image owned by the caller, or null; stacked and kappa
+// as above.
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
-                            MergeType type, size_t* stacked = nullptr);
+                            MergeType type, size_t* stacked = nullptr, double kappa = 0);
 
 }  // namespace quen_merge

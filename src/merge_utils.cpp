@@ -12,16 +12,16 @@ namespace quen_merge {
 
 namespace {
 
-// Applies fold(accumulated, converted sample) to every sample of frame; the
+// Applies fold(sample index, converted sample) to every sample of frame; the
 // dark test is hoisted out of the loop so that each branch vectorises.
 template <typename Fold>
-void FoldSamples(const Image16* frame, const float* dark, float* accumulated, Fold fold) {
+void FoldSamples(const Image16* frame, const float* dark, Fold fold) {
     const unsigned short* src = frame->data;
     const size_t count = frame->ElementCount();
     if (dark) {
-        for (size_t i = 0; i < count; ++i) fold(accumulated[i], src[i] * kSampleToFloat - dark[i]);
+        for (size_t i = 0; i < count; ++i) fold(i, src[i] * kSampleToFloat - dark[i]);
     } else {
-        for (size_t i = 0; i < count; ++i) fold(accumulated[i], src[i] * kSampleToFloat);
+        for (size_t i = 0; i < count; ++i) fold(i, src[i] * kSampleToFloat);
     }
 }
 
@@ -37,7 +37,8 @@ const float* DarkFor(const FloatImage* dark, const Image16* frame) {
 
 FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark) {
     FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels);
-    FoldSamples(frame, DarkFor(dark, frame), image->data, [](float& out, float v) { out = v; });
+    float* out = image->data;
+    FoldSamples(frame, DarkFor(dark, frame), [out](size_t i, float v) { out[i] = v; });
     return image;
 }
 
@@ -61,8 +62,8 @@ bool Average::AddFrame(const Image16* frame) {
         return SetImage(frame);
     }
     if (!Matches(frame)) return false;
-    FoldSamples(frame, DarkFor(dark, frame), accumulator->data,
-                [](float& sum, float v) { sum = v + sum; });
+    float* sum = accumulator->data;
+    FoldSamples(frame, DarkFor(dark, frame), [sum](size_t i, float v) { sum[i] = v + sum[i]; });
     frame_count += 1.0f;
     return true;
 }
@@ -79,8 +80,32 @@ bool Lighten::AddFrame(const Image16* frame) {
     if (!frame) return false;
     if (!accumulator) return SetImage(frame);
     if (!Matches(frame)) return false;
-    FoldSamples(frame, DarkFor(dark, frame), accumulator->data,
-                [](float& max, float v) { max = v > max ? v : max; });
+    float* max = accumulator->data;
+    FoldSamples(frame, DarkFor(dark, frame), [max](size_t i, float v) { max[i] = v > max[i] ? v : max[i]; });
+    return true;
+}
+
+bool ClippedAverage::AddFrame(const Image16* frame) {
+    if (!frame) return false;
+    if (!accumulator) {
+        if (!SetImage(frame)) return false;
+        // The first frame's values are the accumulator's; they start the statistics.
+        statistics.reset(new ClippingStatistics(accumulator->ElementCount()));
+        for (size_t i = 0; i < accumulator->ElementCount(); ++i) statistics->Add(i, accumulator->data[i]);
+        frame_count = 1;
+        return true;
+    }
+    if (!Matches(frame)) return false;
+    ClippingStatistics& s = *statistics;
+    FoldSamples(frame, DarkFor(dark, frame), [&s](size_t i, float v) { s.Add(i, v); });
+    ++frame_count;
+    return true;
+}
+
+bool ClippedAverage::PostProcess() {
+    if (!accumulator) return true;
+    for (size_t i = 0; i < accumulator->ElementCount(); ++i)
+        accumulator->data[i] = statistics->ClippedMean(i, frame_count, kappa, tally);
     return true;
 }
 
@@ -119,17 +144,36 @@ void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, doubl
             sampler.SampleImage(source.get(), float(f.x), float(f.y), fill, out);
             for (int k = 0; k < 3; ++k) sum[3 * x + k] += out[k];
             count[x] += 1.0f;
+            if (statistics) {
+                const size_t first = (size_t(y) * width + x) * kFrameChannels;
+                for (unsigned k = 0; k < kFrameChannels; ++k) statistics->Add(first + k, out[k]);
+            }
         }
     }
+}
+
+void AverageAlign::StartClipping(double clip_kappa) {
+    kappa = clip_kappa;
+    statistics.reset(new ClippingStatistics(accumulator->ElementCount()));
+    for (size_t i = 0; i < accumulator->ElementCount(); ++i) statistics->Add(i, accumulator->data[i]);
 }
 
 void AverageAlign::PostProcess() {
     if (!accumulator) return;
     const size_t pixels = size_t(accumulator->width) * accumulator->height;
+    float* data = accumulator->data;
     for (size_t p = 0; p < pixels; ++p) {
-        for (int k = 0; k < 3; ++k) accumulator->data[3 * p + k] /= weight->data[p];
+        if (statistics) {
+            // Each pixel's values are the frames that covered it.
+            const unsigned count = unsigned(weight->data[p]);
+            for (unsigned k = 0; k < kFrameChannels; ++k)
+                data[3 * p + k] = statistics->ClippedMean(3 * p + k, count, kappa, tally);
+        } else {
+            for (int k = 0; k < 3; ++k) data[3 * p + k] /= weight->data[p];
+        }
         weight->data[p] = 1.0f;
     }
+    statistics.reset();  // a second call leaves the means as they are
 }
 
 }  // namespace quen_merge

@@ -7,6 +7,9 @@
 
 #include "ostrel/image.h"
 #include "sample_format.h"
+#include "sigma_clip.h"
+
+#include <memory>
 
 namespace quen_merge {
 
@@ -56,6 +59,27 @@ private:
     float frame_count = 0;
 };
 
+// Per-sample mean of the frames after kappa-sigma clipping: satellite and
+// aircraft trails, meteors and cosmic-ray hits are left out of the mean.
+class ClippedAverage : public Merge {
+public:
+    // The float accumulator and the clipping statistics of every sample.
+    static constexpr unsigned kBytesPerPixel =
+        Merge::kBytesPerPixel + kFrameChannels * ClippingStatistics::kBytesPerSample;
+
+    ClippedAverage(const FloatImage* dark, double kappa) : Merge(dark), kappa(kappa) {}
+    bool AddFrame(const Image16* frame) override;
+    // The accumulator then holds the clipped means.
+    bool PostProcess() override;
+    const RejectionTally& Tally() const { return tally; }
+
+private:
+    double kappa;
+    unsigned frame_count = 0;
+    std::unique_ptr<ClippingStatistics> statistics;
+    RejectionTally tally;
+};
+
 // Per-sample maximum of the frames ("lighten", star trails).
 class Lighten : public Merge {
 public:
@@ -78,8 +102,14 @@ public:
     // coverage count and the frame's float copy that is resampled.
     static constexpr unsigned kBytesPerPixel = (2 * kFrameChannels + 1) * sizeof(float);
 
+    // What each pixel of the reference grid costs besides when the mean is
+    // clipped: the clipping statistics of its samples.
+    static constexpr unsigned kClippingBytesPerPixel = kFrameChannels * ClippingStatistics::kBytesPerSample;
+
     // The reference frame is the starting content, counted once everywhere.
-    AverageAlign(const FloatImage* dark, const Image16* reference) : dark(dark) {
+    // A kappa above 0 makes the result a kappa-sigma-clipped mean, in which
+    // only the frames that cover a pixel count as its values.
+    AverageAlign(const FloatImage* dark, const Image16* reference, double kappa = 0) : dark(dark) {
         if (!reference) {
             assert(0);
             std::abort();
@@ -87,6 +117,7 @@ public:
         weight = new FloatImage(reference->width, reference->height, 1);
         for (size_t i = 0; i < weight->ElementCount(); ++i) weight->data[i] = 1.0f;
         accumulator = MakeFloatImage(reference);
+        if (kappa > 0) StartClipping(kappa);
     }
     ~AverageAlign() {
         delete weight;
@@ -107,13 +138,20 @@ public:
 
     const FloatImage* Accumulator() const { return accumulator; }
     const FloatImage* Weight() const { return weight; }
+    // What clipping left out; null when the mean is not clipped.
+    const RejectionTally* Tally() const { return kappa > 0 ? &tally : nullptr; }
     // Hands the accumulated image to the caller, who then owns it.
     FloatImage* ReleaseAccumulator() { return std::exchange(accumulator, nullptr); }
 
 private:
+    void StartClipping(double kappa);
+
     const FloatImage* dark;
     FloatImage* accumulator = nullptr;
     FloatImage* weight = nullptr;
+    double kappa = 0;
+    std::unique_ptr<ClippingStatistics> statistics;
+    RejectionTally tally;
 };
 
 }  // namespace quen_merge

@@ -1,9 +1,11 @@
-// The command line's options: getopt over "h,o:t:d:".
+// The command line's options: getopt over "h,o:t:d:r:".
 #include "options.h"
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -14,30 +16,48 @@ void SetMergeType(const char* type, RunOptions& options) {
         case 't': options.type = quen_merge::MergeLighten; break;
         case 'a':
             options.type = quen_merge::MergeAverage;
-            options.align = true;
+            options.align = Alignment::kPatterns;
+            break;
+        case 's':
+            options.type = quen_merge::MergeAverage;
+            options.align = Alignment::kStars;
             break;
         default: break;
     }
 }
 
+// A kappa is a plain positive number.
+bool ReadKappa(const char* text, double& kappa) {
+    char* end = nullptr;
+    kappa = std::strtod(text, &end);
+    return end != text && *end == '\0' && std::isfinite(kappa) && kappa > 0;
+}
+
 }  // namespace
 
-bool ParseOptions(int argc, char** argv, RunOptions& options) {
+ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:r:")) != -1) {
         switch (option) {
-            case 'h': return false;
+            case 'h': return ParseResult::kShowHelp;
             case 'o':
                 options.output = optarg;
                 std::fprintf(stderr, "output %s\n", optarg);
                 break;
             case 't': SetMergeType(optarg, options); break;
             case 'd': options.darks.push_back(optarg); break;
+            case 'r':
+                if (!ReadKappa(optarg, options.kappa)) {
+                    std::fprintf(stderr, "-r needs a positive number of standard deviations, such as 3, not \"%s\"\n",
+                                 optarg);
+                    return ParseResult::kRefused;
+                }
+                break;
             default: break;  // '-,' and getopt's own complaints
         }
     }
     for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);
-    return true;
+    return ParseResult::kRun;
 }
 

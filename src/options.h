@@ -6,15 +6,29 @@
 
 #include "merge_utils.h"
 
+// How the frames of an aligned stack are put onto one grid.
+enum class Alignment {
+    kNone,
+    kPatterns,  // -t a: descriptors of each star's four nearest neighbours
+    kStars,     // -t s: triangles of every star, any rotation
+};
+
 struct RunOptions {
     std::string output = "merged.png";
     std::vector<std::string> lights;
     std::vector<std::string> darks;
     quen_merge::MergeType type = quen_merge::MergeAverage;
-    bool align = false;  // once on, later -t options leave it on
+    Alignment align = Alignment::kNone;  // once on, later -t n or -t t leave it on
+    double kappa = 0;                    // -r: clip the mean at kappa sigma; 0 is no clipping
 };
 
-// Reads the options with getopt ("h,o:t:d:"; they may follow the inputs) and
-// echoes each -o on standard error. Stops at -h and returns false: the
-// caller then shows the help and ends the process.
-bool ParseOptions(int argc, char** argv, RunOptions& options);
+enum class ParseResult {
+    kRun,       // stack with the options read
+    kShowHelp,  // -h: show the help and end the process
+    kRefused,   // an option's value cannot be used; the message is printed
+};
+
+// Reads the options with getopt ("h,o:t:d:r:"; they may follow the inputs)
+// and echoes each -o on standard error. Stops at -h, and at a kappa that is
+// not a positive number (with a message on standard error).
+ParseResult ParseOptions(int argc, char** argv, RunOptions& options);

@@ -16,6 +16,9 @@ subtracted="1900 29500"  # the same with the master dark taken off
 "$build/preview" "$demo/aligned.png" "$out/aligned.jpg" $crop $subtracted
 "$build/preview" "$demo/trail_00.tif" "$out/trail_frame.jpg" $crop $raw
 "$build/preview" "$demo/trails.png" "$out/trails.jpg" $crop $raw
+"$build/preview" "$demo/satellite_02.tif" "$out/satellite_frame.jpg" $crop $raw
+"$build/preview" "$demo/satellites_mean.png" "$out/satellites_mean.jpg" $crop $raw
+"$build/preview" "$demo/satellites_rejected.png" "$out/satellites_rejected.jpg" $crop $raw
 
 allsky=$here/../../shared/data/real/umd-allsky
 if [ -d "$allsky" ]; then

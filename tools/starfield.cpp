@@ -28,6 +28,14 @@ constexpr double kFluxSlope = 1.5;        // N(> peak) ~ peak^-slope
 constexpr double kTint = 0.2;             // largest colour tint of a star
 constexpr int kMaxPlacementTries = 100;   // per star, for the minimum separation
 constexpr unsigned kSensorSeedOffset = 0x5eed;  // hot pixels belong to the sensor
+constexpr unsigned kTrailSeedOffset = 0x7a11;   // trails leave every other pixel as it was
+constexpr double kSatellitePeak = 8000.0;       // ADU at the centre of a satellite's line
+constexpr double kSatelliteSigma = 0.8;         // px, across the line
+constexpr double kAircraftPeak = 12000.0;       // ADU of each light of an aircraft
+constexpr double kAircraftSpacing = 14.0;       // px between the flashes of its lights
+constexpr double kAircraftSigma = 1.2;          // px, each flash
+constexpr double kHitMin = 20000.0;             // ADU a cosmic-ray hit adds
+constexpr double kHitMax = 60000.0;
 
 struct Options {
     int frames = 4;
@@ -46,6 +54,9 @@ struct Options {
     double replaced = 0;       // share of stars each later frame lacks and replaces
     bool noise = true;
     int hot_pixels = 0;
+    std::vector<int> satellite_frames;  // frames a satellite's line crosses
+    std::vector<int> aircraft_frames;   // frames an aircraft's flashing lights cross
+    int hits = 0;                       // cosmic-ray hits per frame
     bool darks = false;
     std::string pixels = "rgb16";  // pixel format of the written files
     std::string truth;
@@ -82,6 +93,11 @@ void Usage() {
         "  -X SHARE    frames after the first lack this share of the stars and show\n"
         "              as many others instead (0)\n"
         "  -p N        hot pixels (0)             -N          no noise\n"
+        "  -Z K,K,...  frames that a satellite's bright line crosses\n"
+        "  -A K,K,...  frames that an aircraft's dotted trail crosses\n"
+        "  -c N        single-pixel cosmic-ray hits per frame (0)\n"
+        "              (trails and hits are added last: the frames are otherwise\n"
+        "              the very frames made without them)\n"
         "  -D          dark frames: dark current, noise and hot pixels only\n"
         "  -F FORMAT   pixel format: rgb16 (default), rgb8, grey16, grey8, palette8,\n"
         "              rgba16 or rgba8\n"
@@ -90,9 +106,21 @@ void Usage() {
         stderr);
 }
 
+// "1,4,7" -> {1, 4, 7}.
+std::vector<int> FrameList(const char* text) {
+    std::vector<int> frames;
+    for (const char* p = text; *p;) {
+        char* end = nullptr;
+        frames.push_back(int(std::strtol(p, &end, 10)));
+        if (end == p) break;
+        p = *end == ',' ? end + 1 : end;
+    }
+    return frames;
+}
+
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:X:p:NDF:T:C:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:X:p:NDF:T:C:Z:A:c:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -110,6 +138,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'R': o.trail_step = std::atof(optarg); break;
             case 'X': o.replaced = std::atof(optarg); break;
             case 'p': o.hot_pixels = std::atoi(optarg); break;
+            case 'Z': o.satellite_frames = FrameList(optarg); break;
+            case 'A': o.aircraft_frames = FrameList(optarg); break;
+            case 'c': o.hits = std::atoi(optarg); break;
             case 'N': o.noise = false; break;
             case 'D': o.darks = true; break;
             case 'F': o.pixels = optarg; break;
@@ -253,6 +284,54 @@ std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform&
     return px;
 }
 
+bool Listed(const std::vector<int>& frames, int k) {
+    return std::find(frames.begin(), frames.end(), k) != frames.end();
+}
+
+// Adds v to the three channels of pixel (x, y) when it lies in the frame.
+void AddAt(std::vector<double>& px, const Options& o, int x, int y, double v) {
+    if (x < 0 || y < 0 || x >= o.width || y >= o.height) return;
+    for (int c = 0; c < 3; ++c) px[(size_t(y) * o.width + x) * 3 + c] += v;
+}
+
+// A straight line through the frame at a random place and angle, with a
+// Gaussian profile across it; flash_spacing > 0 makes it a row of flashes
+// (an aircraft's lights) instead of a solid line (a satellite).
+void AddLine(std::vector<double>& px, const Options& o, std::mt19937_64& rng, double peak, double sigma,
+             double flash_spacing) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double angle = unit(rng) * kPi;
+    const double cx = o.width * (0.25 + 0.5 * unit(rng)), cy = o.height * (0.25 + 0.5 * unit(rng));
+    const double dx = std::cos(angle), dy = std::sin(angle), reach = std::hypot(o.width, o.height);
+    const double step = flash_spacing > 0 ? flash_spacing : 0.25;
+    const int r = int(std::ceil(4 * sigma));
+    for (double t = -reach; t <= reach; t += step) {
+        const double x = cx + t * dx, y = cy + t * dy;
+        for (int j = -r; j <= r; ++j)
+            for (int i = -r; i <= r; ++i) {
+                const int px_x = int(std::lround(x)) + i, px_y = int(std::lround(y)) + j;
+                const double d2 = (px_x - x) * (px_x - x) + (px_y - y) * (px_y - y);
+                // A solid line: each step adds its share, the steps sum to the peak.
+                const double share = flash_spacing > 0 ? 1.0 : step / (std::sqrt(2 * kPi) * sigma);
+                AddAt(px, o, px_x, px_y, peak * share * std::exp(-d2 / (2 * sigma * sigma)));
+            }
+    }
+}
+
+// Satellites, aircraft and cosmic-ray hits of frame k, drawn from a generator
+// of their own so that the frames stay as they are without them.
+void AddTransients(std::vector<double>& px, int k, const Options& o) {
+    std::mt19937_64 rng(o.seed + kTrailSeedOffset + uint64_t(k));
+    if (Listed(o.satellite_frames, k)) AddLine(px, o, rng, kSatellitePeak, kSatelliteSigma, 0);
+    if (Listed(o.aircraft_frames, k)) AddLine(px, o, rng, kAircraftPeak, kAircraftSigma, kAircraftSpacing);
+    std::uniform_int_distribution<int> ux(0, o.width - 1), uy(0, o.height - 1);
+    std::uniform_real_distribution<double> energy(kHitMin, kHitMax);
+    for (int n = 0; n < o.hits; ++n) {
+        const int x = ux(rng), y = uy(rng);
+        AddAt(px, o, x, y, energy(rng));
+    }
+}
+
 void AddNoise(std::vector<double>& px, std::mt19937_64& rng) {
     std::normal_distribution<double> unit(0.0, 1.0);
     for (double& v : px) v += unit(rng) * std::sqrt(v + kReadNoise * kReadNoise);
@@ -356,6 +435,7 @@ int main(int argc, char** argv) {
         const std::vector<Star> shown = FrameStars(stars, k, rng, o);
         std::vector<double> px = RenderFrame(shown, transforms[k], hot, o);
         if (o.noise) AddNoise(px, rng);
+        AddTransients(px, k, o);
         char name[4096];
         std::snprintf(name, sizeof name, o.pattern.c_str(), k);
         FIBITMAP* bitmap = ToRgb16(px, o);
