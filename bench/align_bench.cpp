@@ -1,13 +1,17 @@
-// Star detection on a 24-Mpixel frame, the box passes at several radii, and
-// the k-d tree over 2,000 stars.
+// Star detection on a 24-Mpixel frame (both detectors), the box passes at
+// several radii, the k-d tree over 2,000 stars, and both matchers.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
 
 #include "align_internal.h"
 #include "quiet_stdout.h"
+#include "rigid_transform.h"
+#include "star_detect.h"
+#include "star_match.h"
 
 namespace {
 
@@ -51,6 +55,21 @@ void BM_FindStars(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
 }
 BENCHMARK(BM_FindStars)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The detector of -t s on the same frame: measured background and noise,
+// windowed centroids.
+void BM_DetectStars(benchmark::State& state) {
+    const Image16& frame = StarFrame();
+    size_t found = 0;
+    for (auto _ : state) {
+        std::vector<quen_merge::StarRef> stars;
+        quen_merge::DetectStars(&frame, nullptr, stars);
+        found = stars.size();
+    }
+    state.counters["stars"] = double(found);
+    state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+}
+BENCHMARK(BM_DetectStars)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // The cost per pixel must not depend on the radius.
 void BM_BoxPass(benchmark::State& state) {
@@ -132,6 +151,34 @@ void BM_FitStars(benchmark::State& state) {
     state.counters["fitted"] = fitted;
 }
 BENCHMARK(BM_FitStars)->Unit(benchmark::kMillisecond);
+
+// The triangle matcher of -t s: 500 reference stars against the same field
+// turned by 150 degrees and shifted, a fifth of its stars replaced.
+void BM_TriangleMatch(benchmark::State& state) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> ux(0, kWidth), uy(0, kHeight), flux(1e3, 1e6);
+    std::vector<quen_merge::StarRef> reference(500), frame;
+    for (auto& s : reference) s = {ux(rng), uy(rng), flux(rng), 20};
+    std::sort(reference.begin(), reference.end(), [](const auto& a, const auto& b) { return a.brightness > b.brightness; });
+    const quen_merge::Rotation turn = quen_merge::RotationOf(150);
+    for (size_t i = 0; i < reference.size(); ++i) {
+        const quen_merge::StarRef& s = reference[i];
+        const quen_merge::Position p = quen_merge::ToFrame(turn, 7000, 3000, s.x, s.y);
+        frame.push_back(i % 5 == 4 ? quen_merge::StarRef{ux(rng), uy(rng), s.brightness, 20}
+                                   : quen_merge::StarRef{p.x, p.y, s.brightness, 20});
+    }
+    const quen_merge::TriangleMatcher matcher(reference);
+    quen_merge::StarFit fit;
+    std::string why;
+    bool matched = false;
+    for (auto _ : state) {
+        matched = matcher.Match(frame, fit, why);
+        benchmark::DoNotOptimize(matched);
+    }
+    state.counters["matched"] = matched;
+    state.counters["inliers"] = double(fit.inliers);
+}
+BENCHMARK(BM_TriangleMatch)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

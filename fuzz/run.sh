@@ -22,7 +22,7 @@ if [ ! -d "$seeds/image" ]; then
   "$build/tarnic" -o "$seeds/image/rgb16.fits" "$seeds/image/rgb16_0.png" > /dev/null 2>&1
   i=0
   for line in "-t a -o out.tif a.png b.png" "-d d1.tif -d d2.tif -t n x.ppm" "-, -t trails -o" \
-              "a.png -o out.png -t" "-h" "-q -t x -d"; do
+              "a.png -o out.png -t" "-h" "-q -t x -d" "-r 3 -t s a.fits" "-r -1"; do
     printf '%s' "$line" | tr ' ' '\0' > "$seeds/options/seed$i"
     i=$((i + 1))
   done

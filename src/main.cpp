@@ -46,7 +46,7 @@ int Run(const RunOptions& options) {
             result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked, options.kappa);
             break;
         case Alignment::kStars:
-            result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked, options.kappa);
+            result = quen_merge::MergeAlignEveryStar(options.lights, dark, &stacked, options.kappa);
             break;
         case Alignment::kNone:
             result = quen_merge::MergeNoAlign(options.lights, dark, options.type, &stacked, options.kappa);
@@ -89,6 +89,7 @@ void show_help() {
     std::puts("\t\tn : denoise/averaging.");
     std::puts("\t\ta : denoise/averaging with alignment.");
     std::puts("\t\tt : Lighten/star trails.");
+    std::puts("\t\ts : denoise/averaging with alignment on every star, any rotation.");
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());
 }
 

@@ -6,6 +6,8 @@
 
 #include "align.h"
 #include "image_io.h"
+#include "star_detect.h"
+#include "star_match.h"
 
 namespace quen_merge {
 
@@ -130,6 +132,77 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     accumulator->PostProcess();
     if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
     ReportStacked(added, loaded, "aligned", " (try -t s)");
+    if (stacked) *stacked = added;
+    return accumulator->ReleaseAccumulator();
+}
+
+namespace {
+
+// Stars a reference frame needs: as many as a sound fit needs pairs.
+constexpr size_t kMinReferenceStars = 12;
+// Memory one pixel costs while its stars are found: the float grey image and
+// the region marks.
+constexpr unsigned kDetectionBytesPerPixel = sizeof(float) + 1;
+
+// Fits one frame's stars onto the reference and adds the frame; true when it
+// was added, otherwise it prints why not.
+bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
+                     AverageAlign& accumulator) {
+    std::printf("Fitting %li stars to reference image\n", long(stars.size()));
+    StarFit fit;
+    std::string why;
+    if (!reference.Match(stars, fit, why)) {
+        std::printf("Unable to align the frame: %s\n", why.c_str());
+        return false;
+    }
+    std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", fit.angle, fit.tx, fit.ty);
+    std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
+    accumulator.AddFrame(image, fit.angle, fit.tx, fit.ty);
+    return true;
+}
+
+}  // namespace
+
+FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const FloatImage* dark,
+                                size_t* stacked, double kappa) {
+    if (files.empty()) return nullptr;
+    const unsigned bytes_per_pixel = AverageAlign::kBytesPerPixel + kDetectionBytesPerPixel +
+                                     (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
+    std::unique_ptr<AverageAlign> accumulator;
+    std::unique_ptr<TriangleMatcher> reference;
+    size_t loaded = 0, added = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& name = files[i];
+        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), bytes_per_pixel));
+        if (!frame) {
+            std::printf("Unable to load Frame \"%s\".\n", name.c_str());
+            continue;
+        }
+        const Image16* image = frame->Image();
+        if (!image) continue;
+        ++loaded;
+        std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
+        std::vector<StarRef> stars;
+        DetectStars(image, dark, stars);
+        if (reference) {
+            if (AddMatchedFrame(image, stars, *reference, *accumulator)) ++added;
+            continue;
+        }
+        if (stars.size() < kMinReferenceStars) {
+            std::printf("Found %li stars, too few to align on: frame left out\n", long(stars.size()));
+            continue;
+        }
+        // The reference: the grid of the result, in the mean once.
+        std::printf("Found %li stars in reference image\n", long(stars.size()));
+        reference.reset(new TriangleMatcher(stars));
+        accumulator.reset(new AverageAlign(dark, image, kappa));
+        ++added;
+    }
+    std::puts("Post processing");
+    if (!accumulator) return nullptr;
+    accumulator->PostProcess();
+    if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
+    ReportStacked(added, loaded, "aligned", "");
     if (stacked) *stacked = added;
     return accumulator->ReleaseAccumulator();
 }

@@ -25,4 +25,14 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
                             MergeType type, size_t* stacked = nullptr, double kappa = 0);
 
+// Mean of the frames after aligning each on all its stars (-t s): stars found
+// against the measured background and noise of the 16-bit data (less the
+// dark), matched by triangles under any rotation and shift, the transform
+// refined over every matched star. The first frame with enough stars is the
+// reference and the grid of the result; frames before it, and frames that do
+// not match it, are left out and reported. Returns a new image owned by the
+// caller, or null; stacked and kappa as above.
+FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const FloatImage* dark,
+                                size_t* stacked = nullptr, double kappa = 0);
+
 }  // namespace quen_merge

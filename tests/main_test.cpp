@@ -38,6 +38,7 @@ const char kHelpText[] =
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"
     "\t\tt : Lighten/star trails.\n"
+    "\t\ts : denoise/averaging with alignment on every star, any rotation.\n"
     "\n";
 
 float ToFloat(uint16_t v) { return float(v) * (1.0f / 65536.0f); }
@@ -673,6 +674,9 @@ TEST_F(Rejection, KeepsTrailsOutOfAnAlignedMean) {
     const Rgb16 clean = Stacked({"-t", "a"}, "mclean");
     const Rgb16 clipped = Stacked({"-t", "a", "-r", "3"}, "mtrail");
     EXPECT_LT(WorstSkyDifference(clipped, clean, 30), 3.0);  // frames moved by up to 20 px and 1 degree
+    const Rgb16 star_clean = Stacked({"-t", "s"}, "mclean");
+    const Rgb16 star_clipped = Stacked({"-t", "s", "-r", "3"}, "mtrail");
+    EXPECT_LT(WorstSkyDifference(star_clipped, star_clean, 30), 3.0);
 }
 
 TEST_F(Rejection, CostsLittleNoiseAndNoStarlightOnCleanFrames) {
@@ -716,6 +720,122 @@ TEST_F(Rejection, DoesNotApplyToStarTrailsButToTheirDarks) {
                                        "-d", frames[3], "-o", *dir / "d.ppm", frames[5]});
     EXPECT_EQ(d.status, 0);
     EXPECT_EQ(test_support::CountOf(d.out, "Rejected "), 2u) << d.out;
+}
+
+}  // namespace
+
+namespace {
+
+// The grid RMS, over a w x h frame, of the distance between where two
+// transforms (degrees, tx, ty) take a frame position.
+double GridRms(const std::array<double, 3>& a, const std::array<double, 3>& b, double w, double h) {
+    const double k = 57.2957795131, ca = std::cos(a[0] / k), sa = std::sin(a[0] / k);
+    const double cb = std::cos(b[0] / k), sb = std::sin(b[0] / k);
+    double squares = 0;
+    int n = 0;
+    for (double y = 0; y <= h; y += h / 20)
+        for (double x = 0; x <= w; x += w / 20) {
+            const double dx = (ca * x - sa * y + a[1]) - (cb * x - sb * y + b[1]);
+            const double dy = (sa * x + ca * y + a[2]) - (sb * x + cb * y + b[2]);
+            squares += dx * dx + dy * dy;
+            ++n;
+        }
+    return std::sqrt(squares / n);
+}
+
+// Frames of one field, turned by up to 180 degrees about their centres and
+// shifted, 30 % of their stars replaced, with hot pixels.
+class StarAligned : public ::testing::Test {
+protected:
+    std::vector<std::string> Generate(const std::string& stem, std::vector<std::string> light, int frames = 6) {
+        std::vector<std::string> args{"-n", std::to_string(frames), "-W", "1000", "-H", "800", "-S", "1500",
+                                      "-a", "180", "-x", "100", "-X", "0.3", "-p", "60", "-s", "41",
+                                      "-T", dir / (stem + ".txt")};
+        args.insert(args.end(), light.begin(), light.end());
+        args.push_back(dir / (stem + "%d.tif"));
+        test_support::RunStarfield(args);
+        std::vector<std::string> files;
+        for (int k = 0; k < frames; ++k) files.push_back(dir / (stem + std::to_string(k) + ".tif"));
+        return files;
+    }
+    TempDir dir;
+};
+
+TEST_F(StarAligned, FitsEveryFrameAtAnyAngleToAFiftiethOfAPixel) {
+    for (const auto& [stem, light] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"linear", {"-k", "300", "-b", "250,3000"}}, {"bright", {"-k", "2000", "-b", "2000,60000", "-F", "rgb8"}}}) {
+        const auto files = Generate(stem, light);
+        std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm"};
+        args.insert(args.end(), files.begin(), files.end());
+        const CommandResult r = RunTarnic(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("left out"), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find("6 of 6 frames stacked\n"), std::string::npos) << stem;
+        const auto printed = PrintedTransforms(r.out);
+        const auto truth = test_support::ReadTransforms(dir / (stem + ".txt"));
+        ASSERT_EQ(printed.size(), 5u) << stem;
+        for (size_t k = 1; k < truth.size(); ++k)
+            EXPECT_LT(GridRms(printed[k - 1], truth[k], 1000, 800), 0.02) << stem << " frame " << k;
+        EXPECT_EQ(test_support::CountOf(r.out, "Matched "), 5u);
+    }
+}
+
+TEST_F(StarAligned, LinearFramesThatThePatternMatcherCannotUse) {
+    // -t a finds too few stars in faint linear data and stacks the first frame alone.
+    const auto files = Generate("linear", {"-k", "300", "-b", "250,3000"}, 3);
+    std::vector<std::string> args{"-t", "a", "-o", dir / "a.ppm"};
+    args.insert(args.end(), files.begin(), files.end());
+    const CommandResult r = RunTarnic(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("1 of 3 frames stacked\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("2 of 3 frames could not be aligned and were left out (try -t s)\n"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(StarAligned, LeavesOutAnUnrelatedFieldAndFramesBeforeTheReference) {
+    const auto field = Generate("field", {"-b", "1000,40000"}, 4);
+    // Another part of the sky, and a starless frame first.
+    test_support::RunStarfield({"-n", "1", "-W", "1000", "-H", "800", "-S", "1500", "-b", "1000,40000", "-s", "99",
+                                dir / "other%d.tif"});
+    test_support::RunStarfield({"-n", "1", "-W", "1000", "-H", "800", "-S", "0", "-s", "5", dir / "clouds%d.tif"});
+    std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm", dir / "clouds0.tif", field[0], field[1],
+                                  dir / "other0.tif", field[2], field[3]};
+    const CommandResult r = RunTarnic(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Found 0 stars, too few to align on: frame left out\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Image 3 - \"" + dir / "other0.tif" + "\"\nFitting "), std::string::npos);
+    EXPECT_EQ(test_support::CountOf(r.out, "Unable to align the frame: "), 1u) << r.out;
+    EXPECT_EQ(test_support::CountOf(r.out, "Matched "), 3u);
+    EXPECT_NE(r.out.find("4 of 6 frames stacked\n"), std::string::npos);
+    EXPECT_NE(r.err.find("2 of 6 frames could not be aligned and were left out\n"), std::string::npos) << r.err;
+    // The reference is the grid of the result: the first field frame's size.
+    EXPECT_EQ(ReadRgb16(dir / "s.ppm").width, 1000u);
+}
+
+// The real CCD frames: every later frame fitted, close to astroalign's
+// transforms (which hold a scale of 1.0002 to 1.0009 besides).
+TEST_F(StarAligned, FitsEveryFrameOfTheRealCcdSequence) {
+    const std::string set = test_support::RealDataDir("iraf-stargate");
+    if (set.empty()) GTEST_SKIP() << "no real data beside the project";
+    const auto files = test_support::ListFiles(set, ".png");
+    std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm"};
+    args.insert(args.end(), files.begin(), files.end());
+    const CommandResult r = RunTarnic(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("10 of 10 frames stacked\n"), std::string::npos) << r.out;
+    const auto printed = PrintedTransforms(r.out);
+    ASSERT_EQ(printed.size(), 9u);
+    // Lines "file rot_deg tx ty scale matches rms secs" below '#' comments.
+    std::vector<std::array<double, 3>> astroalign;
+    std::istringstream table(test_support::ReadFile(set + "/astroalign_transforms.txt"));
+    std::string line, file;
+    while (std::getline(table, line)) {
+        std::array<double, 3> t;
+        std::istringstream fields(line);
+        if (line[0] != '#' && fields >> file >> t[0] >> t[1] >> t[2]) astroalign.push_back(t);
+    }
+    ASSERT_EQ(astroalign.size(), 9u);
+    for (size_t k = 0; k < 9; ++k) EXPECT_LT(GridRms(printed[k], astroalign[k], 752, 581), 0.6) << "frame " << k + 2;
 }
 
 }  // namespace

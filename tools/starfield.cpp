@@ -44,7 +44,8 @@ struct Options {
     unsigned seed = 1;
     int stars = 150;
     double sigma = 1.5;
-    double max_rotation = 0;   // degrees, random per frame
+    double max_rotation = 0;   // degrees, random per frame, about pixel (0, 0)
+    double max_turn = 0;       // degrees, random per frame, about the frame's centre
     double max_shift = 0;      // pixels, random per frame
     double trail_step = 0;     // degrees per frame about the image centre
     double sky = 2000;
@@ -88,6 +89,8 @@ void Usage() {
         "  -b MIN,MAX  star peak range, ADU (1500,60000)\n"
         "  -m PX       least distance between stars (0)\n"
         "  -r DEG      largest random rotation about (0,0) per frame (0)\n"
+        "  -a DEG      largest random rotation about the frame's centre per frame\n"
+        "              (0; up to 180: a meridian flip)\n"
         "  -x PX       largest random translation per frame (0)\n"
         "  -R DEG      trails: rotate by DEG per frame about the image centre\n"
         "  -X SHARE    frames after the first lack this share of the stars and show\n"
@@ -120,7 +123,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:x:R:X:p:NDF:T:C:Z:A:c:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -134,6 +137,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
                 break;
             case 'm': o.min_separation = std::atof(optarg); break;
             case 'r': o.max_rotation = std::atof(optarg); break;
+            case 'a': o.max_turn = std::atof(optarg); break;
             case 'x': o.max_shift = std::atof(optarg); break;
             case 'R': o.trail_step = std::atof(optarg); break;
             case 'X': o.replaced = std::atof(optarg); break;
@@ -167,7 +171,9 @@ double DrawPeak(std::mt19937_64& rng, const Options& o) {
 // that moved frames are filled to their edges.
 std::vector<Star> PlaceStars(std::mt19937_64& rng, const Options& o) {
     const double turn = o.max_rotation + std::fabs(o.trail_step) * o.frames;
-    const double margin = o.max_shift + (o.width + o.height) * turn * kPi / 180.0;
+    // Turned about its centre, a frame reaches out to its half diagonal.
+    const double centre_turn = o.max_turn > 0 ? std::hypot(o.width, o.height) / 2 : 0;
+    const double margin = o.max_shift + (o.width + o.height) * turn * kPi / 180.0 + centre_turn;
     std::uniform_real_distribution<double> ux(-margin, o.width - 1 + margin);
     std::uniform_real_distribution<double> uy(-margin, o.height - 1 + margin);
     std::uniform_real_distribution<double> tint(-kTint, kTint);
@@ -209,7 +215,8 @@ std::vector<Star> FrameStars(const std::vector<Star>& stars, int k, std::mt19937
 }
 
 std::vector<Transform> FrameTransforms(std::mt19937_64& rng, const Options& o) {
-    std::uniform_real_distribution<double> rotation(-o.max_rotation, o.max_rotation);
+    const double largest = o.max_turn > 0 ? o.max_turn : o.max_rotation;
+    std::uniform_real_distribution<double> rotation(-largest, largest);
     std::uniform_real_distribution<double> shift(-o.max_shift, o.max_shift);
     std::vector<Transform> transforms;
     const double cx = (o.width - 1) / 2.0, cy = (o.height - 1) / 2.0;
@@ -219,6 +226,12 @@ std::vector<Transform> FrameTransforms(std::mt19937_64& rng, const Options& o) {
             t.angle = rotation(rng);
             t.tx = shift(rng);
             t.ty = shift(rng);
+            if (o.max_turn > 0) {
+                // About the centre: ref = centre + R (frame - centre) + shift.
+                const double a = t.angle * kPi / 180.0;
+                t.tx += cx - (std::cos(a) * cx - std::sin(a) * cy);
+                t.ty += cy - (std::sin(a) * cx + std::cos(a) * cy);
+            }
         }
         if (o.trail_step != 0) {
             // The sky turns about the centre: frame = centre + R(k step)(ref - centre).

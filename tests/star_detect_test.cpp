@@ -1,0 +1,110 @@
+#include "star_detect.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "align.h"
+#include "image_io.h"
+#include "support.h"
+
+namespace {
+
+using quen_merge::StarRef;
+
+struct Truth {
+    double x, y, peak;
+};
+
+std::vector<Truth> Catalogue(const std::string& path) {
+    std::vector<Truth> stars;
+    for (const auto& row : test_support::ReadTable(path)) stars.push_back({row[0], row[1], row[2]});
+    return stars;
+}
+
+std::unique_ptr<quen_merge::ImageData> Load(const std::string& path) {
+    testing::internal::CaptureStdout();
+    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData(path.c_str()));
+    testing::internal::GetCapturedStdout();
+    return frame;
+}
+
+double NearestTruth(const std::vector<Truth>& truth, double x, double y) {
+    double best = 1e300;
+    for (const Truth& t : truth) best = std::min(best, std::hypot(t.x - x, t.y - y));
+    return best;
+}
+
+// Faint stars on a low sky, as linear data from a CCD or a raw file: the
+// 8-bit detector finds almost none, this one nearly all, where they are.
+TEST(DetectStars, FindsFaintStarsOfLinearDataWhereTheyAre) {
+    test_support::TempDir dir;
+    test_support::RunStarfield({"-n", "1", "-W", "500", "-H", "400", "-S", "150", "-m", "12", "-k", "300",
+                                "-b", "250,3000", "-s", "8", "-C", dir / "stars.txt", dir / "f%d.tif"});
+    const std::vector<Truth> truth = Catalogue(dir / "stars.txt");
+    const auto frame = Load(dir / "f0.tif");
+    ASSERT_TRUE(frame);
+    std::vector<StarRef> found, bytes;
+    quen_merge::DetectStars(frame->Image(), nullptr, found);
+    testing::internal::CaptureStdout();
+    quen_merge::FindStars(frame->Image(), bytes);
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(bytes.size(), 5u);
+    size_t inside = 0;
+    for (const Truth& t : truth)
+        if (t.x > 5 && t.y > 5 && t.x < 494 && t.y < 394 && t.peak > 600) ++inside;
+    EXPECT_GT(found.size(), inside * 9 / 10) << inside << " bright enough";
+    double squares = 0;
+    for (const StarRef& s : found) {
+        const double miss = NearestTruth(truth, s.x, s.y);
+        EXPECT_LT(miss, 0.5) << s.x << "," << s.y;
+        squares += miss * miss;
+    }
+    EXPECT_LT(std::sqrt(squares / double(found.size())), 0.1);
+    for (size_t i = 1; i < found.size(); ++i) EXPECT_GE(found[i - 1].brightness, found[i].brightness);
+}
+
+TEST(DetectStars, LeavesOutHotPixelsAndTakesOffTheDark) {
+    test_support::TempDir dir;
+    // Stars and 200 hot pixels; the darks of the same sensor share the hot pixels.
+    test_support::RunStarfield({"-n", "1", "-W", "400", "-H", "300", "-S", "60", "-m", "15", "-p", "200",
+                                "-b", "2000,30000", "-s", "9", "-C", dir / "stars.txt", dir / "f%d.tif"});
+    const std::vector<Truth> truth = Catalogue(dir / "stars.txt");
+    const auto frame = Load(dir / "f0.tif");
+    ASSERT_TRUE(frame);
+    std::vector<StarRef> found;
+    quen_merge::DetectStars(frame->Image(), nullptr, found);
+    ASSERT_GT(found.size(), 20u);
+    for (const StarRef& s : found) EXPECT_LT(NearestTruth(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
+    // A dark holding a bright blob: subtracted, it takes the frame's star
+    // there away; without the dark, the blob itself is found.
+    Image16 blob(400, 300, 3);
+    FloatImage dark(400, 300, 3);
+    for (int y = -3; y <= 3; ++y)
+        for (int x = -3; x <= 3; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const float v = 20000.0f * std::exp(-float(x * x + y * y) / 4.0f);
+                blob.Pixel(200 + x, 150 + y)[c] = (unsigned short)(1000 + v);
+                dark.Pixel(200 + x, 150 + y)[c] = v / 65536.0f;
+            }
+    for (size_t i = 0; i < blob.ElementCount(); ++i) blob.data[i] = std::max<unsigned short>(blob.data[i], 1000);
+    std::vector<StarRef> with_dark, without;
+    quen_merge::DetectStars(&blob, &dark, with_dark);
+    quen_merge::DetectStars(&blob, nullptr, without);
+    EXPECT_TRUE(with_dark.empty());
+    ASSERT_EQ(without.size(), 1u);
+    EXPECT_NEAR(without[0].x, 200, 0.01);
+    EXPECT_NEAR(without[0].y, 150, 0.01);
+}
+
+TEST(DetectStars, EmptyAndFlatFramesHaveNoStars) {
+    std::vector<StarRef> stars;
+    quen_merge::DetectStars(nullptr, nullptr, stars);
+    const Image16 empty(0, 4, 3), flat(50, 40, 3);
+    quen_merge::DetectStars(&empty, nullptr, stars);
+    quen_merge::DetectStars(&flat, nullptr, stars);
+    EXPECT_TRUE(stars.empty());
+}
+
+}  // namespace
