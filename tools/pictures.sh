@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The README's pictures: the same crop of one generated frame and of each
-# stack the demo made, stretched alike; and, where the real all-sky sequence
-# lies beside the project, one of its frames and its star trails.
+# stack the demo made, stretched alike; and, where the real sequences lie
+# beside the project, the CCD set aligned with -t s and the all-sky star trails.
 # usage: tools/pictures.sh BUILD_DIR DEMO_DIR OUT_DIR
 set -euo pipefail
 build=${1:-build} demo=${2:-demo} out=${3:-docs/images}
@@ -19,6 +19,17 @@ subtracted="1900 29500"  # the same with the master dark taken off
 "$build/preview" "$demo/satellite_02.tif" "$out/satellite_frame.jpg" $crop $raw
 "$build/preview" "$demo/satellites_mean.png" "$out/satellites_mean.jpg" $crop $raw
 "$build/preview" "$demo/satellites_rejected.png" "$out/satellites_rejected.jpg" $crop $raw
+
+stargate=$here/../../shared/data/real/iraf-stargate
+if [ -d "$stargate" ]; then
+  # Ten CCD frames that drift by a few pixels, with hot pixels; sky at about 3800.
+  "$build/tarnic" -t s -o "$demo/stargate_s.png" "$stargate"/*.png > /dev/null
+  "$build/tarnic" -t s -r 3 -o "$demo/stargate_sr.png" "$stargate"/*.png > /dev/null
+  ccd="0 0 752 580" level="3700 9000"
+  "$build/preview" "$stargate/StarGateCluster_030_sec_1x1_0001.png" "$out/stargate_frame.jpg" $ccd $level 2
+  "$build/preview" "$demo/stargate_s.png" "$out/stargate_s.jpg" $ccd $level 2
+  "$build/preview" "$demo/stargate_sr.png" "$out/stargate_sr.jpg" $ccd $level 2
+fi
 
 allsky=$here/../../shared/data/real/umd-allsky
 if [ -d "$allsky" ]; then
