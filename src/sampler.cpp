@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "lanczos_table.h"
+
 namespace quen_merge {
 
 namespace {
@@ -68,6 +70,16 @@ double AccumulateWindow(const double* column_weight, const double* row_weight, i
     return sum;
 }
 
+// lanczos(p - k, a) for k from first to last, into weights: looked up where
+// the table holds the very same values, computed elsewhere.
+void KernelWeights(float p, float a, int first, int last, double* weights) {
+    if (a == LanczosTable::kRadius && LanczosTable::Covers(p)) {
+        LanczosTable::Weights(p, first, last, weights);
+    } else {
+        for (int k = first; k <= last; ++k) weights[k - first] = lanczos(double(p - float(k)), a);
+    }
+}
+
 int NearestWhole(float v) {
     const float r = std::roundf(v);
     return r < -kMaxPosition ? int(-kMaxPosition) : r > kMaxPosition ? int(kMaxPosition) : int(r);
@@ -128,8 +140,8 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
         column_weight = wide_weights.data();
         row_weight = column_weight + columns;
     }
-    for (int i = x0; i <= x1; ++i) column_weight[i - x0] = lanczos(double(x - float(i)), a);
-    for (int j = y0; j <= y1; ++j) row_weight[j - y0] = lanczos(double(y - float(j)), a);
+    KernelWeights(x, a, x0, x1, column_weight);
+    KernelWeights(y, a, y0, y1, row_weight);
     double sum;
     const bool inside = x0 >= 0 && y0 >= 0 && x1 < int(image->width) && y1 < int(image->height);
     if (inside && n == 3) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
+
+#include "lanczos_table.h"
 
 namespace {
 
@@ -145,6 +148,55 @@ TEST(NearestNeighbour, CopiesThePixelOrTheFill) {
     EXPECT_EQ(out[1], -2);
     sampler.SampleImage(&img, 3.6f, 0.2f, nullptr, out);
     EXPECT_EQ(out[1], 0);
+}
+
+// Every entry of every binade's table is the kernel's own value at its argument.
+TEST(LanczosTable, EveryEntryIsTheKernelsValue) {
+    using quen_merge::LanczosTable;
+    for (int binade = LanczosTable::Binade(LanczosTable::kFrom); binade <= 24; ++binade) {
+        const double spacing = std::ldexp(1.0, binade - 24);
+        const uint32_t size = LanczosTable::Size(binade);
+        ASSERT_EQ(size, uint32_t(6 / spacing) + 1);
+        for (uint32_t j = 0; j < size; ++j) {
+            const float argument = float(-3 + double(j) * spacing);
+            ASSERT_EQ(LanczosTable::Entry(binade, j), quen_merge::lanczos(double(argument), 2.0)) << binade << " " << j;
+        }
+    }
+}
+
+// The sampler with the table gives what it gives with the kernel computed at
+// every tap, to the bit, at positions all over the covered range.
+TEST(LanczosTable, SamplesKeepTheirBits) {
+    FloatImage image(64, 64, 3);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> value(0, 1), fraction(0, 1);
+    for (size_t i = 0; i < image.ElementCount(); ++i) image.data[i] = value(rng);
+    const quen_merge::LanczosSampler sampler(quen_merge::EdgeClamp, quen_merge::EdgeClamp, 2.0f);
+    for (int n = 0; n < 20000; ++n) {
+        // Far from the origin, where the table is used; the clamped edges
+        // keep reading the image's last column and row.
+        const float x = std::ldexp(1.0f + fraction(rng), 9 + n % 14), y = 30 + 4 * fraction(rng);
+        float out[3];
+        sampler.SampleImage(&image, x, y, nullptr, out);
+        // The same sum with the kernel called for every tap.
+        const int x0 = int(std::floor(x - 2)), x1 = int(std::ceil(x + 2));
+        const int y0 = int(std::floor(y - 2)), y1 = int(std::ceil(y + 2));
+        float expected[3] = {0, 0, 0};
+        double sum = 0;
+        for (int j = y0; j <= y1; ++j)
+            for (int i = x0; i <= x1; ++i) {
+                const double w = quen_merge::lanczos(double(x - float(i)), 2.0) * quen_merge::lanczos(double(y - float(j)), 2.0);
+                if (!(std::fabs(w) > 1e-10)) continue;
+                sum += w;
+                const float* p = image.Pixel(63, uint32_t(j));
+                for (int c = 0; c < 3; ++c) expected[c] = float(expected[c] + p[c] * w);
+            }
+        for (int c = 0; c < 3; ++c) {
+            float e = float(expected[c] / sum);
+            if (e < 0) e = 0;
+            ASSERT_EQ(out[c], e) << x << "," << y;
+        }
+    }
 }
 
 }  // namespace
