@@ -1,5 +1,7 @@
 #include "fit.h"
 
+#include "parallel.h"
+
 #include <cassert>
 #include <cmath>
 #include <cstdio>
@@ -125,6 +127,22 @@ void Shuffle(std::vector<size_t>& permutation) {
 
 size_t IterationCount(double limit) { return limit > 0 ? size_t(limit) : 0; }
 
+// Samples fitted by one worker at a time.
+constexpr size_t kSamplesPerPiece = 64;
+
+// The number of items whose single-item error under params lies below the
+// threshold; their indices, in order, go to members when it is given.
+size_t Consensus(ransac_error_function error, const void* data, size_t data_count, const double* params,
+                 size_t param_count, double inlier_threshold, std::vector<size_t>* members) {
+    size_t count = 0;
+    for (size_t i = 0; i < data_count; ++i) {
+        if (!(error(data, &i, 1, params, param_count) < inlier_threshold)) continue;
+        ++count;
+        if (members) members->push_back(i);
+    }
+    return count;
+}
+
 }  // namespace
 
 size_t fit_ransac(ransac_error_function error, const void* data, size_t data_count, double* params,
@@ -135,27 +153,33 @@ size_t fit_ransac(ransac_error_function error, const void* data, size_t data_cou
     std::vector<size_t> permutation(data_count);
     for (size_t i = 0; i < data_count; ++i) permutation[i] = i;
     if (iterations == 0) return 0;
-    std::vector<double> trial(param_count), best(param_count);
-    const size_t fit_limit = IterationCount(fit_iteration_limit);
-    std::vector<size_t> consensus, best_consensus;
-    consensus.reserve(data_count);
-    best_consensus.reserve(data_count);
+    // Every draw from rand happens here, in order, before any fit: the fits
+    // of the samples then run on every CPU, each as it would alone.
+    std::vector<size_t> samples(iterations * sample_size);
     for (size_t it = 0; it < iterations; ++it) {
-        trial.assign(params, params + param_count);
         Shuffle(permutation);
-        const ransac_context sample{error, data, permutation.data(), sample_size};
-        fit_parameters(ransac_function, &sample, trial.data(), param_count, fit_limit,
-                       target_error, minimum_change);
-        consensus.clear();
-        for (size_t i = 0; i < data_count; ++i)
-            if (error(data, &i, 1, trial.data(), param_count) < inlier_threshold)
-                consensus.push_back(i);
-        if (consensus.size() > best_consensus.size()) {
-            std::swap(trial, best);
-            std::swap(consensus, best_consensus);
-        }
+        std::copy(permutation.begin(), permutation.begin() + long(sample_size), samples.begin() + long(it * sample_size));
     }
-    if (best_consensus.empty()) return 0;
+    const size_t fit_limit = IterationCount(fit_iteration_limit);
+    std::vector<double> trials(iterations * param_count);
+    std::vector<size_t> support(iterations);
+    quen_merge::ForEachPiece(iterations, kSamplesPerPiece, [&](size_t begin, size_t end) {
+        for (size_t it = begin; it < end; ++it) {
+            double* trial = &trials[it * param_count];
+            std::copy(params, params + param_count, trial);
+            const ransac_context sample{error, data, &samples[it * sample_size], sample_size};
+            fit_parameters(ransac_function, &sample, trial, param_count, fit_limit, target_error, minimum_change);
+            support[it] = Consensus(error, data, data_count, trial, param_count, inlier_threshold, nullptr);
+        }
+    });
+    // The first sample with the largest consensus wins, as in one loop.
+    size_t winner = 0;
+    for (size_t it = 1; it < iterations; ++it)
+        if (support[it] > support[winner]) winner = it;
+    if (support[winner] == 0) return 0;
+    std::vector<double> best(&trials[winner * param_count], &trials[winner * param_count] + param_count);
+    std::vector<size_t> best_consensus;
+    Consensus(error, data, data_count, best.data(), param_count, inlier_threshold, &best_consensus);
     const size_t m = best_consensus.size();
     std::copy(best_consensus.begin(), best_consensus.end(), permutation.begin());
     const ransac_context refit{error, data, permutation.data(), m};

@@ -35,8 +35,10 @@ double lm(double gradient, double curvature, double damping);
 // Fits params to data_count items with outliers: draws `iterations` random
 // samples of sample_size items (with rand, never seeded here), fits each from
 // the first guess in params, and keeps the model whose consensus set (items
-// with a single-item error below inlier_threshold) is largest; that model is
-// refitted on its consensus set and written to params. Returns the size of
+// with a single-item error below inlier_threshold) is largest (the first
+// such sample); that model is refitted on its consensus set and written to
+// params. The samples are drawn first and then fitted on every CPU: the
+// error function must be safe to call from several threads at once. Returns the size of
 // the consensus set; 0, with params untouched, for invalid arguments, no
 // iterations or no inlier at all.
 size_t fit_ransac(ransac_error_function error, const void* data, size_t data_count, double* params,

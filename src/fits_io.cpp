@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "message_log.h"
 #include "sample_format.h"
 
 namespace quen_merge {
@@ -185,7 +186,7 @@ void WriteImage(fitsfile* f, const Image16* image, const StackHistory& history, 
 }
 
 bool Refuse(const char* filename, const std::string& why) {
-    std::fprintf(stderr, "file %s %s\n", filename, why.c_str());
+    Say(Stream::kErr, "file %s %s\n", filename, why.c_str());
     return false;
 }
 

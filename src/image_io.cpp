@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "atomic_file.h"
 #include "file_integrity.h"
 #include "fits_io.h"
+#include "message_log.h"
 #include "sample_format.h"
 
 namespace {
@@ -22,6 +24,8 @@ namespace {
 using quen_merge::kFloatToSample;
 using quen_merge::kFrameChannels;
 using quen_merge::kMaxSample;
+using quen_merge::Say;
+using quen_merge::Stream;
 
 constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
 // What loading one pixel takes: the decoded bitmap and its 16-bit copy.
@@ -53,14 +57,29 @@ bool IsUnknownTagNoise(const char* module, const char* fmt) {
            std::strstr(fmt, "unknown tag") != nullptr;
 }
 
+// A frame decoded ahead of its turn keeps its messages for later; they are
+// worded as libtiff's own handlers word them.
+void SayTiff(const char* module, const char* kind, const char* fmt, va_list ap) {
+    if (module) Say(Stream::kErr, "%s: ", module);
+    Say(Stream::kErr, "%s", kind);
+    quen_merge::SayV(Stream::kErr, fmt, ap);
+    Say(Stream::kErr, ".\n");
+}
+
 void FilteredTiffError(const char* module, const char* fmt, va_list ap) {
     if (IsUnknownTagNoise(module, fmt)) return;
     ++tiff_errors;
-    if (previous_tiff_error) previous_tiff_error(module, fmt, ap);
+    if (quen_merge::CaptureMessages::Active())
+        SayTiff(module, "", fmt, ap);
+    else if (previous_tiff_error)
+        previous_tiff_error(module, fmt, ap);
 }
 
 void FilteredTiffWarning(const char* module, const char* fmt, va_list ap) {
-    if (!IsUnknownTagNoise(module, fmt) && previous_tiff_warning)
+    if (IsUnknownTagNoise(module, fmt)) return;
+    if (quen_merge::CaptureMessages::Active())
+        SayTiff(module, "Warning, ", fmt, ap);
+    else if (previous_tiff_warning)
         previous_tiff_warning(module, fmt, ap);
 }
 
@@ -106,17 +125,17 @@ HeaderCheck CheckHeader(FREE_IMAGE_FORMAT format, const char* filename,
 bool MayDecode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel) {
     const FileIntegrity integrity = CheckFileIntegrity(format, filename);
     if (integrity == FileIntegrity::kBadDimensions) {
-        std::fprintf(stderr, "file %s has invalid dimensions\n", filename);
+        Say(Stream::kErr, "file %s has invalid dimensions\n", filename);
         return false;
     }
     const HeaderCheck header = CheckHeader(format, filename, stacking_bytes_per_pixel);
     if (header == HeaderCheck::kUnreadable) return false;
     if (header == HeaderCheck::kTooLarge) {
-        std::fprintf(stderr, "file %s is too large\n", filename);
+        Say(Stream::kErr, "file %s is too large\n", filename);
         return false;
     }
     if (integrity == FileIntegrity::kTruncated) {
-        std::fprintf(stderr, "file %s is truncated\n", filename);
+        Say(Stream::kErr, "file %s is truncated\n", filename);
         return false;
     }
     return true;
@@ -133,7 +152,7 @@ FIBITMAP* Decode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacki
                           : IsTooLarge(loaded, stacking_bytes_per_pixel) ? "is too large"
                                                                          : nullptr;
     if (!refusal) return loaded;
-    std::fprintf(stderr, "file %s %s\n", filename, refusal);
+    Say(Stream::kErr, "file %s %s\n", filename, refusal);
     FreeImage_Unload(loaded);
     return nullptr;
 }
@@ -207,37 +226,70 @@ Image16* CopyRGB16(FIBITMAP* rgb) {
 // ---- saving -----------------------------------------------------------------
 
 // A FreeImage output stream over a stdio file that remembers a short write,
-// which FreeImage_Save itself would not report.
-struct SaveStream {
+// which FreeImage_Save itself would not report. Writers such as the PNM one
+// hand over one sample at a time; the stream gathers them into large writes.
+class SaveStream {
+public:
+    explicit SaveStream(FILE* file) : file(file) { pending.reserve(kGatherBytes); }
+
+    unsigned Write(const void* data, unsigned size, unsigned count) {
+        const size_t bytes = size_t(size) * count;
+        if (pending.size() + bytes > kGatherBytes && !Flush()) return 0;
+        if (bytes >= kGatherBytes) {
+            const size_t written = std::fwrite(data, size, count, file);
+            failed = failed || written != count;
+            return unsigned(written);
+        }
+        pending.insert(pending.end(), static_cast<const char*>(data), static_cast<const char*>(data) + bytes);
+        return count;
+    }
+    // Everything written so far goes to the file; false after any short write.
+    bool Flush() {
+        if (!pending.empty() && std::fwrite(pending.data(), 1, pending.size(), file) != pending.size()) failed = true;
+        pending.clear();
+        return !failed;
+    }
+    FILE* File() {
+        Flush();
+        return file;
+    }
+    bool Failed() const { return failed; }
+
+private:
+    static constexpr size_t kGatherBytes = 1 << 20;
     FILE* file;
-    bool failed;
+    std::vector<char> pending;
+    bool failed = false;
 };
 
 unsigned DLL_CALLCONV StreamWrite(void* buffer, unsigned size, unsigned count, fi_handle h) {
-    SaveStream* s = static_cast<SaveStream*>(h);
-    const size_t written = std::fwrite(buffer, size, count, s->file);
-    if (written != count) s->failed = true;
-    return unsigned(written);
+    return static_cast<SaveStream*>(h)->Write(buffer, size, count);
 }
 
 unsigned DLL_CALLCONV StreamRead(void* buffer, unsigned size, unsigned count, fi_handle h) {
-    return unsigned(std::fread(buffer, size, count, static_cast<SaveStream*>(h)->file));
+    return unsigned(std::fread(buffer, size, count, static_cast<SaveStream*>(h)->File()));
 }
 
 int DLL_CALLCONV StreamSeek(fi_handle h, long offset, int origin) {
-    return std::fseek(static_cast<SaveStream*>(h)->file, offset, origin);
+    return std::fseek(static_cast<SaveStream*>(h)->File(), offset, origin);
 }
 
 long DLL_CALLCONV StreamTell(fi_handle h) {
-    return std::ftell(static_cast<SaveStream*>(h)->file);
+    return std::ftell(static_cast<SaveStream*>(h)->File());
 }
+
+// PNG at zlib's fastest level: its default level takes several times as long
+// for a file only a few percent smaller (docs/BENCHMARKS.md); the pixels are
+// the same.
+int SaveFlags(FREE_IMAGE_FORMAT format) { return format == FIF_PNG ? PNG_Z_BEST_SPEED : 0; }
 
 // Saves through FreeImage into a file written whole or not at all.
 bool SaveAtomically(FREE_IMAGE_FORMAT format, FIBITMAP* bitmap, const char* filename) {
     return WriteAtomically(filename, [&](FILE* file) {
-        SaveStream stream{file, false};
+        SaveStream stream(file);
         FreeImageIO io{StreamRead, StreamWrite, StreamSeek, StreamTell};
-        return FreeImage_SaveToHandle(format, bitmap, &io, &stream, 0) && !stream.failed;
+        const bool saved = FreeImage_SaveToHandle(format, bitmap, &io, &stream, SaveFlags(format));
+        return stream.Flush() && saved;
     });
 }
 
@@ -297,7 +349,7 @@ namespace {
 ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel) {
     FitsFrame fits;
     if (!LoadFits(filename, MaxPixels(stacking_bytes_per_pixel), fits)) return nullptr;
-    std::printf("image_type = %i\n", fits.image_type);
+    Say(Stream::kOut, "image_type = %i\n", fits.image_type);
     return new ImageData(filename, fits.image, fits.ev);
 }
 
@@ -306,13 +358,13 @@ ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel) {
     struct stat status;
     if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
-        std::fprintf(stderr, "file %s does not exist\n", filename);
+        Say(Stream::kErr, "file %s does not exist\n", filename);
         return nullptr;
     }
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(filename, 0);
     if (format == FIF_UNKNOWN && LooksLikeFits(filename)) return LoadFitsFrame(filename, stacking_bytes_per_pixel);
     if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
-        std::fprintf(stderr, "file %s is not supported\n", filename);
+        Say(Stream::kErr, "file %s is not supported\n", filename);
         return nullptr;
     }
     if (!MayDecode(format, filename, stacking_bytes_per_pixel)) return nullptr;
@@ -320,12 +372,12 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
     if (!loaded) return nullptr;
     const double ev = ExposureValue(loaded);
     const FREE_IMAGE_TYPE stored_type = FreeImage_GetImageType(loaded);
-    std::printf("image_type = %i\n", int(stored_type));
+    Say(Stream::kOut, "image_type = %i\n", int(stored_type));
     // A 16-bit RGB file needs no conversion; converting would only clone it.
     const bool is_rgb16 = stored_type == FIT_RGB16;
     FIBITMAP* rgb = is_rgb16 ? loaded : FreeImage_ConvertToRGB16(loaded);
     if (!rgb) {
-        std::fprintf(stderr, "Failed to convert bitmap %p to 32 bit.\n", static_cast<void*>(loaded));
+        Say(Stream::kErr, "Failed to convert bitmap %p to 32 bit.\n", static_cast<void*>(loaded));
         FreeImage_Unload(loaded);
         return nullptr;
     }

@@ -1,5 +1,6 @@
 #include "lanczos_table.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -11,17 +12,20 @@ namespace quen_merge {
 
 namespace {
 
-constexpr int kFirstBinade = 10;  // [512, 1024)
+constexpr int kFirstBinade = 8;   // [128, 256)
 constexpr int kLastBinade = 24;   // [2^23, 2^24)
 constexpr int kMantissaBits = 24;
 constexpr double kReach = LanczosTable::kRadius + 1;  // |x - i| within a window
 
 // 2^(24 - binade), one per binade: the number of float steps per unit.
 const double kInverseSpacing[kLastBinade - kFirstBinade + 1] = {
-    16384, 8192, 4096, 2048, 1024, 512, 256, 128, 64, 32, 16, 8, 4, 2, 1};
+    65536, 32768, 16384, 8192, 4096, 2048, 1024, 512, 256, 128, 64, 32, 16, 8, 4, 2, 1};
 
+// Each binade's table, filled by the first thread that needs it; once
+// published, it is only read.
 struct BinadeTable {
-    std::once_flag filled;
+    std::atomic<const double*> ready{nullptr};
+    std::mutex filling;
     std::unique_ptr<double[]> weights;
 };
 
@@ -30,9 +34,9 @@ BinadeTable tables[kLastBinade - kFirstBinade + 1];
 // The float spacing in binade e, as a power of two: 2^(e - 24).
 double Spacing(int binade) { return std::ldexp(1.0, binade - kMantissaBits); }
 
-const double* Table(int binade) {
-    BinadeTable& t = tables[binade - kFirstBinade];
-    std::call_once(t.filled, [&] {
+const double* Fill(BinadeTable& t, int binade) {
+    const std::lock_guard<std::mutex> lock(t.filling);
+    if (!t.weights) {
         const uint32_t size = LanczosTable::Size(binade);
         t.weights.reset(new double[size]);
         const double spacing = Spacing(binade);
@@ -41,8 +45,15 @@ const double* Table(int binade) {
             const float argument = float(-kReach + double(j) * spacing);
             t.weights[j] = lanczos(double(argument), LanczosTable::kRadius);
         }
-    });
+        t.ready.store(t.weights.get(), std::memory_order_release);
+    }
     return t.weights.get();
+}
+
+const double* Table(int binade) {
+    BinadeTable& t = tables[binade - kFirstBinade];
+    const double* weights = t.ready.load(std::memory_order_acquire);
+    return weights ? weights : Fill(t, binade);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The Lanczos weights of radius 2 looked up instead of computed, to the bit.
-// For a position x of at least kFrom, x - i is exact in single precision and a
+// For a position x of at least kFrom (128), x - i is exact in single precision and a
 // multiple of x's float spacing, so the arguments of the kernel take a bounded
 // set of values per binade of x; each binade's table is filled once, on first
 // use, by the very same lanczos function.
@@ -13,7 +13,7 @@ class LanczosTable {
 public:
     static constexpr float kRadius = 2.0f;
     // Positions from kFrom up to kTo are looked up; the kernel is called below.
-    static constexpr float kFrom = 512.0f;
+    static constexpr float kFrom = 128.0f;
     static constexpr float kTo = 16777216.0f;  // 2^24: beyond, whole numbers are not all floats
 
     // True when the weights at position p come from the table.

@@ -8,6 +8,7 @@
 
 #include "image_io.h"
 #include "merge.h"
+#include "message_log.h"
 #include "options.h"
 
 namespace {
@@ -16,9 +17,13 @@ constexpr const char* kProgramName = "Velunor";
 constexpr const char* kVersion = "0.1.0";
 constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay in the heap
 
+// Called on the thread that loads: a frame loaded ahead of its turn keeps
+// these lines with its other messages.
 void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
-    if (fif != FIF_UNKNOWN) std::fprintf(stderr, "%s Format\n", FreeImage_GetFormatFromFIF(fif));
-    std::fprintf(stderr, "%s\n", message);
+    using quen_merge::Say;
+    using quen_merge::Stream;
+    if (fif != FIF_UNKNOWN) Say(Stream::kErr, "%s Format\n", FreeImage_GetFormatFromFIF(fif));
+    Say(Stream::kErr, "%s\n", message);
 }
 
 // How the frames are combined, in the words of a FITS result's header.

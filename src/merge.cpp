@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "align.h"
+#include "frame_prefetch.h"
 #include "image_io.h"
 #include "star_detect.h"
 #include "star_match.h"
@@ -40,8 +41,9 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     } else {
         merge.reset(new Lighten(dark));
     }
+    FramePrefetch prefetch(files, bytes_per_pixel);
     for (const std::string& name : files) {
-        std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), bytes_per_pixel));
+        std::unique_ptr<ImageData> frame = prefetch.Next();
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", name.c_str());
             continue;
@@ -109,9 +111,10 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     size_t loaded = 0, added = 0;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
+    FramePrefetch prefetch(files, bytes_per_pixel);
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& name = files[i];
-        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), bytes_per_pixel));
+        const std::unique_ptr<ImageData> frame = prefetch.Next();
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", name.c_str());
             continue;
@@ -171,9 +174,10 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
     size_t loaded = 0, added = 0;
+    FramePrefetch prefetch(files, bytes_per_pixel);
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& name = files[i];
-        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), bytes_per_pixel));
+        const std::unique_ptr<ImageData> frame = prefetch.Next();
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", name.c_str());
             continue;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "parallel.h"
 #include "sampler.h"
 #include "rigid_transform.h"
 
@@ -12,17 +13,24 @@ namespace quen_merge {
 
 namespace {
 
-// Applies fold(sample index, converted sample) to every sample of frame; the
-// dark test is hoisted out of the loop so that each branch vectorises.
+// Samples folded by one worker at a time: large enough to stream through
+// memory, small enough to keep every CPU busy to the end.
+constexpr size_t kFoldPiece = size_t(1) << 20;
+
+// Applies fold(sample index, converted sample) to every sample of frame, in
+// pieces on every CPU (each sample is folded on its own, so the pieces give
+// the same bits however they are shared); the dark test is hoisted out of the
+// loop so that each branch vectorises.
 template <typename Fold>
 void FoldSamples(const Image16* frame, const float* dark, Fold fold) {
     const unsigned short* src = frame->data;
-    const size_t count = frame->ElementCount();
-    if (dark) {
-        for (size_t i = 0; i < count; ++i) fold(i, src[i] * kSampleToFloat - dark[i]);
-    } else {
-        for (size_t i = 0; i < count; ++i) fold(i, src[i] * kSampleToFloat);
-    }
+    ForEachPiece(frame->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
+        if (dark) {
+            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat - dark[i]);
+        } else {
+            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat);
+        }
+    });
 }
 
 // The dark's samples when the dark fits frame, else null.
@@ -125,23 +133,35 @@ FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
 void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
     if (!frame || !accumulator || frame->channels != kFrameChannels) return;
     const std::unique_ptr<FloatImage> source(MakeFloatImage(frame));
+    const uint32_t height = accumulator->height;
+    // Rows are independent: bands of them go to every CPU, each row computed
+    // exactly as alone. The progress lines come out as the bands are handed
+    // out, which is in row order.
+    ForEachPiece(
+        height, kProgressRows,
+        [&](size_t begin, size_t end) { RemapRows(*source, angle, tx, ty, uint32_t(begin), uint32_t(end)); },
+        [height](size_t y) {
+            std::printf("Remapping image %f percent complete\n", float(uint32_t(y) * 100) / float(height));
+        });
+}
+
+void AverageAlign::RemapRows(const FloatImage& source, double angle, double tx, double ty, uint32_t begin,
+                             uint32_t end) {
     const Rotation rotation = RotationOf(angle);
     const LanczosSampler sampler(EdgeClamp, EdgeClamp, kLanczosRadius);
     const float fill[3] = {0, 0, 0};
     float out[3];
-    const uint32_t width = accumulator->width, height = accumulator->height;
+    const uint32_t width = accumulator->width;
     // Positions are tested against the frame's own footprint, so a frame of
     // another size contributes exactly the pixels it has.
-    const double frame_width = frame->width, frame_height = frame->height;
-    for (uint32_t y = 0; y < height; ++y) {
-        if (y % kProgressRows == 0)
-            std::printf("Remapping image %f percent complete\n", float(y * 100) / float(height));
+    const double frame_width = source.width, frame_height = source.height;
+    for (uint32_t y = begin; y < end; ++y) {
         float* sum = accumulator->Pixel(0, y);
         float* count = weight->Pixel(0, y);
         for (uint32_t x = 0; x < width; ++x) {
             const Position f = ToFrame(rotation, tx, ty, x, y);
             if (!(f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height)) continue;
-            sampler.SampleImage(source.get(), float(f.x), float(f.y), fill, out);
+            sampler.SampleImage(&source, float(f.x), float(f.y), fill, out);
             for (int k = 0; k < 3; ++k) sum[3 * x + k] += out[k];
             count[x] += 1.0f;
             if (statistics) {

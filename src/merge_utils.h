@@ -145,6 +145,8 @@ public:
 
 private:
     void StartClipping(double kappa);
+    // Adds the resampled source to rows [begin, end) of the reference grid.
+    void RemapRows(const FloatImage& source, double angle, double tx, double ty, uint32_t begin, uint32_t end);
 
     const FloatImage* dark;
     FloatImage* accumulator = nullptr;

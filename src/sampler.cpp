@@ -48,12 +48,9 @@ void CopyFill(const float* fill, float* out, uint32_t n) {
 // Adds every tap of the window whose weight exceeds kTiny to out and returns
 // the sum of those weights. fetch(i, j) gives a pixel or null; a missing
 // pixel takes fill's values, or adds nothing but its weight without fill.
-// Channels = 0 reads the count from n.
-template <uint32_t Channels, typename Fetch>
+template <typename Fetch>
 double AccumulateWindow(const double* column_weight, const double* row_weight, int x0, int x1,
-                        int y0, int y1, float* out, Fetch fetch, const float* fill,
-                        uint32_t n = Channels) {
-    const uint32_t channels = Channels ? Channels : n;
+                        int y0, int y1, float* out, Fetch fetch, const float* fill, uint32_t channels) {
     double sum = 0;
     for (int j = y0; j <= y1; ++j) {
         const double wy = row_weight[j - y0];
@@ -78,6 +75,43 @@ void KernelWeights(float p, float a, int first, int last, double* weights) {
     } else {
         for (int k = first; k <= last; ++k) weights[k - first] = lanczos(double(p - float(k)), a);
     }
+}
+
+// Zero weights at the start and at the end of n weights (n for all zero).
+int Leading(const double* weights, int n) {
+    int k = 0;
+    while (k < n && weights[k] == 0) ++k;
+    return k;
+}
+int Trailing(const double* weights, int n) {
+    int k = 0;
+    while (k < n && weights[n - 1 - k] == 0) ++k;
+    return k == n ? 0 : k;
+}
+
+// The window of a 3-channel image when it lies inside: every tap is a
+// pixel. The same sums as AccumulateWindow, in the same order, kept in
+// registers until the end.
+double AccumulateInside(const double* column_weight, const double* row_weight, int x0, int x1, int y0,
+                        int y1, const float* data, size_t row_stride, float* out) {
+    float red = out[0], green = out[1], blue = out[2];
+    double sum = 0;
+    for (int j = y0; j <= y1; ++j) {
+        const double wy = row_weight[j - y0];
+        const float* p = data + size_t(j) * row_stride + size_t(x0) * 3;
+        for (int i = x0; i <= x1; ++i, p += 3) {
+            const double w = column_weight[i - x0] * wy;
+            if (!(std::fabs(w) > kTiny)) continue;
+            sum += w;
+            red = float(red + p[0] * w);
+            green = float(green + p[1] * w);
+            blue = float(blue + p[2] * w);
+        }
+    }
+    out[0] = red;
+    out[1] = green;
+    out[2] = blue;
+    return sum;
 }
 
 int NearestWhole(float v) {
@@ -142,17 +176,22 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
     }
     KernelWeights(x, a, x0, x1, column_weight);
     KernelWeights(y, a, y0, y1, row_weight);
+    // A tap of zero weight is skipped whatever its row or column, so the
+    // window shrinks to the columns and rows that weigh: the kernel is 0 at
+    // the window's ends at every position off the pixel grid.
+    const int cx0 = x0 + Leading(column_weight, columns), cx1 = x1 - Trailing(column_weight, columns);
+    const int cy0 = y0 + Leading(row_weight, rows), cy1 = y1 - Trailing(row_weight, rows);
+    column_weight += cx0 - x0;
+    row_weight += cy0 - y0;
     double sum;
-    const bool inside = x0 >= 0 && y0 >= 0 && x1 < int(image->width) && y1 < int(image->height);
+    const bool inside = cx0 >= 0 && cy0 >= 0 && cx1 < int(image->width) && cy1 < int(image->height);
     if (inside && n == 3) {
         // The usual case: no edge rule to apply and three channels.
         const float* data = image->data;
         const size_t row_stride = size_t(image->width) * 3;
-        sum = AccumulateWindow<3>(column_weight, row_weight, x0, x1, y0, y1, out, [&](int i, int j) {
-            return data + size_t(j) * row_stride + size_t(i) * 3;
-        }, fill);
+        sum = AccumulateInside(column_weight, row_weight, cx0, cx1, cy0, cy1, data, row_stride, out);
     } else {
-        sum = AccumulateWindow<0>(column_weight, row_weight, x0, x1, y0, y1, out, [&](int i, int j) {
+        sum = AccumulateWindow(column_weight, row_weight, cx0, cx1, cy0, cy1, out, [&](int i, int j) {
             return GetPixel(image, i, j);
         }, fill, n);
     }
