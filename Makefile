@@ -1,6 +1,7 @@
 # Front door: `make demo` and `make test` work on a fresh Debian machine as root.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
@@ -44,13 +45,19 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
-# The whole suite built with address and undefined-behaviour sanitizers, then
-# the program under valgrind in every merge type.
+# The whole suite built with address and undefined-behaviour sanitizers, the
+# end-to-end and stacking tests built with the thread sanitizer, then the
+# program under valgrind in every merge type.
 test-sanitize: deps-check build
 	cmake -S . -B $(SANITIZE_BUILD) $(CMAKE_FLAGS) -DTARNIC_SANITIZE=ON -DTARNIC_BENCH=OFF
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) -j $(JOBS) --output-on-failure
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DTARNIC_TSAN=ON -DTARNIC_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target main_test merge_test merge_utils_test fit_test sampler_test tarnic starfield
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure \
+	  -R '^(Tarnic|AlignedRun|Rejection|StarAligned|RealSequences|UnalignedStack|AlignedStack|AlignedAccumulator|FitRansac|Ransac|LanczosTable)'
 	tests/scripts/valgrind.sh $(BUILD)
 
 # Each libFuzzer target for FUZZ_SECONDS (default 60) on the generator's seeds.
@@ -84,4 +91,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) demo
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) demo

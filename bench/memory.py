@@ -1,5 +1,6 @@
-"""Peak memory of tarnic: 40 frames must cost what 4 frames cost (one frame in
-memory at a time), in every merge type.
+"""Peak memory of tarnic: 40 frames must cost what 4 frames cost (a fixed
+number of frames in memory at a time), in every merge type, with and without
+outlier rejection.
 
 usage: /usr/bin/python3 bench/memory.py BUILD_DIR DATA_DIR > section.md
 Uses DATA_DIR/rigid24mp from bench/e2e.py for the 6000 x 4000 figures.
@@ -40,11 +41,12 @@ def main(build, data):
           "4 frames of 6000 x 4000.\n")
     print("| mode | 4 frames | 40 frames | 40 / 4 | 4 frames of 6000 x 4000 |")
     print("|---|---|---|---|---|")
-    for mode in ("n", "t", "a"):
-        four = peak_rss_mib([tarnic, "-t", mode, "-o", out] + frames[:4])
-        forty = peak_rss_mib([tarnic, "-t", mode, "-o", out] + frames)
-        big = f"{peak_rss_mib([tarnic, '-t', mode, '-o', out] + large_frames):.0f}" if large_frames else "not made"
-        print(f"| `-t {mode}` | {four:.1f} | {forty:.1f} | {forty / four:.3f} | {big} |")
+    for options in (["-t", "n"], ["-t", "t"], ["-t", "a"], ["-t", "s"], ["-t", "n", "-r", "3"],
+                    ["-t", "a", "-r", "3"], ["-t", "s", "-r", "3"]):
+        four = peak_rss_mib([tarnic] + options + ["-o", out] + frames[:4])
+        forty = peak_rss_mib([tarnic] + options + ["-o", out] + frames)
+        big = f"{peak_rss_mib([tarnic] + options + ['-o', out] + large_frames):.0f}" if large_frames else "not made"
+        print(f"| `{' '.join(options)}` | {four:.1f} | {forty:.1f} | {forty / four:.3f} | {big} |")
     print()
 
 

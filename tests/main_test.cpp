@@ -457,14 +457,31 @@ TEST_F(Tarnic, OutputsKeepTheirExactBits) {
         head.insert(head.end(), files.begin(), files.end());
         return head;
     };
-    std::vector<std::string> n = options({"-t", "n", "-o", dir / "n.ppm"}, darks);
-    std::vector<std::string> a = options({"-t", "a", "-o", dir / "a.ppm"}, darks);
-    ASSERT_EQ(RunTarnic(options(n, m)).status, 0);
-    ASSERT_EQ(RunTarnic(options(a, m)).status, 0);
-    ASSERT_EQ(RunTarnic(options({"-t", "t", "-o", dir / "t.ppm"}, t)).status, 0);
-    EXPECT_EQ(test_support::Sha256(dir / "n.ppm"), "df707a46edfa8638e60615a41ef211da2982e84a307bcc11137a3cd9ca807bcb");
-    EXPECT_EQ(test_support::Sha256(dir / "a.ppm"), "9d73219f532097801e726c8bca195598902227a6457e040c564922c239658480");
-    EXPECT_EQ(test_support::Sha256(dir / "t.ppm"), "aac70733a39ddd2a17e6f7e5a3de5b86b0bcfda06f3abf61915e8e42230a8f10");
+    // Every merge type with and without the master dark; the hashes of the
+    // first three types are those of the first single-threaded version.
+    const struct {
+        std::vector<std::string> options;
+        const std::vector<std::string>& frames;
+        const char* hash;
+    } runs[] = {
+        {options({"-t", "n"}, darks), m, "df707a46edfa8638e60615a41ef211da2982e84a307bcc11137a3cd9ca807bcb"},
+        {{"-t", "n"}, m, "0f1d651da53411968efb32d0c6b6a22c759044b7cd9be4fb7f2761a515b97b14"},
+        {options({"-t", "a"}, darks), m, "9d73219f532097801e726c8bca195598902227a6457e040c564922c239658480"},
+        {{"-t", "a"}, m, "96380bd773797425d3830afc8c34eff712f6f4695783789dbbb37537fa128aaf"},
+        {{"-t", "t"}, t, "aac70733a39ddd2a17e6f7e5a3de5b86b0bcfda06f3abf61915e8e42230a8f10"},
+        {options({"-t", "t"}, darks), t, "e4bc81fe64677f8451775c9e14b73cb6340a9bed7afe422b1299a19361e9d714"},
+        {{"-t", "s"}, m, "a387930134d1ae0ed680f1adf34ccbc589a16a14e42a17c50f626835b166b2c8"},
+        {options({"-t", "n", "-r", "3"}, darks), m, "f1d52600b8cc1fe97a66557fe4057275d19ccf5f7afcb1906845c322496a88d4"},
+    };
+    for (const auto& run : runs) {
+        const std::vector<std::string> args = options(options(run.options, {"-o", dir / "out.ppm"}), run.frames);
+        ASSERT_EQ(RunTarnic(args).status, 0);
+        EXPECT_EQ(test_support::Sha256(dir / "out.ppm"), run.hash) << args[1] << " " << args.size();
+    }
+    // PNG at its fastest level holds the very samples of the PPM.
+    ASSERT_EQ(RunTarnic(options({"-o", dir / "out.png"}, m)).status, 0);
+    ASSERT_EQ(RunTarnic(options({"-o", dir / "out.ppm"}, m)).status, 0);
+    EXPECT_EQ(ReadRgb16(dir / "out.png").samples, ReadRgb16(dir / "out.ppm").samples);
 }
 
 // The real sequences beside the project: 16-bit grey PNGs of a CCD and of an
