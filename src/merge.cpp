@@ -24,6 +24,50 @@ void ReportRejection(const RejectionTally& tally) {
                     (unsigned long long)tally.at_limit, kClipExtremes);
 }
 
+// How many of the loaded frames an aligned stack holds; a stack that left
+// frames out says so on standard error, so that a partial result is not
+// taken for a whole one.
+void ReportStacked(size_t added, size_t loaded, const char* hint) {
+    std::printf("%zu of %zu frames stacked\n", added, loaded);
+    if (added == loaded) return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%zu of %zu frames could not be aligned and were left out%s\n", loaded - added, loaded,
+                 hint);
+}
+
+// Ends an aligned stack: "Post processing", the means, what rejection and
+// alignment left out; the accumulated image for the caller, or null.
+FloatImage* FinishAligned(AverageAlign* accumulator, size_t added, size_t loaded, const char* hint,
+                          size_t* stacked) {
+    std::puts("Post processing");
+    if (!accumulator) return nullptr;
+    accumulator->PostProcess();
+    if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
+    ReportStacked(added, loaded, hint);
+    if (stacked) *stacked = added;
+    return accumulator->ReleaseAccumulator();
+}
+
+// Calls use(position, name, image) for every file whose frame loads with an
+// image, in file order, and reports the files that do not load; the frames
+// decode one ahead. Returns how many loaded with an image.
+template <typename Use>
+size_t ForEachFrame(const std::vector<std::string>& files, unsigned bytes_per_pixel, Use use) {
+    FramePrefetch prefetch(files, bytes_per_pixel);
+    size_t loaded = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::unique_ptr<ImageData> frame = prefetch.Next();
+        if (!frame) {
+            std::printf("Unable to load Frame \"%s\".\n", files[i].c_str());
+            continue;
+        }
+        if (!frame->Image()) continue;
+        ++loaded;
+        use(i, files[i], frame->Image());
+    }
+    return loaded;
+}
+
 }  // namespace
 
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
@@ -41,22 +85,14 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     } else {
         merge.reset(new Lighten(dark));
     }
-    FramePrefetch prefetch(files, bytes_per_pixel);
-    for (const std::string& name : files) {
-        std::unique_ptr<ImageData> frame = prefetch.Next();
-        if (!frame) {
-            std::printf("Unable to load Frame \"%s\".\n", name.c_str());
-            continue;
+    ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image) {
+        if (merge->AddFrame(image)) {
+            std::printf("Frame \"%s\" added.\n", name.c_str());
+            ++added;
+        } else {
+            std::printf("Frame \"%s\" rejected.\n", name.c_str());
         }
-        if (frame->Image()) {
-            if (merge->AddFrame(frame->Image())) {
-                std::printf("Frame \"%s\" added.\n", name.c_str());
-                ++added;
-            } else {
-                std::printf("Frame \"%s\" rejected.\n", name.c_str());
-            }
-        }
-    }
+    });
     std::puts("Post processing");
     merge->PostProcess();
     if (clipped && merge->Accumulator()) ReportRejection(clipped->Tally());
@@ -68,16 +104,6 @@ namespace {
 
 constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
 
-// How many of the loaded frames an aligned stack holds; a stack that left
-// frames out says so on standard error, so that a partial result is not
-// taken for a whole one.
-void ReportStacked(size_t added, size_t loaded, const char* verb, const char* hint) {
-    std::printf("%zu of %zu frames stacked\n", added, loaded);
-    if (added == loaded) return;
-    std::fflush(stdout);
-    std::fprintf(stderr, "%zu of %zu frames could not be %s and were left out%s\n", loaded - added, loaded,
-                 verb, hint);
-}
 
 // Aligns one loaded frame and adds it, or makes it the star reference. True
 // when the frame was added.
@@ -108,35 +134,20 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     const unsigned bytes_per_pixel =
         AverageAlign::kBytesPerPixel + (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
     if (files.empty()) return nullptr;
-    size_t loaded = 0, added = 0;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
-    FramePrefetch prefetch(files, bytes_per_pixel);
-    for (size_t i = 0; i < files.size(); ++i) {
-        const std::string& name = files[i];
-        const std::unique_ptr<ImageData> frame = prefetch.Next();
-        if (!frame) {
-            std::printf("Unable to load Frame \"%s\".\n", name.c_str());
-            continue;
-        }
-        const Image16* image = frame->Image();
-        if (!image) continue;
-        ++loaded;
-        // The first frame that loads is the grid of the result and its first content.
-        if (!accumulator) {
-            accumulator.reset(new AverageAlign(dark, image, kappa));
-            ++added;
-        }
-        std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
-        if (AlignFrame(image, reference, *accumulator)) ++added;
-    }
-    std::puts("Post processing");
-    if (!accumulator) return nullptr;
-    accumulator->PostProcess();
-    if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
-    ReportStacked(added, loaded, "aligned", " (try -t s)");
-    if (stacked) *stacked = added;
-    return accumulator->ReleaseAccumulator();
+    size_t added = 0;
+    const size_t loaded =
+        ForEachFrame(files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image) {
+            // The first frame that loads is the grid of the result and its first content.
+            if (!accumulator) {
+                accumulator.reset(new AverageAlign(dark, image, kappa));
+                ++added;
+            }
+            std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
+            if (AlignFrame(image, reference, *accumulator)) ++added;
+        });
+    return FinishAligned(accumulator.get(), added, loaded, " (try -t s)", stacked);
 }
 
 namespace {
@@ -173,42 +184,27 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
                                      (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
-    size_t loaded = 0, added = 0;
-    FramePrefetch prefetch(files, bytes_per_pixel);
-    for (size_t i = 0; i < files.size(); ++i) {
-        const std::string& name = files[i];
-        const std::unique_ptr<ImageData> frame = prefetch.Next();
-        if (!frame) {
-            std::printf("Unable to load Frame \"%s\".\n", name.c_str());
-            continue;
-        }
-        const Image16* image = frame->Image();
-        if (!image) continue;
-        ++loaded;
-        std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
-        std::vector<StarRef> stars;
-        DetectStars(image, dark, stars);
-        if (reference) {
-            if (AddMatchedFrame(image, stars, *reference, *accumulator)) ++added;
-            continue;
-        }
-        if (stars.size() < kMinReferenceStars) {
-            std::printf("Found %li stars, too few to align on: frame left out\n", long(stars.size()));
-            continue;
-        }
-        // The reference: the grid of the result, in the mean once.
-        std::printf("Found %li stars in reference image\n", long(stars.size()));
-        reference.reset(new TriangleMatcher(stars));
-        accumulator.reset(new AverageAlign(dark, image, kappa));
-        ++added;
-    }
-    std::puts("Post processing");
-    if (!accumulator) return nullptr;
-    accumulator->PostProcess();
-    if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
-    ReportStacked(added, loaded, "aligned", "");
-    if (stacked) *stacked = added;
-    return accumulator->ReleaseAccumulator();
+    size_t added = 0;
+    const size_t loaded =
+        ForEachFrame(files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image) {
+            std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
+            std::vector<StarRef> stars;
+            DetectStars(image, dark, stars);
+            if (reference) {
+                if (AddMatchedFrame(image, stars, *reference, *accumulator)) ++added;
+                return;
+            }
+            if (stars.size() < kMinReferenceStars) {
+                std::printf("Found %li stars, too few to align on: frame left out\n", long(stars.size()));
+                return;
+            }
+            // The reference: the grid of the result, in the mean once.
+            std::printf("Found %li stars in reference image\n", long(stars.size()));
+            reference.reset(new TriangleMatcher(stars));
+            accumulator.reset(new AverageAlign(dark, image, kappa));
+            ++added;
+        });
+    return FinishAligned(accumulator.get(), added, loaded, "", stacked);
 }
 
 }  // namespace quen_merge

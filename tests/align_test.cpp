@@ -176,15 +176,8 @@ TEST(FindStars, IgnoresFaintAreasAndDarkFrames) {
     EXPECT_TRUE(stars.empty());
 }
 
-struct Truth {
-    double x, y, peak;
-};
-
-std::vector<Truth> ReadCatalogue(const std::string& path) {
-    std::vector<Truth> stars;
-    for (const auto& row : test_support::ReadTable(path)) stars.push_back({row[0], row[1], row[2]});
-    return stars;
-}
+using Truth = test_support::CatalogueStar;
+using test_support::ReadCatalogue;
 
 std::vector<StarRef> StarsOfFile(const std::string& path) {
     std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData(path.c_str()));
@@ -200,11 +193,6 @@ std::vector<StarPoint> StarPositions(const std::string& path) {
     return points;
 }
 
-double Nearest(const std::vector<Truth>& truth, double x, double y) {
-    double best = 1e300;
-    for (const Truth& t : truth) best = std::min(best, std::hypot(t.x - x, t.y - y));
-    return best;
-}
 
 TEST(FindStars, FindsEveryGeneratedStarWhereItWasPlaced) {
     test_support::TempDir dir;
@@ -225,7 +213,7 @@ TEST(FindStars, FindsEveryGeneratedStarWhereItWasPlaced) {
         EXPECT_LT(best, 0.3) << "star at " << t.x << "," << t.y;
     }
     EXPECT_GT(inside, 20u);
-    for (const StarRef& s : found) EXPECT_LT(Nearest(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
+    for (const StarRef& s : found) EXPECT_LT(test_support::NearestStar(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
 }
 
 TEST(FindStars, HotPixelsAndNoiseAreNotStars) {
@@ -237,7 +225,7 @@ TEST(FindStars, HotPixelsAndNoiseAreNotStars) {
     const std::vector<StarRef> found = StarsOfFile(dir / "f0.tif");
     testing::internal::GetCapturedStdout();
     EXPECT_GT(found.size(), 3u);
-    for (const StarRef& s : found) EXPECT_LT(Nearest(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
+    for (const StarRef& s : found) EXPECT_LT(test_support::NearestStar(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
 }
 
 // Pattern descriptors.

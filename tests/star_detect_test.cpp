@@ -13,15 +13,7 @@ namespace {
 
 using quen_merge::StarRef;
 
-struct Truth {
-    double x, y, peak;
-};
-
-std::vector<Truth> Catalogue(const std::string& path) {
-    std::vector<Truth> stars;
-    for (const auto& row : test_support::ReadTable(path)) stars.push_back({row[0], row[1], row[2]});
-    return stars;
-}
+using Truth = test_support::CatalogueStar;
 
 std::unique_ptr<quen_merge::ImageData> Load(const std::string& path) {
     testing::internal::CaptureStdout();
@@ -30,11 +22,6 @@ std::unique_ptr<quen_merge::ImageData> Load(const std::string& path) {
     return frame;
 }
 
-double NearestTruth(const std::vector<Truth>& truth, double x, double y) {
-    double best = 1e300;
-    for (const Truth& t : truth) best = std::min(best, std::hypot(t.x - x, t.y - y));
-    return best;
-}
 
 // Faint stars on a low sky, as linear data from a CCD or a raw file: the
 // 8-bit detector finds almost none, this one nearly all, where they are.
@@ -42,7 +29,7 @@ TEST(DetectStars, FindsFaintStarsOfLinearDataWhereTheyAre) {
     test_support::TempDir dir;
     test_support::RunStarfield({"-n", "1", "-W", "500", "-H", "400", "-S", "150", "-m", "12", "-k", "300",
                                 "-b", "250,3000", "-s", "8", "-C", dir / "stars.txt", dir / "f%d.tif"});
-    const std::vector<Truth> truth = Catalogue(dir / "stars.txt");
+    const std::vector<Truth> truth = test_support::ReadCatalogue(dir / "stars.txt");
     const auto frame = Load(dir / "f0.tif");
     ASSERT_TRUE(frame);
     std::vector<StarRef> found, bytes;
@@ -57,7 +44,7 @@ TEST(DetectStars, FindsFaintStarsOfLinearDataWhereTheyAre) {
     EXPECT_GT(found.size(), inside * 9 / 10) << inside << " bright enough";
     double squares = 0;
     for (const StarRef& s : found) {
-        const double miss = NearestTruth(truth, s.x, s.y);
+        const double miss = test_support::NearestStar(truth, s.x, s.y);
         EXPECT_LT(miss, 0.5) << s.x << "," << s.y;
         squares += miss * miss;
     }
@@ -70,13 +57,13 @@ TEST(DetectStars, LeavesOutHotPixelsAndTakesOffTheDark) {
     // Stars and 200 hot pixels; the darks of the same sensor share the hot pixels.
     test_support::RunStarfield({"-n", "1", "-W", "400", "-H", "300", "-S", "60", "-m", "15", "-p", "200",
                                 "-b", "2000,30000", "-s", "9", "-C", dir / "stars.txt", dir / "f%d.tif"});
-    const std::vector<Truth> truth = Catalogue(dir / "stars.txt");
+    const std::vector<Truth> truth = test_support::ReadCatalogue(dir / "stars.txt");
     const auto frame = Load(dir / "f0.tif");
     ASSERT_TRUE(frame);
     std::vector<StarRef> found;
     quen_merge::DetectStars(frame->Image(), nullptr, found);
     ASSERT_GT(found.size(), 20u);
-    for (const StarRef& s : found) EXPECT_LT(NearestTruth(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
+    for (const StarRef& s : found) EXPECT_LT(test_support::NearestStar(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
     // A dark holding a bright blob: subtracted, it takes the frame's star
     // there away; without the dark, the blob itself is found.
     Image16 blob(400, 300, 3);

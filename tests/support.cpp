@@ -12,6 +12,7 @@
 #include "image_io.h"
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -52,6 +53,18 @@ std::vector<std::vector<double>> ReadTable(const std::string& path) {
         rows.push_back(row);
     }
     return rows;
+}
+
+std::vector<CatalogueStar> ReadCatalogue(const std::string& path) {
+    std::vector<CatalogueStar> stars;
+    for (const auto& row : ReadTable(path)) stars.push_back({row[0], row[1], row[2]});
+    return stars;
+}
+
+double NearestStar(const std::vector<CatalogueStar>& catalogue, double x, double y) {
+    double best = 1e300;
+    for (const CatalogueStar& s : catalogue) best = std::min(best, std::hypot(s.x - x, s.y - y));
+    return best;
 }
 
 std::vector<std::array<double, 3>> ReadTransforms(const std::string& path) {

@@ -58,6 +58,14 @@ std::string ReadFile(const std::string& path);
 // The numbers of a text table, row by row; empty lines and lines starting with
 // '#' are skipped (the generator's truth and catalogue files).
 std::vector<std::vector<double>> ReadTable(const std::string& path);
+// One star of the generator's catalogue: its place in the reference frame and
+// its peak, ADU.
+struct CatalogueStar {
+    double x, y, peak;
+};
+std::vector<CatalogueStar> ReadCatalogue(const std::string& path);
+// The distance from (x, y) to the nearest star of the catalogue.
+double NearestStar(const std::vector<CatalogueStar>& catalogue, double x, double y);
 // The generator's true transforms, frame by frame: degrees, tx, ty.
 std::vector<std::array<double, 3>> ReadTransforms(const std::string& path);
 // The file's SHA-256 as 64 hex digits (by sha256sum), or "" on failure.
