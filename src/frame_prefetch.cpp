@@ -20,7 +20,7 @@ void FramePrefetch::LoadAll() {
     for (const std::string& name : files) {
         {
             std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [this] { return stopping || ready.size() <= kFramesAhead; });
+            changed.wait(lock, [this] { return stopping || ready.size() < kFramesAhead; });
             if (stopping) return;
         }
         MessageLog log;

@@ -1,6 +1,7 @@
 // Frames loaded ahead of the stacking on another CPU: while one frame is
-// folded in, the next one decodes. At most kFramesAhead frames wait, so the
-// memory a stack takes does not grow with the number of frames.
+// folded in, the next one decodes, and it decodes only once the frame before
+// it has been taken. So at most two frames are in memory besides the stack,
+// however many frames it has.
 #pragma once
 
 #include <condition_variable>
@@ -31,7 +32,7 @@ public:
     std::unique_ptr<ImageData> Next();
 
 private:
-    static constexpr size_t kFramesAhead = 1;
+    static constexpr size_t kFramesAhead = 1;  // decoded frames that may wait
 
     void LoadAll();
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "atomic_file.h"
 #include "file_integrity.h"
@@ -230,23 +230,24 @@ Image16* CopyRGB16(FIBITMAP* rgb) {
 // hand over one sample at a time; the stream gathers them into large writes.
 class SaveStream {
 public:
-    explicit SaveStream(FILE* file) : file(file) { pending.reserve(kGatherBytes); }
+    explicit SaveStream(FILE* file) : file(file), pending(new char[kGatherBytes]) {}
 
     unsigned Write(const void* data, unsigned size, unsigned count) {
         const size_t bytes = size_t(size) * count;
-        if (pending.size() + bytes > kGatherBytes && !Flush()) return 0;
+        if (used + bytes > kGatherBytes && !Flush()) return 0;
         if (bytes >= kGatherBytes) {
             const size_t written = std::fwrite(data, size, count, file);
             failed = failed || written != count;
             return unsigned(written);
         }
-        pending.insert(pending.end(), static_cast<const char*>(data), static_cast<const char*>(data) + bytes);
+        std::memcpy(pending.get() + used, data, bytes);
+        used += bytes;
         return count;
     }
     // Everything written so far goes to the file; false after any short write.
     bool Flush() {
-        if (!pending.empty() && std::fwrite(pending.data(), 1, pending.size(), file) != pending.size()) failed = true;
-        pending.clear();
+        if (used && std::fwrite(pending.get(), 1, used, file) != used) failed = true;
+        used = 0;
         return !failed;
     }
     FILE* File() {
@@ -258,7 +259,8 @@ public:
 private:
     static constexpr size_t kGatherBytes = 1 << 20;
     FILE* file;
-    std::vector<char> pending;
+    std::unique_ptr<char[]> pending;
+    size_t used = 0;
     bool failed = false;
 };
 

@@ -75,10 +75,13 @@ int Run(const RunOptions& options) {
 }
 
 // Frame-sized buffers come and go once per frame; kept in the heap they are
-// reused, instead of being mapped afresh and faulted in page by page.
+// reused, instead of being mapped afresh and faulted in page by page. One
+// arena for all threads: the loading thread's frames are freed by the main
+// thread, and a thread's own arena would hand such buffers back to the system.
 void ReuseFrameMemory() {
     mallopt(M_MMAP_THRESHOLD, kReusedAllocationLimit);
     mallopt(M_TRIM_THRESHOLD, kReusedAllocationLimit);
+    mallopt(M_ARENA_MAX, 1);
 }
 
 void show_help() {
