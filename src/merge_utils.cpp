@@ -112,8 +112,9 @@ bool ClippedAverage::AddFrame(const Image16* frame) {
 
 bool ClippedAverage::PostProcess() {
     if (!accumulator) return true;
-    for (size_t i = 0; i < accumulator->ElementCount(); ++i)
-        accumulator->data[i] = statistics->ClippedMean(i, frame_count, kappa, tally);
+    const unsigned frames = frame_count;
+    statistics->ClippedMeans(accumulator->ElementCount(), [frames](size_t) { return frames; }, kappa,
+                             accumulator->data, tally);
     return true;
 }
 
@@ -182,18 +183,18 @@ void AverageAlign::PostProcess() {
     if (!accumulator) return;
     const size_t pixels = size_t(accumulator->width) * accumulator->height;
     float* data = accumulator->data;
-    for (size_t p = 0; p < pixels; ++p) {
-        if (statistics) {
-            // Each pixel's values are the frames that covered it.
-            const unsigned count = unsigned(weight->data[p]);
-            for (unsigned k = 0; k < kFrameChannels; ++k)
-                data[3 * p + k] = statistics->ClippedMean(3 * p + k, count, kappa, tally);
-        } else {
+    if (statistics) {
+        // Each pixel's values are the frames that covered it.
+        const float* covered = weight->data;
+        statistics->ClippedMeans(accumulator->ElementCount(),
+                                 [covered](size_t i) { return unsigned(covered[i / kFrameChannels]); }, kappa,
+                                 data, tally);
+        statistics.reset();  // a second call leaves the means as they are
+    } else {
+        for (size_t p = 0; p < pixels; ++p)
             for (int k = 0; k < 3; ++k) data[3 * p + k] /= weight->data[p];
-        }
-        weight->data[p] = 1.0f;
     }
-    statistics.reset();  // a second call leaves the means as they are
+    for (size_t p = 0; p < pixels; ++p) weight->data[p] = 1.0f;
 }
 
 }  // namespace quen_merge

@@ -34,19 +34,17 @@ bool OutlierPair(double a, double b, double s, double q, unsigned n, double kapp
 
 }  // namespace
 
-ClippingStatistics::ClippingStatistics(size_t samples)
-    : sum(samples, 0.0),
-      squares(samples, 0.0),
-      high0(samples, -std::numeric_limits<float>::infinity()),
-      high1(samples, -std::numeric_limits<float>::infinity()),
-      low0(samples, std::numeric_limits<float>::infinity()),
-      low1(samples, std::numeric_limits<float>::infinity()) {}
+ClippingStatistics::ClippingStatistics(size_t n) {
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    samples.assign(n, Sample{0.0, 0.0, -kInfinity, -kInfinity, kInfinity, kInfinity});
+}
 
 float ClippingStatistics::ClippedMean(size_t i, unsigned count, double kappa,
                                       RejectionTally& tally) const {
-    const float high[kClipExtremes] = {high0[i], high1[i]};
-    const float low[kClipExtremes] = {low0[i], low1[i]};
-    double s = sum[i], q = squares[i];
+    const Sample& sample = samples[i];
+    const float high[kClipExtremes] = {sample.high0, sample.high1};
+    const float low[kClipExtremes] = {sample.low0, sample.low1};
+    double s = sample.sum, q = sample.squares;
     unsigned in = count, out_high = 0, out_low = 0;
     tally.values += count;
     while (in >= kFewestToClip) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "parallel.h"
+
 namespace quen_merge {
 
 // Values kept per side of each sample: clipping is exact while no more than
@@ -30,13 +32,14 @@ public:
 
     // Takes value v of sample i into its statistics.
     void Add(size_t i, float v) {
-        sum[i] += v;
-        squares[i] += double(v) * double(v);
+        Sample& s = samples[i];
+        s.sum += v;
+        s.squares += double(v) * double(v);
         // Two highest and two lowest, kept without branches.
-        high1[i] = Max(high1[i], Min(high0[i], v));
-        high0[i] = Max(high0[i], v);
-        low1[i] = Min(low1[i], Max(low0[i], v));
-        low0[i] = Min(low0[i], v);
+        s.high1 = Max(s.high1, Min(s.high0, v));
+        s.high0 = Max(s.high0, v);
+        s.low1 = Min(s.low1, Max(s.low0, v));
+        s.low0 = Min(s.low0, v);
     }
 
     // The mean of the `count` values of sample i after iterative clipping:
@@ -46,14 +49,40 @@ public:
     // new value about the others' mean: s sqrt(1 + 1/m) for m others of
     // sample standard deviation s. Counts what it left out in tally.
     float ClippedMean(size_t i, unsigned count, double kappa, RejectionTally& tally) const;
+    // ClippedMean of samples [0, n) into means, where count(i) gives the
+    // number of values of sample i; shared out over every CPU, and the tally
+    // the same as one loop's.
+    template <typename Count>
+    void ClippedMeans(size_t n, Count count, double kappa, float* means, RejectionTally& tally) const;
 
 private:
     static float Max(float a, float b) { return a > b ? a : b; }
     static float Min(float a, float b) { return a < b ? a : b; }
 
-    std::vector<double> sum, squares;
-    std::vector<float> high0, high1, low0, low1;  // high0 >= high1, low0 <= low1
+    // One sample's statistics, together in one half of a cache line.
+    struct Sample {
+        double sum, squares;
+        float high0, high1, low0, low1;  // high0 >= high1, low0 <= low1
+    };
+    std::vector<Sample> samples;
 };
+
+template <typename Count>
+void ClippingStatistics::ClippedMeans(size_t n, Count count, double kappa, float* means,
+                                      RejectionTally& tally) const {
+    constexpr size_t kPiece = size_t(1) << 16;
+    std::vector<RejectionTally> tallies((n + kPiece - 1) / kPiece);
+    ForEachPiece(n, kPiece, [&](size_t begin, size_t end) {
+        RejectionTally& t = tallies[begin / kPiece];
+        for (size_t i = begin; i < end; ++i) means[i] = ClippedMean(i, count(i), kappa, t);
+    });
+    for (const RejectionTally& t : tallies) {
+        tally.values += t.values;
+        tally.high += t.high;
+        tally.low += t.low;
+        tally.at_limit += t.at_limit;
+    }
+}
 
 // The kappa-sigma-clipped mean of values straight from its definition, for
 // checking: every pass tests each value still in against the others and
