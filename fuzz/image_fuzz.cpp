@@ -1,5 +1,6 @@
-// libFuzzer target: the input bytes as an image file, through loading,
-// conversion, star detection, descriptors and the accumulators.
+// libFuzzer target: the input bytes as an image file (FITS among them),
+// through loading, conversion, both star detectors, descriptors, triangle
+// matching and the accumulators, clipped ones among them.
 #include <FreeImage.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include "align.h"
 #include "image_io.h"
 #include "merge_utils.h"
+#include "star_detect.h"
+#include "star_match.h"
 
 namespace {
 
@@ -56,15 +59,25 @@ void Exercise(const Image16* image) {
     std::vector<quen_merge::PatternNode> patterns;
     quen_merge::GeneratePatternNodes(points, tree.get(), patterns);
 
+    // The detector and matcher of -t s, the frame matched onto itself.
+    std::vector<quen_merge::StarRef> measured;
+    quen_merge::DetectStars(image, nullptr, measured);
+    const quen_merge::TriangleMatcher matcher(measured);
+    quen_merge::StarFit fit;
+    std::string why;
+    matcher.Match(measured, fit, why);
+
     quen_merge::Average mean;
     quen_merge::Lighten max;
-    for (quen_merge::Merge* m : {static_cast<quen_merge::Merge*>(&mean), static_cast<quen_merge::Merge*>(&max)}) {
+    quen_merge::ClippedAverage clipped(nullptr, 3.0);
+    for (quen_merge::Merge* m : {static_cast<quen_merge::Merge*>(&mean), static_cast<quen_merge::Merge*>(&max),
+                                 static_cast<quen_merge::Merge*>(&clipped)}) {
         m->AddFrame(image);
         m->AddFrame(image);
         m->PostProcess();
     }
     if (size_t(image->width) * image->height <= kMaxAlignedPixels) {
-        quen_merge::AverageAlign aligned(mean.Accumulator(), image);
+        quen_merge::AverageAlign aligned(mean.Accumulator(), image, 3.0);
         aligned.AddFrame(image, 1.5, 2.25, -3.5);
         aligned.PostProcess();
     }
