@@ -44,7 +44,8 @@ const float* DarkFor(const FloatImage* dark, const Image16* frame) {
 }  // namespace
 
 FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark) {
-    FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels);
+    // Every sample is written below.
+    FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
     float* out = image->data;
     FoldSamples(frame, DarkFor(dark, frame), [out](size_t i, float v) { out[i] = v; });
     return image;

@@ -35,12 +35,7 @@ void WriteFitsImage(const std::string& path, int bitpix, std::vector<long> axes,
     ASSERT_EQ(status, 0) << path;
 }
 
-std::unique_ptr<quen_merge::ImageData> Load(const std::string& path) {
-    testing::internal::CaptureStdout();
-    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData(path.c_str()));
-    testing::internal::GetCapturedStdout();
-    return frame;
-}
+using test_support::LoadQuietly;
 
 TEST(FitsNames, EndInFitFitsOrFtsInAnyCase) {
     for (const char* name : {"a.fit", "a.FITS", "dir/a.Fts", "a.b.fits"}) EXPECT_TRUE(quen_merge::IsFitsName(name)) << name;
@@ -54,7 +49,7 @@ TEST(FitsInput, MonoSixteenBitWithBzeroAndRowsFlipped) {
     // row 65535, 32768, 40000 after BZERO 32768.
     WriteFitsImage<unsigned short>(dir / "m.fits", USHORT_IMG, {3, 2}, {0, 1, 2, 65535, 32768, 40000},
                                    TUSHORT, {{"EXPTIME", 30.0}});
-    const auto frame = Load(dir / "m.fits");
+    const auto frame = LoadQuietly(dir / "m.fits");
     ASSERT_TRUE(frame);
     const Image16* img = frame->Image();
     ASSERT_EQ(img->width, 3u);
@@ -71,7 +66,7 @@ TEST(FitsInput, ColourPlanesAreRedGreenBlue) {
     // 1 x 1 pixel, three planes: red 100, green 200, blue 300.
     WriteFitsImage<short>(dir / "c.fits", SHORT_IMG, {1, 1, 3}, {100, 200, 300}, TSHORT,
                           {{"EXPTIME", 2.0}, {"ISO", 800}});
-    const auto frame = Load(dir / "c.fits");
+    const auto frame = LoadQuietly(dir / "c.fits");
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Image()->Pixel(0, 0)[0], 300);  // blue
     EXPECT_EQ(frame->Image()->Pixel(0, 0)[1], 200);
@@ -96,7 +91,7 @@ TEST(FitsInput, MapsEveryPixelTypeOntoSixteenBits) {
     for (const auto& c : cases) {
         const std::string path = dir / (std::string(c.name) + ".fits");
         WriteFitsImage<double>(path, c.bitpix, {2, 2}, c.values, TDOUBLE);
-        const auto frame = Load(path);
+        const auto frame = LoadQuietly(path);
         ASSERT_TRUE(frame) << c.name;
         // Stored order: (0,1) (1,1) of the bottom row, then the top row.
         const Image16* img = frame->Image();
@@ -119,7 +114,7 @@ TEST(FitsInput, ReadsTheFirstImageExtensionBehindAnEmptyPrimary) {
     fits_write_pix(f, TUSHORT, first, 2, values, &status);
     fits_close_file(f, &status);
     ASSERT_EQ(status, 0);
-    const auto frame = Load(dir / "ext.fits");
+    const auto frame = LoadQuietly(dir / "ext.fits");
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Image()->Pixel(1, 0)[0], 5678);
 }
@@ -138,7 +133,7 @@ TEST(FitsInput, RealFramesLoadAsTheirPngConversions) {
         for (const std::string& path : fits) {
             const std::string base = path.substr(path.rfind('/') + 1);
             const std::string png = dir + "/" + base.substr(0, base.rfind('.')) + ".png";
-            const auto a = Load(path), b = Load(png);
+            const auto a = LoadQuietly(path), b = LoadQuietly(png);
             ASSERT_TRUE(a && b) << path;
             const Image16 &x = *a->Image(), &y = *b->Image();
             ASSERT_EQ(x.width, y.width);

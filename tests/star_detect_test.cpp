@@ -15,12 +15,7 @@ using quen_merge::StarRef;
 
 using Truth = test_support::CatalogueStar;
 
-std::unique_ptr<quen_merge::ImageData> Load(const std::string& path) {
-    testing::internal::CaptureStdout();
-    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData(path.c_str()));
-    testing::internal::GetCapturedStdout();
-    return frame;
-}
+using test_support::LoadQuietly;
 
 
 // Faint stars on a low sky, as linear data from a CCD or a raw file: the
@@ -30,7 +25,7 @@ TEST(DetectStars, FindsFaintStarsOfLinearDataWhereTheyAre) {
     test_support::RunStarfield({"-n", "1", "-W", "500", "-H", "400", "-S", "150", "-m", "12", "-k", "300",
                                 "-b", "250,3000", "-s", "8", "-C", dir / "stars.txt", dir / "f%d.tif"});
     const std::vector<Truth> truth = test_support::ReadCatalogue(dir / "stars.txt");
-    const auto frame = Load(dir / "f0.tif");
+    const auto frame = LoadQuietly(dir / "f0.tif");
     ASSERT_TRUE(frame);
     std::vector<StarRef> found, bytes;
     quen_merge::DetectStars(frame->Image(), nullptr, found);
@@ -58,7 +53,7 @@ TEST(DetectStars, LeavesOutHotPixelsAndTakesOffTheDark) {
     test_support::RunStarfield({"-n", "1", "-W", "400", "-H", "300", "-S", "60", "-m", "15", "-p", "200",
                                 "-b", "2000,30000", "-s", "9", "-C", dir / "stars.txt", dir / "f%d.tif"});
     const std::vector<Truth> truth = test_support::ReadCatalogue(dir / "stars.txt");
-    const auto frame = Load(dir / "f0.tif");
+    const auto frame = LoadQuietly(dir / "f0.tif");
     ASSERT_TRUE(frame);
     std::vector<StarRef> found;
     quen_merge::DetectStars(frame->Image(), nullptr, found);

@@ -229,6 +229,13 @@ void WriteJpegWithExposure(const std::string& path, uint32_t t_num, uint32_t t_d
     ASSERT_TRUE(saved) << path;
 }
 
+std::unique_ptr<quen_merge::ImageData> LoadQuietly(const std::string& path) {
+    testing::internal::CaptureStdout();
+    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData(path.c_str()));
+    testing::internal::GetCapturedStdout();
+    return frame;
+}
+
 Rgb16 ReadRgb16(const std::string& path) {
     Rgb16 p;
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(path.c_str(), 0);

@@ -4,8 +4,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "image_data.h"
 
 namespace test_support {
 
@@ -51,6 +54,8 @@ void WriteRgb16(const std::string& path, const Rgb16& picture);
 // (t_num / t_den), FNumber (f_num / f_den) and ISOSpeedRatings (iso).
 void WriteJpegWithExposure(const std::string& path, uint32_t t_num, uint32_t t_den,
                            uint32_t f_num, uint32_t f_den, uint16_t iso);
+// tarnic's loader on path, its progress line kept off the test's output.
+std::unique_ptr<quen_merge::ImageData> LoadQuietly(const std::string& path);
 // Reads any file FreeImage can convert to 16-bit RGB; empty on failure.
 Rgb16 ReadRgb16(const std::string& path);
 
