@@ -69,12 +69,10 @@ float Median(std::vector<float>& values) {
     return values[values.size() / 2];
 }
 
-// The median of every cell, interpolated between the cells' centres, and the
-// noise about it.
+// The median of every cell, interpolated between the cells' centres.
 struct Background {
     uint32_t columns = 0, rows = 0;
     std::vector<float> cells;
-    float sigma = 0;
 
     // The cell medians interpolated to row y, one per cell column.
     void Row(uint32_t y, std::vector<float>& out) const {
@@ -116,7 +114,9 @@ void SubtractBackground(const Background& b, Grey& grey) {
 // own: a uniform step's sigma, summed over the three channels.
 float QuantisationNoise(const Grey& grey) {
     constexpr float kEightBitStep = 256;
-    for (size_t i = 0; i < grey.ElementCount(); i += kSampleStep * 7919)
+    // A few thousand samples, spread over the frame, tell widened data.
+    constexpr size_t kProbeStride = 7919;
+    for (size_t i = 0; i < grey.ElementCount(); i += kProbeStride)
         if (std::fmod(grey.data[i], kEightBitStep) != 0) return 0;
     return kEightBitStep * std::sqrt(float(kFrameChannels) / 12);
 }
@@ -265,12 +265,11 @@ bool WindowedCentroid(const Grey& residual, double sigma, StarRef& star) {
 void DetectStars(const Image16* frame, const FloatImage* dark, std::vector<StarRef>& stars) {
     if (!frame || !frame->data || frame->width == 0 || frame->height == 0) return;
     std::unique_ptr<Grey> residual = GreyOf(frame, dark);
-    Background background = MeasureBackground(*residual);
     const float quantisation = QuantisationNoise(*residual);
-    SubtractBackground(background, *residual);
-    background.sigma = std::max(Noise(*residual), quantisation);
+    SubtractBackground(MeasureBackground(*residual), *residual);
+    const float noise = std::max(Noise(*residual), quantisation);
     const uint32_t width = frame->width, height = frame->height;
-    const float seed = kDetectionSigma * background.sigma, grow = kGrowSigma * background.sigma;
+    const float seed = kDetectionSigma * noise, grow = kGrowSigma * noise;
     RemoveHotPixels(*residual, seed);
     std::vector<uint8_t> taken(size_t(width) * height, 0);
     std::vector<std::pair<StarRef, double>> found;  // with their spreads

@@ -34,8 +34,6 @@ public:
     // with the reason in why. The same stars always give the same fit.
     bool Match(const std::vector<StarRef>& frame, StarFit& fit, std::string& why) const;
 
-    size_t StarCount() const { return stars.size(); }
-
     // A triangle of stars: its vertices in a fixed order (opposite the
     // shortest, the middle and the longest side) and its longest side.
     struct Triangle {

@@ -15,6 +15,22 @@ using quen_merge::StarRef;
 
 using Truth = test_support::CatalogueStar;
 
+// One generated frame with the generator's options, its catalogue and the
+// stars DetectStars finds in it.
+struct Detected {
+    std::vector<Truth> truth;
+    std::unique_ptr<quen_merge::ImageData> frame;
+    std::vector<StarRef> found;
+};
+
+Detected DetectInGenerated(const test_support::TempDir& dir, std::vector<std::string> options) {
+    options.insert(options.end(), {"-n", "1", "-C", dir / "stars.txt", dir / "f%d.tif"});
+    test_support::RunStarfield(options);
+    Detected d{test_support::ReadCatalogue(dir / "stars.txt"), test_support::LoadQuietly(dir / "f0.tif"), {}};
+    if (d.frame) quen_merge::DetectStars(d.frame->Image(), nullptr, d.found);
+    return d;
+}
+
 using test_support::LoadQuietly;
 
 
@@ -22,15 +38,14 @@ using test_support::LoadQuietly;
 // 8-bit detector finds almost none, this one nearly all, where they are.
 TEST(DetectStars, FindsFaintStarsOfLinearDataWhereTheyAre) {
     test_support::TempDir dir;
-    test_support::RunStarfield({"-n", "1", "-W", "500", "-H", "400", "-S", "150", "-m", "12", "-k", "300",
-                                "-b", "250,3000", "-s", "8", "-C", dir / "stars.txt", dir / "f%d.tif"});
-    const std::vector<Truth> truth = test_support::ReadCatalogue(dir / "stars.txt");
-    const auto frame = LoadQuietly(dir / "f0.tif");
-    ASSERT_TRUE(frame);
-    std::vector<StarRef> found, bytes;
-    quen_merge::DetectStars(frame->Image(), nullptr, found);
+    const Detected d = DetectInGenerated(
+        dir, {"-W", "500", "-H", "400", "-S", "150", "-m", "12", "-k", "300", "-b", "250,3000", "-s", "8"});
+    ASSERT_TRUE(d.frame);
+    const std::vector<Truth>& truth = d.truth;
+    const std::vector<StarRef>& found = d.found;
+    std::vector<StarRef> bytes;
     testing::internal::CaptureStdout();
-    quen_merge::FindStars(frame->Image(), bytes);
+    quen_merge::FindStars(d.frame->Image(), bytes);
     testing::internal::GetCapturedStdout();
     EXPECT_LT(bytes.size(), 5u);
     size_t inside = 0;
@@ -49,16 +64,12 @@ TEST(DetectStars, FindsFaintStarsOfLinearDataWhereTheyAre) {
 
 TEST(DetectStars, LeavesOutHotPixelsAndTakesOffTheDark) {
     test_support::TempDir dir;
-    // Stars and 200 hot pixels; the darks of the same sensor share the hot pixels.
-    test_support::RunStarfield({"-n", "1", "-W", "400", "-H", "300", "-S", "60", "-m", "15", "-p", "200",
-                                "-b", "2000,30000", "-s", "9", "-C", dir / "stars.txt", dir / "f%d.tif"});
-    const std::vector<Truth> truth = test_support::ReadCatalogue(dir / "stars.txt");
-    const auto frame = LoadQuietly(dir / "f0.tif");
-    ASSERT_TRUE(frame);
-    std::vector<StarRef> found;
-    quen_merge::DetectStars(frame->Image(), nullptr, found);
-    ASSERT_GT(found.size(), 20u);
-    for (const StarRef& s : found) EXPECT_LT(test_support::NearestStar(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
+    // Stars and 200 hot pixels.
+    const Detected d = DetectInGenerated(
+        dir, {"-W", "400", "-H", "300", "-S", "60", "-m", "15", "-p", "200", "-b", "2000,30000", "-s", "9"});
+    ASSERT_GT(d.found.size(), 20u);
+    for (const StarRef& s : d.found)
+        EXPECT_LT(test_support::NearestStar(d.truth, s.x, s.y), 1.0) << s.x << "," << s.y;
     // A dark holding a bright blob: subtracted, it takes the frame's star
     // there away; without the dark, the blob itself is found.
     Image16 blob(400, 300, 3);
