@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <utility>
@@ -140,7 +141,18 @@ double RansacError(const void* data, const size_t* indices, size_t index_count,
                    const double* params, size_t /*param_count*/) {
     if (!params || !data) return 0.0;
     const auto& matches = *static_cast<const std::vector<quen_merge::StarMatch>*>(data);
-    const quen_merge::Rotation rotation = quen_merge::RotationOf(params[0]);
+    // The consensus of a trial asks match by match with one angle: its
+    // rotation is worked out once (the same bits as every time).
+    thread_local bool known = false;
+    thread_local uint64_t known_angle_bits;
+    thread_local quen_merge::Rotation rotation;
+    uint64_t angle_bits;
+    std::memcpy(&angle_bits, &params[0], sizeof angle_bits);
+    if (!known || angle_bits != known_angle_bits) {
+        rotation = quen_merge::RotationOf(params[0]);
+        known_angle_bits = angle_bits;
+        known = true;
+    }
     double sum = 0;
     for (size_t n = 0; n < index_count; ++n) {
         const quen_merge::StarPoint& f = matches[indices[n]].first;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "atomic_file.h"
@@ -210,6 +211,11 @@ bool IsFitsName(const char* filename) {
 }
 
 bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame) {
+    // Frames load side by side; a cfitsio built without thread support reads
+    // one file at a time.
+    static std::mutex one_reader;
+    std::unique_lock<std::mutex> turn(one_reader, std::defer_lock);
+    if (!fits_is_reentrant()) turn.lock();
     int status = 0;
     fitsfile* opened = nullptr;
     // The disk-file call takes the name literally: no cfitsio filename syntax.

@@ -1,11 +1,21 @@
 #include "frame_prefetch.h"
 
+#include <algorithm>
+
 #include "image_io.h"
+#include "parallel.h"
 
 namespace quen_merge {
 
+unsigned FramePrefetch::LoaderCount() { return std::max(1u, std::min(WorkerCount(), kMaxLoaders)); }
+
 FramePrefetch::FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel)
-    : files(files), bytes_per_pixel(stacking_bytes_per_pixel), loader([this] { LoadAll(); }) {}
+    : files(files),
+      bytes_per_pixel(stacking_bytes_per_pixel + (LoaderCount() - 1) * kLoadingBytesPerPixel),
+      loader_count(LoaderCount()),
+      loaded(files.size()) {
+    for (unsigned i = 0; i < loader_count; ++i) loaders.emplace_back([this] { LoadAll(); });
+}
 
 FramePrefetch::~FramePrefetch() {
     {
@@ -13,41 +23,47 @@ FramePrefetch::~FramePrefetch() {
         stopping = true;
     }
     changed.notify_all();
-    loader.join();
+    for (std::thread& loader : loaders) loader.join();
 }
 
 void FramePrefetch::LoadAll() {
-    for (const std::string& name : files) {
+    for (;;) {
+        size_t position;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [this] { return stopping || ready.size() < kFramesAhead; });
-            if (stopping) return;
+            // Frame `taken - 1` is being stacked; loader_count more may be in memory.
+            changed.wait(lock, [this] { return stopping || next_to_load < std::min(files.size(), taken + loader_count); });
+            if (stopping || next_to_load == files.size()) return;
+            position = next_to_load++;
         }
         MessageLog log;
         std::unique_ptr<ImageData> frame;
         {
             const CaptureMessages capture(log);
-            frame.reset(LoadImageData(name.c_str(), bytes_per_pixel));
+            frame.reset(LoadImageData(files[position].c_str(), bytes_per_pixel));
         }
         {
             const std::lock_guard<std::mutex> lock(mutex);
-            ready.emplace_back(std::move(frame), std::move(log));
+            Loaded& slot = loaded[position];
+            slot.frame = std::move(frame);
+            slot.log = std::move(log);
+            slot.done = true;
         }
         changed.notify_all();
     }
 }
 
 std::unique_ptr<ImageData> FramePrefetch::Next() {
-    std::pair<std::unique_ptr<ImageData>, MessageLog> item;
+    Loaded item;
     {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return !ready.empty(); });
-        item = std::move(ready.front());
-        ready.pop_front();
+        changed.wait(lock, [this] { return loaded[taken].done; });
+        item = std::move(loaded[taken]);
+        ++taken;
     }
     changed.notify_all();
-    item.second.Replay();
-    return std::move(item.first);
+    item.log.Replay();
+    return std::move(item.frame);
 }
 
 }  // namespace quen_merge

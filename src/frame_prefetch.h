@@ -1,16 +1,14 @@
-// Frames loaded ahead of the stacking on another CPU: while one frame is
-// folded in, the next one decodes, and it decodes only once the frame before
-// it has been taken. So at most two frames are in memory besides the stack,
-// however many frames it has.
+// Frames loaded ahead of the stacking on other CPUs: while one frame is
+// folded in, the next ones decode side by side, each only once fewer than
+// kMaxLoaders frames wait or decode ahead of the one being stacked. So the
+// frames in memory are bounded, however many frames the stack has.
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "image_data.h"
@@ -20,9 +18,10 @@ namespace quen_merge {
 
 class FramePrefetch {
 public:
-    // Starts loading files, in order, each with LoadImageData(name, bytes).
+    // Starts loading files, in order, each with LoadImageData(name, bytes)
+    // where bytes also counts the frames other loaders hold meanwhile.
     FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel);
-    // Stops loading and waits for the loading thread.
+    // Stops loading and waits for the loading threads.
     ~FramePrefetch();
     FramePrefetch(const FramePrefetch&) = delete;
     FramePrefetch& operator=(const FramePrefetch&) = delete;
@@ -31,18 +30,33 @@ public:
     // messages its loading printed; call once per file, in order.
     std::unique_ptr<ImageData> Next();
 
+    // Loading threads for this process: one per CPU it may run on, at most
+    // kMaxLoaders; never fewer than one, so that loading overlaps stacking.
+    static unsigned LoaderCount();
+
 private:
-    static constexpr size_t kFramesAhead = 1;  // decoded frames that may wait
+    // Frames that may decode or wait ahead of the one being stacked; each
+    // costs a decoded frame and, while it decodes, the decoder's bitmap.
+    static constexpr unsigned kMaxLoaders = 3;
+
+    struct Loaded {
+        std::unique_ptr<ImageData> frame;
+        MessageLog log;
+        bool done = false;
+    };
 
     void LoadAll();
 
     const std::vector<std::string>& files;
     const unsigned bytes_per_pixel;
+    const unsigned loader_count;
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<std::pair<std::unique_ptr<ImageData>, MessageLog>> ready;
+    std::vector<Loaded> loaded;  // by file position
+    size_t next_to_load = 0;
+    size_t taken = 0;
     bool stopping = false;
-    std::thread loader;
+    std::vector<std::thread> loaders;
 };
 
 }  // namespace quen_merge

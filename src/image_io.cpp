@@ -5,31 +5,36 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "atomic_file.h"
 #include "file_integrity.h"
 #include "fits_io.h"
 #include "message_log.h"
+#include "parallel.h"
+#include "ppm_writer.h"
 #include "sample_format.h"
 
 namespace {
 
 using quen_merge::kFloatToSample;
+using quen_merge::ForEachPiece;
 using quen_merge::kFrameChannels;
 using quen_merge::kMaxSample;
 using quen_merge::Say;
 using quen_merge::Stream;
 
+using quen_merge::kLoadingBytesPerPixel;
+
 constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
-// What loading one pixel takes: the decoded bitmap and its 16-bit copy.
-constexpr uint64_t kLoadingBytesPerPixel = 12;
 
 // EXIF tags that make up the exposure value, and the bit each sets once read.
 constexpr WORD kTagExposureTime = 0x829A;
@@ -84,6 +89,24 @@ void FilteredTiffWarning(const char* module, const char* fmt, va_list ap) {
 }
 
 // ---- loading ----------------------------------------------------------------
+
+// Formats whose plugins were checked to load different files on several
+// threads at once (helgrind over concurrent loads, ARCHITECTURE.md).
+bool LoadsSideBySide(FREE_IMAGE_FORMAT format) {
+    switch (format) {
+    case FIF_TIFF: case FIF_PNG: case FIF_JPEG: case FIF_BMP:
+    case FIF_PBM: case FIF_PBMRAW: case FIF_PGM: case FIF_PGMRAW: case FIF_PPM: case FIF_PPMRAW:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Held while a file of any other format is read: such files load one at a time.
+std::unique_lock<std::mutex> DecoderTurn(FREE_IMAGE_FORMAT format) {
+    static std::mutex lone_decoder;
+    return LoadsSideBySide(format) ? std::unique_lock<std::mutex>() : std::unique_lock<std::mutex>(lone_decoder);
+}
 
 uint64_t PhysicalMemory() {
     const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
@@ -303,17 +326,20 @@ uint16_t FloatToSample(float v) {
     return uint16_t(s > kMaxSample ? kMaxSample : s);
 }
 
-// A new 16-bit RGB bitmap of a 3-channel image, FreeImage's bottom-up rows
-// filled from the image's top-down ones by fill(source row, scan line, width);
-// null when none can be allocated.
-template <typename T, typename Fill>
-FIBITMAP* ToBitmap(const ostrel::image<T>* image, Fill fill) {
+constexpr size_t kRowsPerPiece = 32;  // rows converted per piece of work when saving
+
+// A new 16-bit RGB bitmap of a 3-channel image, FreeImage's bottom-up scan
+// lines filled by fill_row(image row, scan line) on every CPU; null when none
+// can be allocated.
+template <typename T, typename FillRow>
+FIBITMAP* ToBitmap(const ostrel::image<T>* image, const FillRow& fill_row) {
     FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGB16, image->width, image->height);
-    if (!bitmap || !image->data) return bitmap;
-    for (unsigned r = 0; r < image->height; ++r)
-        fill(image->Pixel(0, r),
-             reinterpret_cast<uint16_t*>(FreeImage_GetScanLine(bitmap, image->height - 1 - r)),
-             image->width);
+    if (!bitmap) return nullptr;
+    const unsigned height = image->height;
+    ForEachPiece(height, kRowsPerPiece, [&](size_t begin, size_t end) {
+        for (size_t r = begin; r < end; ++r)
+            fill_row(uint32_t(r), reinterpret_cast<uint16_t*>(FreeImage_GetScanLine(bitmap, height - 1 - unsigned(r))));
+    });
     return bitmap;
 }
 
@@ -322,6 +348,21 @@ bool SaveBitmap(const char* filename, FIBITMAP* bitmap) {
     const bool saved = SaveAtomically(GetFileType(filename), bitmap, filename);
     FreeImage_Unload(bitmap);
     return saved;
+}
+
+// Saves a 3-channel image in the format its name picks (not FITS), each row
+// turned into red, green, blue samples by fill(source row, samples, width).
+template <typename T, typename Fill>
+bool SaveRows(const char* filename, const ostrel::image<T>* image, Fill fill) {
+    const auto fill_row = [&](uint32_t r, uint16_t* rgb) {
+        if (image->data)
+            fill(image->Pixel(0, r), rgb, image->width);
+        else
+            std::fill_n(rgb, size_t(image->width) * kFrameChannels, uint16_t(0));
+    };
+    if (GetFileType(filename) == FIF_PPM)
+        return quen_merge::WritePpm16(filename, image->width, image->height, fill_row);
+    return SaveBitmap(filename, ToBitmap(image, fill_row));
 }
 
 }  // namespace
@@ -369,6 +410,7 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
         Say(Stream::kErr, "file %s is not supported\n", filename);
         return nullptr;
     }
+    const std::unique_lock<std::mutex> turn = DecoderTurn(format);
     if (!MayDecode(format, filename, stacking_bytes_per_pixel)) return nullptr;
     FIBITMAP* loaded = Decode(format, filename, stacking_bytes_per_pixel);
     if (!loaded) return nullptr;
@@ -393,25 +435,27 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
 bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history) {
     if (!image || !filename || image->channels != kFrameChannels) return false;
     if (IsFitsName(filename)) return WriteFits(filename, image, history);
-    return SaveBitmap(filename, ToBitmap(image, ReverseTriples));
+    return SaveRows(filename, image, ReverseTriples);
 }
 
 bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history) {
     if (!image || !filename || image->channels != kFrameChannels) return false;
     if (IsFitsName(filename)) {
         Image16 samples(image->width, image->height, kFrameChannels, ostrel::uninitialised);
-        for (size_t i = 0; i < image->ElementCount(); ++i) samples.data[i] = FloatToSample(image->data[i]);
+        ForEachPiece(image->ElementCount(), kRowsPerPiece * image->width * kFrameChannels, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) samples.data[i] = FloatToSample(image->data[i]);
+        });
         return WriteFits(filename, &samples, history);
     }
-    // Converted straight into the bitmap: the same samples as through a
+    // Converted straight into the file's rows: the same samples as through a
     // temporary 16-bit image, without one.
-    return SaveBitmap(filename, ToBitmap(image, [](const float* src, uint16_t* dst, size_t n) {
+    return SaveRows(filename, image, [](const float* src, uint16_t* dst, size_t n) {
         for (size_t i = 0; i < 3 * n; i += 3) {
             dst[i] = FloatToSample(src[i + 2]);
             dst[i + 1] = FloatToSample(src[i + 1]);
             dst[i + 2] = FloatToSample(src[i]);
         }
-    }));
+    });
 }
 
 }  // namespace quen_merge

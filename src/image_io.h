@@ -18,6 +18,9 @@ void FilterTiffMessages();
 
 namespace quen_merge {
 
+// What loading one pixel takes: the decoded bitmap and its 16-bit copy.
+constexpr unsigned kLoadingBytesPerPixel = 12;
+
 // Loads a file that FreeImage recognises and can convert to 16-bit RGB (so
 // not floating-point images), or a FITS file, as 3-channel 16-bit BGR, top
 // row first. Refuses

@@ -253,3 +253,39 @@ TEST_F(ImageFiles, WrittenFileGetsTheUsualPermissions) {
 }
 
 }  // namespace
+
+// PPM results are written without FreeImage's writer: byte for byte what it
+// writes, for both writers, over more rows than one piece of work.
+TEST_F(ImageFiles, PpmIsWrittenAsFreeImageWritesIt) {
+    const unsigned width = 37, height = 101;
+    Image16 samples(width, height, 3);
+    FloatImage unit(width, height, 3);
+    for (size_t i = 0; i < samples.ElementCount(); ++i) {
+        samples.data[i] = static_cast<unsigned short>(i * 2654435761u >> 16);
+        unit.data[i] = float(i % 977) / 900.0f - 0.05f;
+    }
+    const auto freeimage_bytes = [&](const Image16& image) {
+        FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGB16, width, height);
+        for (unsigned r = 0; r < height; ++r) {
+            auto* line = reinterpret_cast<FIRGB16*>(FreeImage_GetScanLine(bitmap, height - 1 - r));
+            for (unsigned x = 0; x < width; ++x)
+                line[x] = {image.Pixel(x, r)[2], image.Pixel(x, r)[1], image.Pixel(x, r)[0]};
+        }
+        FIMEMORY* memory = FreeImage_OpenMemory();
+        EXPECT_TRUE(FreeImage_SaveToMemory(FIF_PPM, bitmap, memory, 0));
+        BYTE* data = nullptr;
+        DWORD size = 0;
+        FreeImage_AcquireMemory(memory, &data, &size);
+        const std::string bytes(reinterpret_cast<const char*>(data), size);
+        FreeImage_CloseMemory(memory);
+        FreeImage_Unload(bitmap);
+        return bytes;
+    };
+    ASSERT_TRUE(quen_merge::WriteImageLDR((dir / "s.ppm").c_str(), &samples));
+    EXPECT_EQ(test_support::ReadFile(dir / "s.ppm"), freeimage_bytes(samples));
+    ASSERT_TRUE(quen_merge::WriteImageLDR((dir / "u.ppm").c_str(), &unit));
+    Image16 converted(width, height, 3);
+    for (size_t i = 0; i < unit.ElementCount(); ++i)
+        converted.data[i] = unit.data[i] <= 0 ? 0 : unit.data[i] >= 1 ? 65535 : uint16_t(std::floor(unit.data[i] * 65536.0f));
+    EXPECT_EQ(test_support::ReadFile(dir / "u.ppm"), freeimage_bytes(converted));
+}

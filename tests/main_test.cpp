@@ -115,6 +115,32 @@ TEST_F(Tarnic, NothingToStackExitsOneAndWritesNothing) {
     EXPECT_NE(none.err.find("file " + dir / "gone.tif" + " does not exist\n"), std::string::npos);
 }
 
+// Frames load side by side, yet every line a frame's loading prints comes
+// where a one-frame-at-a-time run prints it: in file order, on its stream.
+TEST_F(Tarnic, FramesLoadedSideBySideReportInFileOrder) {
+    std::vector<std::string> inputs;
+    std::string out, err = "output " + dir / "o.ppm" + "\n";
+    for (unsigned k = 0; k < 12; ++k) {
+        const std::string name = dir / ("f" + std::to_string(k) + (k % 4 == 2 ? ".txt" : ".ppm"));
+        inputs.push_back(name);
+        if (k % 4 == 1) {  // never written
+            out += "Unable to load Frame \"" + name + "\".\n";
+            err += "file " + name + " does not exist\n";
+        } else if (k % 4 == 2) {
+            test_support::WriteFile(name, "not a picture");
+            out += "Unable to load Frame \"" + name + "\".\n";
+            err += "file " + name + " is not supported\n";
+        } else {
+            test_support::WriteRgb16(name, test_support::MakeRgb16(300, 200, uint16_t(1000 * k)));
+            out += "image_type = 9\nFrame \"" + name + "\" added.\n";  // FIT_RGB16
+        }
+    }
+    const CommandResult r = Stack({"-t", "n", "-o", dir / "o.ppm"}, inputs);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out + "Post processing\n");
+    EXPECT_EQ(r.err, err);
+}
+
 TEST_F(Tarnic, MeanAndMaximumAreExactToTheLastBit) {
     auto value = [](unsigned k, size_t i) { return uint16_t((i * 7919 + k * 104729) % 65536); };
     std::vector<Rgb16> frames;
