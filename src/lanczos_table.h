@@ -21,6 +21,8 @@ public:
     // weights[k - first] = lanczos(double(p - float(k)), kRadius) for k from
     // first to last, for a covered p and a window within kRadius + 1 of it.
     static void Weights(float p, int first, int last, double* weights);
+    // Asks the cache for what Weights(p, ...) will read; changes no result.
+    static void Prefetch(float p);
 
     // The binade of p (p lies in [2^(binade - 1), 2^binade)) and, for tests,
     // the table of a binade: its size and its entry j, for the argument
