@@ -100,8 +100,7 @@ bool ClippedAverage::AddFrame(const Image16* frame) {
     if (!accumulator) {
         if (!SetImage(frame)) return false;
         // The first frame's values are the accumulator's; they start the statistics.
-        statistics.reset(new ClippingStatistics(accumulator->ElementCount()));
-        for (size_t i = 0; i < accumulator->ElementCount(); ++i) statistics->Add(i, accumulator->data[i]);
+        statistics.reset(new ClippingStatistics(accumulator->data, accumulator->ElementCount()));
         frame_count = 1;
         return true;
     }
@@ -183,8 +182,7 @@ void AverageAlign::RemapRows(const FloatImage& source, double angle, double tx, 
 
 void AverageAlign::StartClipping(double clip_kappa) {
     kappa = clip_kappa;
-    statistics.reset(new ClippingStatistics(accumulator->ElementCount()));
-    for (size_t i = 0; i < accumulator->ElementCount(); ++i) statistics->Add(i, accumulator->data[i]);
+    statistics.reset(new ClippingStatistics(accumulator->data, accumulator->ElementCount()));
 }
 
 void AverageAlign::PostProcess() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 
 namespace quen_merge {
 
@@ -34,14 +35,23 @@ bool OutlierPair(double a, double b, double s, double q, unsigned n, double kapp
 
 }  // namespace
 
-ClippingStatistics::ClippingStatistics(size_t n) {
+ClippingStatistics::ClippingStatistics(const float* first, size_t n) {
+    // Not zeroed first: every sample is written below.
+    samples.reset(static_cast<Sample*>(std::malloc(std::max<size_t>(1, n) * sizeof(Sample))));
+    if (!samples) throw std::bad_alloc();
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
-    samples.assign(n, Sample{0.0, 0.0, -kInfinity, -kInfinity, kInfinity, kInfinity});
+    constexpr size_t kPiece = size_t(1) << 20;
+    ForEachPiece(n, kPiece, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            samples.get()[i] = Sample{0.0, 0.0, -kInfinity, -kInfinity, kInfinity, kInfinity};
+            Add(i, first[i]);
+        }
+    });
 }
 
 float ClippingStatistics::ClippedMean(size_t i, unsigned count, double kappa,
                                       RejectionTally& tally) const {
-    const Sample& sample = samples[i];
+    const Sample& sample = samples.get()[i];
     const float high[kClipExtremes] = {sample.high0, sample.high1};
     const float low[kClipExtremes] = {sample.low0, sample.low1};
     double s = sample.sum, q = sample.squares;

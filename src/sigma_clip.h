@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "parallel.h"
@@ -28,11 +30,13 @@ public:
     // Memory one sample takes: two doubles and 2 x kClipExtremes floats.
     static constexpr unsigned kBytesPerSample = 2 * sizeof(double) + 2 * kClipExtremes * sizeof(float);
 
-    explicit ClippingStatistics(size_t samples);
+    // The statistics of n samples whose first values are first[i], worked
+    // out on every CPU.
+    ClippingStatistics(const float* first, size_t n);
 
     // Takes value v of sample i into its statistics.
     void Add(size_t i, float v) {
-        Sample& s = samples[i];
+        Sample& s = samples.get()[i];
         s.sum += v;
         s.squares += double(v) * double(v);
         // Two highest and two lowest, kept without branches.
@@ -64,7 +68,8 @@ private:
         double sum, squares;
         float high0, high1, low0, low1;  // high0 >= high1, low0 <= low1
     };
-    std::vector<Sample> samples;
+    // Hundreds of megabytes for a large stack.
+    std::unique_ptr<Sample, void (*)(void*)> samples{nullptr, &std::free};
 };
 
 template <typename Count>

@@ -16,8 +16,9 @@ using quen_merge::RejectionTally;
 // The clipped mean of one sample whose values are given, through the one-pass
 // statistics.
 float OnePass(const std::vector<double>& values, double kappa, RejectionTally& tally) {
-    ClippingStatistics statistics(1);
-    for (double v : values) statistics.Add(0, float(v));
+    const float first = float(values[0]);
+    ClippingStatistics statistics(&first, 1);
+    for (size_t k = 1; k < values.size(); ++k) statistics.Add(0, float(values[k]));
     return statistics.ClippedMean(0, unsigned(values.size()), kappa, tally);
 }
 
