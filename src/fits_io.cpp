@@ -211,11 +211,11 @@ bool IsFitsName(const char* filename) {
 }
 
 bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame) {
-    // Frames load side by side; a cfitsio built without thread support reads
-    // one file at a time.
+    // Frames of other formats load side by side, FITS files one at a time:
+    // cfitsio sets up its own lock on first use without guarding that (the
+    // thread sanitizer catches two first opens at once).
     static std::mutex one_reader;
-    std::unique_lock<std::mutex> turn(one_reader, std::defer_lock);
-    if (!fits_is_reentrant()) turn.lock();
+    const std::lock_guard<std::mutex> turn(one_reader);
     int status = 0;
     fitsfile* opened = nullptr;
     // The disk-file call takes the name literally: no cfitsio filename syntax.
