@@ -27,6 +27,7 @@ FramePrefetch::~FramePrefetch() {
 }
 
 void FramePrefetch::LoadAll() {
+    std::unique_ptr<Image16> spare;
     for (;;) {
         size_t position;
         {
@@ -35,15 +36,20 @@ void FramePrefetch::LoadAll() {
             changed.wait(lock, [this] { return stopping || next_to_load < std::min(files.size(), taken + loader_count); });
             if (stopping || next_to_load == files.size()) return;
             position = next_to_load++;
+            if (!spares.empty()) {
+                spare = std::move(spares.back());
+                spares.pop_back();
+            }
         }
         MessageLog log;
         std::unique_ptr<ImageData> frame;
         {
             const CaptureMessages capture(log);
-            frame.reset(LoadImageData(files[position].c_str(), bytes_per_pixel));
+            frame.reset(LoadImageData(files[position].c_str(), bytes_per_pixel, spare));
         }
         {
             const std::lock_guard<std::mutex> lock(mutex);
+            if (spare) spares.push_back(std::move(spare));
             Loaded& slot = loaded[position];
             slot.frame = std::move(frame);
             slot.log = std::move(log);
@@ -51,6 +57,12 @@ void FramePrefetch::LoadAll() {
         }
         changed.notify_all();
     }
+}
+
+void FramePrefetch::Recycle(Image16* image) {
+    std::unique_ptr<Image16> taken_back(image);
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (taken_back && spares.size() < loader_count) spares.push_back(std::move(taken_back));
 }
 
 std::unique_ptr<ImageData> FramePrefetch::Next() {

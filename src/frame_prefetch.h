@@ -29,6 +29,9 @@ public:
     // The next file's frame, or null when it could not be loaded, after the
     // messages its loading printed; call once per file, in order.
     std::unique_ptr<ImageData> Next();
+    // Takes back a frame's image once it is stacked: later frames of its size
+    // decode into it, so that the heap does not fragment over a long stack.
+    void Recycle(Image16* image);
 
     // Loading threads for this process: one per CPU it may run on, at most
     // kMaxLoaders; never fewer than one, so that loading overlaps stacking.
@@ -53,6 +56,7 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Loaded> loaded;  // by file position
+    std::vector<std::unique_ptr<Image16>> spares;  // at most loader_count
     size_t next_to_load = 0;
     size_t taken = 0;
     bool stopping = false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "ostrel/image.h"
 
@@ -19,6 +20,8 @@ public:
     double Multiplier() const { return multiplier; }
     // The record keeps ownership of the image.
     Image16* Image() const { return image; }
+    // Hands the image to the caller, who then owns it; the record has none.
+    Image16* ReleaseImage() { return std::exchange(image, nullptr); }
     const std::string& Name() const { return name; }
 
     // 1 for a dark sample (<= 1024), else 0.

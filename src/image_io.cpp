@@ -232,12 +232,14 @@ void ReverseTriples(const uint16_t* src, uint16_t* dst, size_t n) {
     }
 }
 
-// Copies an FIT_RGB16 bitmap into a new BGR image, flipping FreeImage's
-// bottom-up scan lines.
-Image16* CopyRGB16(FIBITMAP* rgb) {
+// Copies an FIT_RGB16 bitmap into a BGR image, flipping FreeImage's
+// bottom-up scan lines: into spare when it has the bitmap's size, else into
+// a new image.
+Image16* CopyRGB16(FIBITMAP* rgb, std::unique_ptr<Image16>& spare) {
     const unsigned width = FreeImage_GetWidth(rgb);
     const unsigned height = FreeImage_GetHeight(rgb);
-    Image16* image = new Image16(width, height, 3, ostrel::uninitialised);
+    const bool fits = spare && spare->width == width && spare->height == height && spare->channels == 3;
+    Image16* image = fits ? spare.release() : new Image16(width, height, 3, ostrel::uninitialised);
     for (unsigned r = 0; r < height; ++r) {
         // An FIRGB16 is red, green, blue: each pixel's three samples reversed.
         const uint16_t* src = reinterpret_cast<const uint16_t*>(FreeImage_GetScanLine(rgb, height - 1 - r));
@@ -399,6 +401,11 @@ ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel
 }  // namespace
 
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel) {
+    std::unique_ptr<Image16> none;
+    return LoadImageData(filename, stacking_bytes_per_pixel, none);
+}
+
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare) {
     struct stat status;
     if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
         Say(Stream::kErr, "file %s does not exist\n", filename);
@@ -425,7 +432,7 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
         FreeImage_Unload(loaded);
         return nullptr;
     }
-    Image16* image = CopyRGB16(rgb);
+    Image16* image = CopyRGB16(rgb, spare);
     if (!is_rgb16) FreeImage_Unload(rgb);
     ImageData* frame = new ImageData(filename, image, ev);
     FreeImage_Unload(loaded);

@@ -3,6 +3,8 @@
 
 #include <FreeImage.h>
 
+#include <memory>
+
 #include "fits_io.h"
 #include "image_data.h"
 #include "ostrel/image.h"
@@ -30,6 +32,9 @@ constexpr unsigned kLoadingBytesPerPixel = 12;
 // whose dimensions are not plain positive numbers. Returns a new record owned
 // by the caller (delete it), or null after printing why on standard error.
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel = 0);
+// As above; the pixels go into spare (which it then takes) when spare is an
+// image of the frame's size, so that a stack can reuse its frames' memory.
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare);
 
 // Saves a 3-channel image as 16-bit RGB: as FITS, with the history in its
 // header, for names ending in .fit, .fits or .fts (any case); otherwise in

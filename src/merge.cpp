@@ -64,6 +64,7 @@ size_t ForEachFrame(const std::vector<std::string>& files, unsigned bytes_per_pi
         if (!frame->Image()) continue;
         ++loaded;
         use(i, files[i], frame->Image());
+        prefetch.Recycle(frame->ReleaseImage());
     }
     return loaded;
 }

@@ -289,3 +289,24 @@ TEST_F(ImageFiles, PpmIsWrittenAsFreeImageWritesIt) {
         converted.data[i] = unit.data[i] <= 0 ? 0 : unit.data[i] >= 1 ? 65535 : uint16_t(std::floor(unit.data[i] * 65536.0f));
     EXPECT_EQ(test_support::ReadFile(dir / "u.ppm"), freeimage_bytes(converted));
 }
+
+// A spare image of the frame's size takes the frame's pixels; one of another
+// size is left to the caller and the frame gets an image of its own.
+TEST_F(ImageFiles, LoadsIntoASpareImageOfTheFramesSize) {
+    test_support::WriteRgb16(dir / "f.ppm", test_support::MakeRgb16(5, 3, 4321));
+    std::unique_ptr<Image16> spare(new Image16(5, 3, 3));
+    const Image16* kept = spare.get();
+    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare));
+    ASSERT_TRUE(frame && frame->Image());
+    EXPECT_FALSE(spare);
+    EXPECT_EQ(frame->Image(), kept);
+    EXPECT_EQ(frame->Image()->Pixel(4, 2)[0], 4321);
+
+    spare.reset(new Image16(3, 5, 3));
+    kept = spare.get();
+    frame.reset(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare));
+    ASSERT_TRUE(frame && frame->Image());
+    EXPECT_EQ(spare.get(), kept);
+    EXPECT_NE(frame->Image(), kept);
+    EXPECT_EQ(frame->Image()->Pixel(4, 2)[0], 4321);
+}
