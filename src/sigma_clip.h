@@ -76,10 +76,16 @@ template <typename Count>
 void ClippingStatistics::ClippedMeans(size_t n, Count count, double kappa, float* means,
                                       RejectionTally& tally) const {
     constexpr size_t kPiece = size_t(1) << 16;
+    constexpr size_t kPrefetchSamples = 32;
     std::vector<RejectionTally> tallies((n + kPiece - 1) / kPiece);
     ForEachPiece(n, kPiece, [&](size_t begin, size_t end) {
         RejectionTally& t = tallies[begin / kPiece];
-        for (size_t i = begin; i < end; ++i) means[i] = ClippedMean(i, count(i), kappa, t);
+        for (size_t i = begin; i < end; ++i) {
+            // The statistics stream in from memory; the clipping's branches
+            // keep the hardware from running ahead on its own.
+            __builtin_prefetch(samples.get() + i + kPrefetchSamples);
+            means[i] = ClippedMean(i, count(i), kappa, t);
+        }
     });
     for (const RejectionTally& t : tallies) {
         tally.values += t.values;
