@@ -11,8 +11,8 @@ unsigned FramePrefetch::LoaderCount() { return std::max(1u, std::min(WorkerCount
 
 FramePrefetch::FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel)
     : files(files),
-      bytes_per_pixel(stacking_bytes_per_pixel + (LoaderCount() - 1) * kLoadingBytesPerPixel),
       loader_count(LoaderCount()),
+      bytes_per_pixel(stacking_bytes_per_pixel + (loader_count - 1) * kLoadingBytesPerPixel),
       loaded(files.size()) {
     for (unsigned i = 0; i < loader_count; ++i) loaders.emplace_back([this] { LoadAll(); });
 }
@@ -33,7 +33,9 @@ void FramePrefetch::LoadAll() {
         {
             std::unique_lock<std::mutex> lock(mutex);
             // Frame `taken - 1` is being stacked; loader_count more may be in memory.
-            changed.wait(lock, [this] { return stopping || next_to_load < std::min(files.size(), taken + loader_count); });
+            changed.wait(lock, [this] {
+                return stopping || next_to_load < std::min(files.size(), taken + loader_count);
+            });
             if (stopping || next_to_load == files.size()) return;
             position = next_to_load++;
             if (!spares.empty()) {

@@ -51,8 +51,8 @@ private:
     void LoadAll();
 
     const std::vector<std::string>& files;
-    const unsigned bytes_per_pixel;
     const unsigned loader_count;
+    const unsigned bytes_per_pixel;
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Loaded> loaded;  // by file position

@@ -25,14 +25,13 @@
 
 namespace {
 
-using quen_merge::kFloatToSample;
 using quen_merge::ForEachPiece;
+using quen_merge::kFloatToSample;
 using quen_merge::kFrameChannels;
+using quen_merge::kLoadingBytesPerPixel;
 using quen_merge::kMaxSample;
 using quen_merge::Say;
 using quen_merge::Stream;
-
-using quen_merge::kLoadingBytesPerPixel;
 
 constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
 
