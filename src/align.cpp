@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "fit.h"
+#include "message_log.h"
 #include "rigid_transform.h"
 
 namespace {
@@ -245,12 +246,13 @@ namespace quen_merge {
 void FindStars(const Image16* frame, std::vector<StarRef>& stars) {
     if (!frame || frame->width == 0 || frame->height == 0 || !frame->data) return;
     std::unique_ptr<GreyImage> grey(GreyOf(frame));
-    std::puts("Blur");
+    // Said, not printed: frames may look for their stars while they load.
+    Say(Stream::kOut, "Blur\n");
     {
         std::unique_ptr<GreyImage> background(BlurImage(grey.get(), kBackgroundRadius, kBackgroundPasses));
         SubtractBackground(grey.get(), background.get());
     }
-    std::puts("Scan for stars");
+    Say(Stream::kOut, "Scan for stars\n");
     ScanForStars(grey.get(), stars);
 }
 

@@ -1,6 +1,7 @@
 #include "frame_prefetch.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "image_io.h"
 #include "parallel.h"
@@ -9,10 +10,12 @@ namespace quen_merge {
 
 unsigned FramePrefetch::LoaderCount() { return std::max(1u, std::min(WorkerCount(), kMaxLoaders)); }
 
-FramePrefetch::FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel)
+FramePrefetch::FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel,
+                             Prepare prepare)
     : files(files),
       loader_count(LoaderCount()),
       bytes_per_pixel(stacking_bytes_per_pixel + (loader_count - 1) * kLoadingBytesPerPixel),
+      prepare(std::move(prepare)),
       loaded(files.size()) {
     for (unsigned i = 0; i < loader_count; ++i) loaders.emplace_back([this] { LoadAll(); });
 }
@@ -43,11 +46,15 @@ void FramePrefetch::LoadAll() {
                 spares.pop_back();
             }
         }
-        MessageLog log;
+        MessageLog log, prepared;
         std::unique_ptr<ImageData> frame;
         {
             const CaptureMessages capture(log);
             frame.reset(LoadImageData(files[position].c_str(), bytes_per_pixel, spare));
+        }
+        if (prepare && frame && frame->Image()) {
+            const CaptureMessages capture(prepared);
+            prepare(position, frame->Image());
         }
         {
             const std::lock_guard<std::mutex> lock(mutex);
@@ -55,6 +62,7 @@ void FramePrefetch::LoadAll() {
             Loaded& slot = loaded[position];
             slot.frame = std::move(frame);
             slot.log = std::move(log);
+            slot.prepared = std::move(prepared);
             slot.done = true;
         }
         changed.notify_all();
@@ -67,7 +75,7 @@ void FramePrefetch::Recycle(Image16* image) {
     if (taken_back && spares.size() < loader_count) spares.push_back(std::move(taken_back));
 }
 
-std::unique_ptr<ImageData> FramePrefetch::Next() {
+std::unique_ptr<ImageData> FramePrefetch::Next(MessageLog& prepared) {
     Loaded item;
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -77,6 +85,7 @@ std::unique_ptr<ImageData> FramePrefetch::Next() {
     }
     changed.notify_all();
     item.log.Replay();
+    prepared = std::move(item.prepared);
     return std::move(item.frame);
 }
 

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "align.h"
 #include "frame_prefetch.h"
 #include "image_io.h"
+#include "message_log.h"
 #include "star_detect.h"
 #include "star_match.h"
 
@@ -48,22 +50,26 @@ FloatImage* FinishAligned(AverageAlign* accumulator, size_t added, size_t loaded
     return accumulator->ReleaseAccumulator();
 }
 
-// Calls use(position, name, image) for every file whose frame loads with an
-// image, in file order, and reports the files that do not load; the frames
-// decode one ahead. Returns how many loaded with an image.
+// Calls use(position, name, image, prepared) for every file whose frame
+// loads with an image, in file order, and reports the files that do not
+// load; the frames decode ahead, each prepared there by prepare (may be
+// null), which left its messages in prepared. Returns how many loaded with
+// an image.
 template <typename Use>
-size_t ForEachFrame(const std::vector<std::string>& files, unsigned bytes_per_pixel, Use use) {
-    FramePrefetch prefetch(files, bytes_per_pixel);
+size_t ForEachFrame(const std::vector<std::string>& files, unsigned bytes_per_pixel, Use use,
+                    FramePrefetch::Prepare prepare = nullptr) {
+    FramePrefetch prefetch(files, bytes_per_pixel, std::move(prepare));
     size_t loaded = 0;
     for (size_t i = 0; i < files.size(); ++i) {
-        const std::unique_ptr<ImageData> frame = prefetch.Next();
+        MessageLog prepared;
+        const std::unique_ptr<ImageData> frame = prefetch.Next(prepared);
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", files[i].c_str());
             continue;
         }
         if (!frame->Image()) continue;
         ++loaded;
-        use(i, files[i], frame->Image());
+        use(i, files[i], frame->Image(), prepared);
         prefetch.Recycle(frame->ReleaseImage());
     }
     return loaded;
@@ -86,7 +92,7 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     } else {
         merge.reset(new Lighten(dark));
     }
-    ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image) {
+    ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image, const MessageLog&) {
         if (merge->AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
             ++added;
@@ -106,12 +112,10 @@ namespace {
 constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
 
 
-// Aligns one loaded frame and adds it, or makes it the star reference. True
-// when the frame was added.
-bool AlignFrame(const Image16* image, std::unique_ptr<StarReference>& reference,
+// Aligns one loaded frame by the stars FindStars found in it and adds it, or
+// makes it the star reference. True when the frame was added.
+bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars, std::unique_ptr<StarReference>& reference,
                 AverageAlign& accumulator) {
-    std::vector<StarRef> stars;
-    FindStars(image, stars);
     if (stars.size() < kMinStars) return false;
     if (!reference) {
         std::printf("Found %li stars in reference image\n", long(stars.size()));
@@ -137,17 +141,23 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     if (files.empty()) return nullptr;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
+    // Each frame's stars, found while it loads; a frame's list goes once used.
+    std::vector<std::vector<StarRef>> stars(files.size());
     size_t added = 0;
-    const size_t loaded =
-        ForEachFrame(files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image) {
+    const size_t loaded = ForEachFrame(
+        files, bytes_per_pixel,
+        [&](size_t i, const std::string& name, const Image16* image, const MessageLog& prepared) {
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
                 accumulator.reset(new AverageAlign(dark, image, kappa));
                 ++added;
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
-            if (AlignFrame(image, reference, *accumulator)) ++added;
-        });
+            prepared.Replay();
+            if (AlignFrame(image, stars[i], reference, *accumulator)) ++added;
+            std::vector<StarRef>().swap(stars[i]);
+        },
+        [&](size_t i, const Image16* image) { FindStars(image, stars[i]); });
     return FinishAligned(accumulator.get(), added, loaded, " (try -t s)", stacked);
 }
 
@@ -186,8 +196,10 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
     size_t added = 0;
+    // Stars are detected here, not while frames load: the detector's large
+    // buffers, made on several threads, would fragment the heap.
     const size_t loaded =
-        ForEachFrame(files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image) {
+        ForEachFrame(files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image, const MessageLog&) {
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
             DetectStars(image, dark, stars);
