@@ -434,6 +434,30 @@ double BackgroundNoise(const Rgb16& img) {
     return star_measure::RobustSpread(v);
 }
 
+// Stars are found while frames load, yet each frame's lines come in the
+// order of a one-frame-at-a-time run: what loading said, the frame's name,
+// then the star search, then the fit.
+TEST_F(AlignedRun, PrintsEachFramesLinesInTheirOrder) {
+    ASSERT_EQ(run->status, 0) << run->err;
+    std::vector<std::string> lines;
+    std::istringstream out(run->out);
+    for (std::string line; std::getline(out, line);)
+        if (line.rfind("Remapping", 0) != 0) lines.push_back(line);
+    size_t at = 0;
+    for (int k = 0; k < kFrames; ++k) {
+        const std::string name = *dir / ("f" + std::to_string(k) + ".tif");
+        ASSERT_LT(at + 4, lines.size());
+        EXPECT_EQ(lines[at++].rfind("image_type = ", 0), 0u) << k;
+        EXPECT_EQ(lines[at++], "Image " + std::to_string(k) + " - \"" + name + "\"");
+        EXPECT_EQ(lines[at++], "Blur");
+        EXPECT_EQ(lines[at++], "Scan for stars");
+        EXPECT_EQ(lines[at].rfind(k == 0 ? "Found " : "Fitting ", 0), 0u) << lines[at];
+        while (at < lines.size() && lines[at].rfind("image_type = ", 0) != 0 && lines[at] != "Post processing") ++at;
+    }
+    ASSERT_LT(at, lines.size());
+    EXPECT_EQ(lines[at], "Post processing");
+}
+
 TEST_F(AlignedRun, StackedStarsStayWhereTheReferenceHasThemAndStaySharp) {
     ASSERT_EQ(run->status, 0) << run->err;
     const Rgb16 stack = ReadRgb16(*dir / "stack.tif"), single = ReadRgb16(*dir / "f0.tif");
