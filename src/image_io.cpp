@@ -448,7 +448,8 @@ bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHis
     if (!image || !filename || image->channels != kFrameChannels) return false;
     if (IsFitsName(filename)) {
         Image16 samples(image->width, image->height, kFrameChannels, ostrel::uninitialised);
-        ForEachPiece(image->ElementCount(), kRowsPerPiece * image->width * kFrameChannels, [&](size_t begin, size_t end) {
+        const size_t piece = kRowsPerPiece * image->width * kFrameChannels;
+        ForEachPiece(image->ElementCount(), piece, [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) samples.data[i] = FloatToSample(image->data[i]);
         });
         return WriteFits(filename, &samples, history);

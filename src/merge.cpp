@@ -198,8 +198,8 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
     size_t added = 0;
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
-    const size_t loaded =
-        ForEachFrame(files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image, const MessageLog&) {
+    const size_t loaded = ForEachFrame(
+        files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image, const MessageLog&) {
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
             DetectStars(image, dark, stars);

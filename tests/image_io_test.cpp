@@ -285,8 +285,10 @@ TEST_F(ImageFiles, PpmIsWrittenAsFreeImageWritesIt) {
     EXPECT_EQ(test_support::ReadFile(dir / "s.ppm"), freeimage_bytes(samples));
     ASSERT_TRUE(quen_merge::WriteImageLDR((dir / "u.ppm").c_str(), &unit));
     Image16 converted(width, height, 3);
-    for (size_t i = 0; i < unit.ElementCount(); ++i)
-        converted.data[i] = unit.data[i] <= 0 ? 0 : unit.data[i] >= 1 ? 65535 : uint16_t(std::floor(unit.data[i] * 65536.0f));
+    for (size_t i = 0; i < unit.ElementCount(); ++i) {
+        const float v = unit.data[i];
+        converted.data[i] = v <= 0 ? 0 : v >= 1 ? 65535 : uint16_t(std::floor(v * 65536.0f));
+    }
     EXPECT_EQ(test_support::ReadFile(dir / "u.ppm"), freeimage_bytes(converted));
 }
 
