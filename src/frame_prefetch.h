@@ -44,11 +44,11 @@ public:
     // decode into it, so that the heap does not fragment over a long stack.
     void Recycle(Image16* image);
 
+private:
     // Loading threads for this process: one per CPU it may run on, at most
     // kMaxLoaders; never fewer than one, so that loading overlaps stacking.
     static unsigned LoaderCount();
 
-private:
     // Frames that may decode or wait ahead of the one being stacked; each
     // costs a decoded frame and, while it decodes, the decoder's bitmap.
     static constexpr unsigned kMaxLoaders = 3;

@@ -92,7 +92,8 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     } else {
         merge.reset(new Lighten(dark));
     }
-    ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image, const MessageLog&) {
+    ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image,
+                                             const MessageLog&) {
         if (merge->AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
             ++added;
@@ -111,11 +112,10 @@ namespace {
 
 constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
 
-
 // Aligns one loaded frame by the stars FindStars found in it and adds it, or
 // makes it the star reference. True when the frame was added.
-bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars, std::unique_ptr<StarReference>& reference,
-                AverageAlign& accumulator) {
+bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
+                std::unique_ptr<StarReference>& reference, AverageAlign& accumulator) {
     if (stars.size() < kMinStars) return false;
     if (!reference) {
         std::printf("Found %li stars in reference image\n", long(stars.size()));
