@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <random>
 
-#include "align_internal.h"
+#include "stars/align_internal.h"
 #include "quiet_stdout.h"
-#include "rigid_transform.h"
-#include "star_detect.h"
-#include "star_match.h"
+#include "base/rigid_transform.h"
+#include "stars/star_detect.h"
+#include "stars/star_match.h"
 
 namespace {
 

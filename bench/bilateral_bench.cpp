@@ -5,7 +5,7 @@
 #include <memory>
 #include <random>
 
-#include "bilateral.h"
+#include "lib/bilateral.h"
 #include "quiet_stdout.h"
 
 namespace {

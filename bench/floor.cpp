@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "image_io.h"
+#include "io/image_io.h"
 #include "load_rgb16.h"
 
 int main(int argc, char** argv) {

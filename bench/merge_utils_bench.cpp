@@ -1,7 +1,7 @@
 // Folding one 24-Mpixel frame into the mean and the maximum accumulators.
 #include <benchmark/benchmark.h>
 
-#include "merge_utils.h"
+#include "stack/merge_utils.h"
 #include "quiet_stdout.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "sampler.h"
+#include "stack/sampler.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "image_io.h"
+#include "io/image_io.h"
 #include "load_rgb16.h"
 #include "star_measure.h"
 

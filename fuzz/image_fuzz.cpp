@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "align.h"
-#include "image_io.h"
-#include "merge_utils.h"
-#include "star_detect.h"
-#include "star_match.h"
+#include "stars/align.h"
+#include "io/image_io.h"
+#include "stack/merge_utils.h"
+#include "stars/star_detect.h"
+#include "stars/star_match.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "image_io.h"
-#include "merge.h"
-#include "message_log.h"
+#include "io/image_io.h"
+#include "stack/merge.h"
+#include "base/message_log.h"
 #include "options.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "merge_utils.h"
+#include "stack/merge_utils.h"
 
 // How the frames of an aligned stack are put onto one grid.
 enum class Alignment {

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "image_io.h"
+#include "io/image_io.h"
 
 #include <algorithm>
 #include <cmath>
@@ -280,6 +280,21 @@ std::vector<std::string> ListFiles(const std::string& dir, const std::string& su
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+std::vector<std::string> StackTest::WriteFrames(const std::string& stem, const std::vector<Rgb16>& frames,
+                                               const std::string& ext) {
+    std::vector<std::string> paths;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        paths.push_back(dir / (stem + std::to_string(k) + ext));
+        WriteRgb16(paths.back(), frames[k]);
+    }
+    return paths;
+}
+
+CommandResult StackTest::Stack(std::vector<std::string> options, const std::vector<std::string>& inputs) {
+    options.insert(options.end(), inputs.begin(), inputs.end());
+    return RunTarnic(options);
 }
 
 }  // namespace test_support

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "image_data.h"
+#include <gtest/gtest.h>
+
+#include "io/image_data.h"
 
 namespace test_support {
 
@@ -79,6 +81,18 @@ void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 // Number of times needle occurs in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);
+
+// A test with a folder of its own that writes frames there and runs tarnic
+// on them.
+class StackTest : public ::testing::Test {
+protected:
+    // Writes the frames as stem0.ext, stem1.ext, ...; their paths.
+    std::vector<std::string> WriteFrames(const std::string& stem, const std::vector<Rgb16>& frames,
+                                         const std::string& ext = ".tif");
+    // tarnic with the options, then the inputs.
+    CommandResult Stack(std::vector<std::string> options, const std::vector<std::string>& inputs);
+    TempDir dir;
+};
 
 // The folder of real frame sequences beside the project, or "" when absent.
 std::string RealDataDir(const std::string& set);

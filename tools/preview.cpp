@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "image_io.h"
+#include "io/image_io.h"
 
 namespace {
 

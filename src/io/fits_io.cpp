@@ -1,0 +1,263 @@
+#include "io/fits_io.h"
+
+#include <fitsio.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "io/atomic_file.h"
+#include "base/message_log.h"
+#include "base/sample_format.h"
+
+namespace quen_merge {
+
+namespace {
+
+constexpr char kSimpleCard[] = "SIMPLE  =";
+constexpr int kMaxAxes = 4;             // enough to tell a 4-D image from the rest
+constexpr int kColourPlanes = 3;        // red, green, blue
+constexpr double kDefaultIso = 100;     // as for EXIF: what a file without ISO is taken at
+constexpr char kCreator[] = "tarnic 0.1.0";
+// FreeImage's pixel types, printed for FITS frames as for every other frame.
+constexpr int kTypeBitmap = 1, kTypeUint16 = 2, kTypeInt32 = 5, kTypeFloat = 6, kTypeDouble = 7,
+              kTypeRgb16 = 9, kTypeRgbf = 11;
+
+// Closes a cfitsio file on every path.
+struct FitsCloser {
+    void operator()(fitsfile* f) const {
+        int status = 0;
+        fits_close_file(f, &status);
+    }
+};
+using FitsFile = std::unique_ptr<fitsfile, FitsCloser>;
+
+// cfitsio's own words for status.
+std::string FitsError(int status) {
+    char text[FLEN_STATUS] = "";
+    fits_get_errstatus(status, text);
+    fits_clear_errmsg();
+    return text;
+}
+
+// The image to read: its BITPIX, width, height and number of planes.
+struct ImageShape {
+    int bitpix = 0;
+    long width = 0, height = 0, planes = 0;
+};
+
+// Moves to the primary image, or to the first image extension when the
+// primary HDU holds no data. Empty reason on success.
+std::string FindImage(fitsfile* f, ImageShape& shape) {
+    int status = 0, naxis = 0, hdu_type = 0;
+    long axes[kMaxAxes] = {0, 0, 0, 0};
+    fits_get_img_param(f, kMaxAxes, &shape.bitpix, &naxis, axes, &status);
+    while (status == 0 && naxis == 0) {
+        if (fits_movrel_hdu(f, 1, &hdu_type, &status)) return "holds no image";
+        if (hdu_type == IMAGE_HDU) fits_get_img_param(f, kMaxAxes, &shape.bitpix, &naxis, axes, &status);
+    }
+    if (status) return FitsError(status);
+    if (naxis != 2 && naxis != 3) return "has " + std::to_string(naxis) + " axes, not 2 or 3";
+    if (naxis == 3 && axes[2] != kColourPlanes) return "has a third axis of " + std::to_string(axes[2]) + ", not 3";
+    if (axes[0] <= 0 || axes[1] <= 0) return "has invalid dimensions";
+    shape.width = axes[0];
+    shape.height = axes[1];
+    shape.planes = naxis == 3 ? kColourPlanes : 1;
+    return "";
+}
+
+// Whether the file holds the whole data unit its header announces: told
+// before anything is allocated for the pixels.
+bool DataUnitIsWhole(fitsfile* f, const char* filename) {
+    LONGLONG header_start = 0, data_start = 0, data_end = 0;
+    int status = 0;
+    if (fits_get_hduaddrll(f, &header_start, &data_start, &data_end, &status)) return false;
+    struct stat file;
+    return stat(filename, &file) == 0 && LONGLONG(file.st_size) >= data_end;
+}
+
+bool IsFloat(int bitpix) { return bitpix < 0; }
+
+int FreeImageTypeOf(const ImageShape& shape) {
+    const bool colour = shape.planes == kColourPlanes;
+    switch (shape.bitpix) {
+        case BYTE_IMG: return colour ? kTypeRgb16 : kTypeBitmap;
+        case SHORT_IMG: return colour ? kTypeRgb16 : kTypeUint16;
+        case LONG_IMG: return colour ? kTypeRgbf : kTypeInt32;
+        case FLOAT_IMG: return colour ? kTypeRgbf : kTypeFloat;
+        default: return colour ? kTypeRgbf : kTypeDouble;
+    }
+}
+
+// Reads one row (0 = first stored, the bottom) of one plane as doubles, with
+// BZERO and BSCALE applied and blank or NaN values as 0.
+bool ReadRow(fitsfile* f, const ImageShape& shape, long plane, long row, double* out, int& status) {
+    long first[3] = {1, row + 1, plane + 1};
+    double blank = 0;
+    int any_blank = 0;
+    return fits_read_pix(f, TDOUBLE, first, shape.width, &blank, out, &any_blank, &status) == 0;
+}
+
+// Floating-point data within [0, 1] are taken as fractions of full scale.
+bool ScanUnitRange(fitsfile* f, const ImageShape& shape, bool& unit_range, int& status) {
+    std::vector<double> row(size_t(shape.width));
+    unit_range = true;
+    for (long p = 0; p < shape.planes && unit_range; ++p)
+        for (long r = 0; r < shape.height && unit_range; ++r) {
+            if (!ReadRow(f, shape, p, r, row.data(), status)) return false;
+            for (double v : row)
+                if (!(v >= 0 && v <= 1) && !std::isnan(v)) unit_range = false;
+        }
+    return true;
+}
+
+unsigned short ToSample(double v, double scale) {
+    if (std::isnan(v)) return 0;
+    const double s = std::round(v * scale);
+    return s <= 0 ? 0 : s >= kMaxSample ? (unsigned short)kMaxSample : (unsigned short)s;
+}
+
+// Fills image (blue, green, red; top row first) from the FITS planes.
+bool ReadPixels(fitsfile* f, const ImageShape& shape, double scale, Image16* image, int& status) {
+    std::vector<double> row(size_t(shape.width));
+    for (long p = 0; p < shape.planes; ++p) {
+        // Plane 0 is red, which is channel 2 of the image; a mono plane fills all three.
+        const unsigned first_channel = shape.planes == 1 ? 0 : unsigned(kColourPlanes - 1 - p);
+        const unsigned last_channel = shape.planes == 1 ? kFrameChannels - 1 : first_channel;
+        for (long r = 0; r < shape.height; ++r) {
+            if (!ReadRow(f, shape, p, r, row.data(), status)) return false;
+            unsigned short* out = image->Pixel(0, uint32_t(shape.height - 1 - r));
+            for (long x = 0; x < shape.width; ++x) {
+                const unsigned short v = ToSample(row[size_t(x)], scale);
+                for (unsigned c = first_channel; c <= last_channel; ++c) out[size_t(x) * kFrameChannels + c] = v;
+            }
+        }
+    }
+    return true;
+}
+
+// log2(1 / (ISO x EXPTIME)): the EXIF formula with an f-number of 1, which
+// FITS does not record; 0 without a positive EXPTIME.
+double ExposureValue(fitsfile* f) {
+    int status = 0;
+    double exposure = 0, iso = kDefaultIso;
+    if (fits_read_key(f, TDOUBLE, "EXPTIME", &exposure, nullptr, &status) || !(exposure > 0)) {
+        fits_clear_errmsg();
+        return 0.0;
+    }
+    for (const char* key : {"ISO", "ISOSPEED"}) {
+        status = 0;
+        double value = 0;
+        if (fits_read_key(f, TDOUBLE, key, &value, nullptr, &status) == 0 && value > 0) {
+            iso = value;
+            break;
+        }
+    }
+    fits_clear_errmsg();
+    return std::log2(1.0 / (iso * exposure));
+}
+
+// The header and the three planes (red, green, blue; bottom row first) of
+// image into the new file f.
+void WriteImage(fitsfile* f, const Image16* image, const StackHistory& history, int& status) {
+    long axes[3] = {long(image->width), long(image->height), kColourPlanes};
+    fits_create_img(f, USHORT_IMG, 3, axes, &status);
+    unsigned frames = history.frames;
+    fits_write_key(f, TUINT, "NFRAMES", &frames, "frames in the stack", &status);
+    fits_write_key(f, TSTRING, "STACKTYP", const_cast<char*>(history.merge_type.c_str()),
+                   "how the frames were combined", &status);
+    fits_write_key(f, TSTRING, "CREATOR", const_cast<char*>(kCreator), "program that made the file", &status);
+    std::vector<unsigned short> plane(size_t(image->width) * image->height);
+    for (long p = 0; p < kColourPlanes && status == 0; ++p) {
+        const unsigned channel = unsigned(kColourPlanes - 1 - p);  // red is channel 2
+        for (uint32_t r = 0; r < image->height; ++r) {
+            const unsigned short* src = image->Pixel(0, image->height - 1 - r);
+            unsigned short* dst = plane.data() + size_t(r) * image->width;
+            for (uint32_t x = 0; x < image->width; ++x) dst[x] = src[size_t(x) * kFrameChannels + channel];
+        }
+        long first[3] = {1, 1, p + 1};
+        fits_write_pix(f, TUSHORT, first, long(plane.size()), plane.data(), &status);
+    }
+}
+
+bool Refuse(const char* filename, const std::string& why) {
+    Say(Stream::kErr, "file %s %s\n", filename, why.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool LooksLikeFits(const char* filename) {
+    char head[sizeof kSimpleCard - 1];
+    FILE* f = std::fopen(filename, "rb");
+    if (!f) return false;
+    const bool read = std::fread(head, 1, sizeof head, f) == sizeof head;
+    std::fclose(f);
+    return read && std::memcmp(head, kSimpleCard, sizeof head) == 0;
+}
+
+bool IsFitsName(const char* filename) {
+    const char* dot = std::strrchr(filename, '.');
+    if (!dot || std::strchr(dot, '/')) return false;
+    for (const char* ext : {".fit", ".fits", ".fts"})
+        if (strcasecmp(dot, ext) == 0) return true;
+    return false;
+}
+
+bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame) {
+    // Frames of other formats load side by side, FITS files one at a time:
+    // cfitsio sets up its own lock on first use without guarding that (the
+    // thread sanitizer catches two first opens at once).
+    static std::mutex one_reader;
+    const std::lock_guard<std::mutex> turn(one_reader);
+    int status = 0;
+    fitsfile* opened = nullptr;
+    // The disk-file call takes the name literally: no cfitsio filename syntax.
+    if (fits_open_diskfile(&opened, filename, READONLY, &status))
+        return Refuse(filename, "is not a readable FITS file: " + FitsError(status));
+    const FitsFile f(opened);
+    ImageShape shape;
+    const std::string problem = FindImage(f.get(), shape);
+    if (!problem.empty()) return Refuse(filename, problem);
+    const unsigned long long pixels = (unsigned long long)shape.width * (unsigned long long)shape.height;
+    if (pixels > max_pixels) return Refuse(filename, "is too large");
+    if (!DataUnitIsWhole(f.get(), filename)) return Refuse(filename, "is truncated");
+    bool unit_range = false;
+    if (IsFloat(shape.bitpix) && !ScanUnitRange(f.get(), shape, unit_range, status))
+        return Refuse(filename, "is truncated: " + FitsError(status));
+    std::unique_ptr<Image16> image(new Image16(uint32_t(shape.width), uint32_t(shape.height), kFrameChannels));
+    if (!ReadPixels(f.get(), shape, unit_range ? kMaxSample : 1.0, image.get(), status))
+        return Refuse(filename, "is truncated: " + FitsError(status));
+    frame.ev = ExposureValue(f.get());
+    frame.image_type = FreeImageTypeOf(shape);
+    frame.image = image.release();
+    return true;
+}
+
+bool WriteFits(const char* filename, const Image16* image, const StackHistory& history) {
+    if (!image || !image->data || image->channels != kFrameChannels) return false;
+    void* memory = nullptr;
+    size_t size = 0;
+    int status = 0;
+    fitsfile* f = nullptr;
+    if (fits_create_memfile(&f, &memory, &size, 0, realloc, &status)) {
+        fits_clear_errmsg();
+        return false;
+    }
+    WriteImage(f, image, history, status);
+    fits_close_file(f, &status);  // closes whatever the status; memory then holds the file
+    const bool written = status == 0 && WriteAtomically(filename, [&](FILE* file) {
+        return std::fwrite(memory, 1, size, file) == size;
+    });
+    std::free(memory);
+    if (status) fits_clear_errmsg();
+    return written;
+}
+
+}  // namespace quen_merge

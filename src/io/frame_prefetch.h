@@ -1,0 +1,79 @@
+// Frames loaded ahead of the stacking on other CPUs: while one frame is
+// folded in, the next ones decode side by side, each only once fewer than
+// kMaxLoaders frames wait or decode ahead of the one being stacked. So the
+// frames in memory are bounded, however many frames the stack has. Work of
+// a frame's own that needs no other frame (finding its stars) can be done
+// there too, after it loads.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io/image_data.h"
+#include "base/message_log.h"
+
+namespace quen_merge {
+
+class FramePrefetch {
+public:
+    // Called on a loading thread for each frame that loads with an image,
+    // with its position among the files; what it prints is kept apart.
+    using Prepare = std::function<void(size_t position, const Image16* image)>;
+
+    // Starts loading files, in order, each with LoadImageData(name, bytes)
+    // where bytes also counts the frames other loaders hold meanwhile, and
+    // prepare (may be null) after each.
+    FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel,
+                  Prepare prepare = nullptr);
+    // Stops loading and waits for the loading threads.
+    ~FramePrefetch();
+    FramePrefetch(const FramePrefetch&) = delete;
+    FramePrefetch& operator=(const FramePrefetch&) = delete;
+
+    // The next file's frame, or null when it could not be loaded, after the
+    // messages its loading printed; call once per file, in order. What its
+    // preparation printed goes into prepared, for the caller to replay where
+    // the preparation belongs.
+    std::unique_ptr<ImageData> Next(MessageLog& prepared);
+    // Takes back a frame's image once it is stacked: later frames of its size
+    // decode into it, so that the heap does not fragment over a long stack.
+    void Recycle(Image16* image);
+
+private:
+    // Loading threads for this process: one per CPU it may run on, at most
+    // kMaxLoaders; never fewer than one, so that loading overlaps stacking.
+    static unsigned LoaderCount();
+
+    // Frames that may decode or wait ahead of the one being stacked; each
+    // costs a decoded frame and, while it decodes, the decoder's bitmap.
+    static constexpr unsigned kMaxLoaders = 3;
+
+    struct Loaded {
+        std::unique_ptr<ImageData> frame;
+        MessageLog log;
+        MessageLog prepared;
+        bool done = false;
+    };
+
+    void LoadAll();
+
+    const std::vector<std::string>& files;
+    const unsigned loader_count;
+    const unsigned bytes_per_pixel;
+    const Prepare prepare;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Loaded> loaded;  // by file position
+    std::vector<std::unique_ptr<Image16>> spares;  // at most loader_count
+    size_t next_to_load = 0;
+    size_t taken = 0;
+    bool stopping = false;
+    std::vector<std::thread> loaders;
+};
+
+}  // namespace quen_merge

@@ -1,0 +1,49 @@
+// Reading frames from image files and writing stacked results, through FreeImage.
+#pragma once
+
+#include <FreeImage.h>
+
+#include <memory>
+
+#include "io/fits_io.h"
+#include "io/image_data.h"
+#include "ostrel/image.h"
+
+// The output format for a file name, by its extension: PNG, TIFF or PPM; PNG for
+// any other or no extension. Never FIF_UNKNOWN.
+FREE_IMAGE_FORMAT GetFileType(const char* filename);
+
+// Keeps libtiff's known-spurious "unknown tag" complaints, printed for every TIFF
+// that FreeImage reads, off standard error; every other libtiff message is
+// passed on. Call once after FreeImage_Initialise.
+void FilterTiffMessages();
+
+namespace quen_merge {
+
+// What loading one pixel takes: the decoded bitmap and its 16-bit copy.
+constexpr unsigned kLoadingBytesPerPixel = 12;
+
+// Loads a file that FreeImage recognises and can convert to 16-bit RGB (so
+// not floating-point images), or a FITS file, as 3-channel 16-bit BGR, top
+// row first. Refuses
+// a file whose header announces 2^32 samples or more, or more pixels than this
+// machine's memory holds at the loader's own cost plus the caller's
+// stacking_bytes_per_pixel; a file whose pixel data ends early; and a header
+// whose dimensions are not plain positive numbers. Returns a new record owned
+// by the caller (delete it), or null after printing why on standard error.
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel = 0);
+// As above; the pixels go into spare (which it then takes) when spare is an
+// image of the frame's size, so that a stack can reuse its frames' memory.
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare);
+
+// Saves a 3-channel image as 16-bit RGB: as FITS, with the history in its
+// header, for names ending in .fit, .fits or .fts (any case); otherwise in
+// the format GetFileType picks. The file is written beside the target and
+// renamed onto it only once complete, so a failed write leaves an existing
+// file untouched. True when the file was saved.
+bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history = {});
+// Maps samples in [0, 1) to 16 bits (x 65536, floored; 1 and above to 65535,
+// negatives and NaN to 0) and writes them as above.
+bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history = {});
+
+}  // namespace quen_merge

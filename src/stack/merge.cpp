@@ -1,0 +1,223 @@
+#include "stack/merge.h"
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "stars/align.h"
+#include "io/frame_prefetch.h"
+#include "io/image_io.h"
+#include "base/message_log.h"
+#include "stars/star_detect.h"
+#include "stars/star_match.h"
+
+namespace quen_merge {
+
+namespace {
+
+// The share of the stack's values that clipping left out, high and low.
+void ReportRejection(const RejectionTally& tally) {
+    const double share = tally.values ? 100.0 / double(tally.values) : 0.0;
+    std::printf("Rejected %.3f%% of values high and %.3f%% low\n", double(tally.high) * share,
+                double(tally.low) * share);
+    if (tally.at_limit)
+        std::printf("%llu samples had all %u of their highest or lowest values rejected; further outliers there stayed in\n",
+                    (unsigned long long)tally.at_limit, kClipExtremes);
+}
+
+// How many of the loaded frames an aligned stack holds; a stack that left
+// frames out says so on standard error, so that a partial result is not
+// taken for a whole one.
+void ReportStacked(size_t added, size_t loaded, const char* hint) {
+    std::printf("%zu of %zu frames stacked\n", added, loaded);
+    if (added == loaded) return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%zu of %zu frames could not be aligned and were left out%s\n", loaded - added, loaded,
+                 hint);
+}
+
+// Ends an aligned stack: "Post processing", the means, what rejection and
+// alignment left out; the accumulated image for the caller, or null.
+FloatImage* FinishAligned(AverageAlign* accumulator, size_t added, size_t loaded, const char* hint,
+                          size_t* stacked) {
+    std::puts("Post processing");
+    if (!accumulator) return nullptr;
+    accumulator->PostProcess();
+    if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
+    ReportStacked(added, loaded, hint);
+    if (stacked) *stacked = added;
+    return accumulator->ReleaseAccumulator();
+}
+
+// Calls use(position, name, image, prepared) for every file whose frame
+// loads with an image, in file order, and reports the files that do not
+// load; the frames decode ahead, each prepared there by prepare (may be
+// null), which left its messages in prepared. Returns how many loaded with
+// an image.
+template <typename Use>
+size_t ForEachFrame(const std::vector<std::string>& files, unsigned bytes_per_pixel, Use use,
+                    FramePrefetch::Prepare prepare = nullptr) {
+    FramePrefetch prefetch(files, bytes_per_pixel, std::move(prepare));
+    size_t loaded = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        MessageLog prepared;
+        const std::unique_ptr<ImageData> frame = prefetch.Next(prepared);
+        if (!frame) {
+            std::printf("Unable to load Frame \"%s\".\n", files[i].c_str());
+            continue;
+        }
+        if (!frame->Image()) continue;
+        ++loaded;
+        use(i, files[i], frame->Image(), prepared);
+        prefetch.Recycle(frame->ReleaseImage());
+    }
+    return loaded;
+}
+
+}  // namespace
+
+FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
+                         MergeType type, size_t* stacked, double kappa) {
+    size_t added = 0;
+    if (files.empty()) return nullptr;
+    std::unique_ptr<Merge> merge;
+    ClippedAverage* clipped = nullptr;
+    unsigned bytes_per_pixel = Merge::kBytesPerPixel;
+    if (type == MergeAverage && kappa > 0) {
+        merge.reset(clipped = new ClippedAverage(dark, kappa));
+        bytes_per_pixel = ClippedAverage::kBytesPerPixel;
+    } else if (type == MergeAverage) {
+        merge.reset(new Average(dark));
+    } else {
+        merge.reset(new Lighten(dark));
+    }
+    ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image,
+                                             const MessageLog&) {
+        if (merge->AddFrame(image)) {
+            std::printf("Frame \"%s\" added.\n", name.c_str());
+            ++added;
+        } else {
+            std::printf("Frame \"%s\" rejected.\n", name.c_str());
+        }
+    });
+    std::puts("Post processing");
+    merge->PostProcess();
+    if (clipped && merge->Accumulator()) ReportRejection(clipped->Tally());
+    if (stacked) *stacked = added;
+    return merge->ReleaseAccumulator();
+}
+
+namespace {
+
+constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
+
+// Aligns one loaded frame by the stars FindStars found in it and adds it, or
+// makes it the star reference. True when the frame was added.
+bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
+                std::unique_ptr<StarReference>& reference, AverageAlign& accumulator) {
+    if (stars.size() < kMinStars) return false;
+    if (!reference) {
+        std::printf("Found %li stars in reference image\n", long(stars.size()));
+        reference.reset(new StarReference(StarPositions(stars)));
+        return false;
+    }
+    const std::vector<StarPoint> frame_stars = StarPositions(stars);
+    std::printf("Fitting %li stars to reference image\n", long(frame_stars.size()));
+    double transform[3];
+    if (!reference->Fit(frame_stars, transform)) return false;
+    std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", transform[0],
+                transform[1], transform[2]);
+    accumulator.AddFrame(image, transform[0], transform[1], transform[2]);
+    return true;
+}
+
+}  // namespace
+
+FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
+                            MergeType /*type*/, size_t* stacked, double kappa) {
+    const unsigned bytes_per_pixel =
+        AverageAlign::kBytesPerPixel + (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
+    if (files.empty()) return nullptr;
+    std::unique_ptr<AverageAlign> accumulator;
+    std::unique_ptr<StarReference> reference;
+    // Each frame's stars, found while it loads; a frame's list goes once used.
+    std::vector<std::vector<StarRef>> stars(files.size());
+    size_t added = 0;
+    const size_t loaded = ForEachFrame(
+        files, bytes_per_pixel,
+        [&](size_t i, const std::string& name, const Image16* image, const MessageLog& prepared) {
+            // The first frame that loads is the grid of the result and its first content.
+            if (!accumulator) {
+                accumulator.reset(new AverageAlign(dark, image, kappa));
+                ++added;
+            }
+            std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
+            prepared.Replay();
+            if (AlignFrame(image, stars[i], reference, *accumulator)) ++added;
+            std::vector<StarRef>().swap(stars[i]);
+        },
+        [&](size_t i, const Image16* image) { FindStars(image, stars[i]); });
+    return FinishAligned(accumulator.get(), added, loaded, " (try -t s)", stacked);
+}
+
+namespace {
+
+// Stars a reference frame needs: as many as a sound fit needs pairs.
+constexpr size_t kMinReferenceStars = 12;
+// Memory one pixel costs while its stars are found: the float grey image and
+// the region marks.
+constexpr unsigned kDetectionBytesPerPixel = sizeof(float) + 1;
+
+// Fits one frame's stars onto the reference and adds the frame; true when it
+// was added, otherwise it prints why not.
+bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
+                     AverageAlign& accumulator) {
+    std::printf("Fitting %li stars to reference image\n", long(stars.size()));
+    StarFit fit;
+    std::string why;
+    if (!reference.Match(stars, fit, why)) {
+        std::printf("Unable to align the frame: %s\n", why.c_str());
+        return false;
+    }
+    std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", fit.angle, fit.tx, fit.ty);
+    std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
+    accumulator.AddFrame(image, fit.angle, fit.tx, fit.ty);
+    return true;
+}
+
+}  // namespace
+
+FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const FloatImage* dark,
+                                size_t* stacked, double kappa) {
+    if (files.empty()) return nullptr;
+    const unsigned bytes_per_pixel = AverageAlign::kBytesPerPixel + kDetectionBytesPerPixel +
+                                     (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
+    std::unique_ptr<AverageAlign> accumulator;
+    std::unique_ptr<TriangleMatcher> reference;
+    size_t added = 0;
+    // Stars are detected here, not while frames load: the detector's large
+    // buffers, made on several threads, would fragment the heap.
+    const size_t loaded = ForEachFrame(
+        files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image, const MessageLog&) {
+            std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
+            std::vector<StarRef> stars;
+            DetectStars(image, dark, stars);
+            if (reference) {
+                if (AddMatchedFrame(image, stars, *reference, *accumulator)) ++added;
+                return;
+            }
+            if (stars.size() < kMinReferenceStars) {
+                std::printf("Found %li stars, too few to align on: frame left out\n", long(stars.size()));
+                return;
+            }
+            // The reference: the grid of the result, in the mean once.
+            std::printf("Found %li stars in reference image\n", long(stars.size()));
+            reference.reset(new TriangleMatcher(stars));
+            accumulator.reset(new AverageAlign(dark, image, kappa));
+            ++added;
+        });
+    return FinishAligned(accumulator.get(), added, loaded, "", stacked);
+}
+
+}  // namespace quen_merge

@@ -1,0 +1,322 @@
+#include "stars/star_match.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <utility>
+
+#include "base/rigid_transform.h"
+
+namespace quen_merge {
+
+namespace {
+
+// Triangles join each of the brightest stars with pairs of its nearest
+// neighbours among them: bright stars are found in every frame, and near
+// neighbours keep the triangles small, so lens distortion barely bends them.
+constexpr size_t kTriangleStars = 40;
+constexpr size_t kTriangleNeighbours = 5;
+constexpr double kShortestSide = 3.0;          // px: smaller triangles are all centroid noise
+// The same triangle in two frames: side ratios within this distance, and
+// longest sides within this share of each other (a rigid transform keeps sizes).
+constexpr double kRatioTolerance = 0.01;
+constexpr double kSizeTolerance = 0.02;
+constexpr size_t kReferenceCandidates = 3;     // reference triangles looked at per frame triangle
+// A frame star moved within this distance of a reference star is its pair.
+constexpr double kMatchRadius = 3.0;
+// Candidates are judged first on the frame's brightest stars; a candidate
+// that lands this few of them is no transform of this sky.
+constexpr size_t kScoreStars = 40;
+constexpr size_t kMinScore = 4;
+// The refinement: least squares over the pairs within the radius, which then
+// closes in to kClipResiduals times the residual of the pairs (within
+// kTightestRadius and kMatchRadius), so that wrong and blended pairs drop out.
+constexpr int kRefineRounds = 8;
+constexpr double kClipResiduals = 3.0;
+constexpr double kTightestRadius = 0.75;
+constexpr double kHuberScale = 1.5;
+// A frame star within this distance of a reference star's very position may
+// be fixed to the camera; a fit that moves some star more than kMovedShift
+// is a sky that moved.
+constexpr double kStillRadius = 1.0;
+constexpr double kMovedShift = 2.0;
+// A sound fit: at least this many pairs, and this share of the stars the
+// frames could have in common (the fewer of the two frames' counts).
+constexpr size_t kMinInliers = 12;
+constexpr double kMinInlierShare = 0.2;
+
+using Triangle = TriangleMatcher::Triangle;
+
+double Distance(const StarPoint& a, const StarPoint& b) { return std::hypot(a[0] - b[0], a[1] - b[1]); }
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+std::vector<double> Fluxes(const std::vector<StarRef>& stars) {
+    std::vector<double> fluxes;
+    for (const StarRef& s : stars) fluxes.push_back(s.brightness);
+    return fluxes;
+}
+
+// The triangle of stars i, j, k with its vertices ordered by the sides
+// opposite them, shortest first, and its side ratios (middle / longest,
+// shortest / longest); false when it is too small.
+bool MakeTriangle(const std::vector<StarPoint>& stars, unsigned long i, unsigned long j, unsigned long k,
+                  Triangle& triangle, StarPoint& ratios) {
+    std::pair<double, unsigned long> sides[3] = {
+        {Distance(stars[j], stars[k]), i}, {Distance(stars[k], stars[i]), j}, {Distance(stars[i], stars[j]), k}};
+    std::sort(sides, sides + 3);
+    if (sides[0].first < kShortestSide) return false;
+    for (int v = 0; v < 3; ++v) triangle.vertex[v] = sides[v].second;
+    triangle.longest = sides[2].first;
+    ratios = StarPoint{{sides[1].first / sides[2].first, sides[0].first / sides[2].first}};
+    return true;
+}
+
+// The triangles of the brightest stars and their side ratios, each set of
+// three stars once.
+TriangleMatcher::Triangles BuildTriangles(const std::vector<StarPoint>& stars) {
+    TriangleMatcher::Triangles set;
+    const std::vector<StarPoint> bright(stars.begin(), stars.begin() + std::min(stars.size(), kTriangleStars));
+    const StarTree tree(bright);
+    std::vector<std::array<unsigned long, 3>> seen;
+    for (unsigned long i = 0; i < bright.size(); ++i) {
+        const std::vector<unsigned long> near = tree.FindKNearest(bright[i], kTriangleNeighbours + 1);
+        for (size_t a = 1; a < near.size(); ++a)
+            for (size_t b = a + 1; b < near.size(); ++b) {
+                std::array<unsigned long, 3> key{i, near[a], near[b]};
+                std::sort(key.begin(), key.end());
+                if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+                seen.push_back(key);
+                Triangle t;
+                StarPoint r;
+                if (!MakeTriangle(bright, i, near[a], near[b], t, r)) continue;
+                set.triangles.push_back(t);
+                set.ratios.push_back(r);
+            }
+    }
+    return set;
+}
+
+StarPoint Moved(const StarFit& fit, const Rotation& rotation, const StarPoint& p) {
+    const Position q = ToReference(rotation, fit.tx, fit.ty, p[0], p[1]);
+    return StarPoint{{q.x, q.y}};
+}
+
+// How many of the first `count` frame stars the transform lands within the
+// match radius of a reference star.
+size_t Score(const StarFit& fit, const std::vector<StarPoint>& frame, size_t count, const StarTree& tree) {
+    const Rotation rotation = RotationOf(fit.angle);
+    size_t hits = 0;
+    unsigned long index;
+    double distance;
+    for (size_t i = 0; i < std::min(count, frame.size()); ++i)
+        if (tree.FindNearest(Moved(fit, rotation, frame[i]), index, distance) && distance < kMatchRadius) ++hits;
+    return hits;
+}
+
+// A pair's weight in the fit: the inverse of its centroids' summed variance,
+// which falls with the stars' light as noise does, down to a floor that no
+// star's centroid beats (the pixels and the window set it): stars brighter
+// than `typical` weigh little more than it.
+double PairWeight(double frame_flux, double reference_flux, double typical) {
+    if (!(frame_flux > 0 && reference_flux > 0 && typical > 0)) return 0;
+    return 1 / (1 / frame_flux + 1 / reference_flux + 2 / typical);
+}
+
+// The matched pairs of a fit: frame and reference positions and weights.
+struct Pairs {
+    std::vector<StarPoint> from, to;
+    std::vector<double> weights;
+};
+
+// Pairs every frame star with the reference star the transform lands it
+// nearest to, within radius, one frame star per reference star (the nearest).
+void Pair(const StarFit& fit, const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
+          const std::vector<StarPoint>& reference, const std::vector<double>& reference_fluxes,
+          const StarTree& tree, double radius, double typical, Pairs& out) {
+    const Rotation rotation = RotationOf(fit.angle);
+    std::vector<std::pair<double, std::pair<size_t, unsigned long>>> pairs;
+    unsigned long index;
+    double distance;
+    for (size_t i = 0; i < frame.size(); ++i)
+        if (tree.FindNearest(Moved(fit, rotation, frame[i]), index, distance) && distance < radius)
+            pairs.push_back({distance, {i, index}});
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<bool> used(reference.size(), false);
+    out = Pairs();
+    for (const auto& p : pairs) {
+        const size_t f = p.second.first;
+        const unsigned long r = p.second.second;
+        if (used[r]) continue;
+        used[r] = true;
+        out.from.push_back(frame[f]);
+        out.to.push_back(reference[r]);
+        out.weights.push_back(PairWeight(frame_fluxes[f], reference_fluxes[r], typical));
+    }
+}
+
+// Huber's weights: a pair whose residual exceeds kHuberScale times the
+// typical residual counts as much as one at that distance would, so a star
+// with a companion or a bloated core pulls the fit no more than it should.
+void DownWeightFarPairs(const StarFit& fit, Pairs& pairs) {
+    const Rotation rotation = RotationOf(fit.angle);
+    std::vector<double> residuals;
+    for (size_t i = 0; i < pairs.from.size(); ++i)
+        residuals.push_back(Distance(Moved(fit, rotation, pairs.from[i]), pairs.to[i]));
+    const double typical = Median(residuals);
+    if (!(typical > 0)) return;
+    for (size_t i = 0; i < residuals.size(); ++i)
+        if (residuals[i] > kHuberScale * typical) pairs.weights[i] *= kHuberScale * typical / residuals[i];
+}
+
+}  // namespace
+
+StarFit FitRigid(const std::vector<StarPoint>& frame, const std::vector<StarPoint>& reference,
+                 const std::vector<double>& weights) {
+    StarFit fit;
+    const size_t n = std::min(frame.size(), reference.size());
+    auto weight = [&](size_t i) { return weights.empty() ? 1.0 : weights[i]; };
+    double total = 0, fx = 0, fy = 0, rx = 0, ry = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double w = weight(i);
+        total += w;
+        fx += w * frame[i][0];
+        fy += w * frame[i][1];
+        rx += w * reference[i][0];
+        ry += w * reference[i][1];
+    }
+    if (!(total > 0)) return fit;
+    fx /= total;
+    fy /= total;
+    rx /= total;
+    ry /= total;
+    double a = 0, b = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double px = frame[i][0] - fx, py = frame[i][1] - fy;
+        const double qx = reference[i][0] - rx, qy = reference[i][1] - ry;
+        a += weight(i) * (px * qx + py * qy);
+        b += weight(i) * (px * qy - py * qx);
+    }
+    const double theta = std::atan2(b, a), c = std::cos(theta), s = std::sin(theta);
+    fit.angle = theta * kDegreesPerRadian;
+    fit.tx = rx - (c * fx - s * fy);
+    fit.ty = ry - (s * fx + c * fy);
+    const Rotation rotation = RotationOf(fit.angle);
+    double squares = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const StarPoint moved = Moved(fit, rotation, frame[i]);
+        const double dx = moved[0] - reference[i][0], dy = moved[1] - reference[i][1];
+        squares += dx * dx + dy * dy;
+    }
+    fit.inliers = n;
+    fit.rms = std::sqrt(squares / double(n));
+    return fit;
+}
+
+TriangleMatcher::TriangleMatcher(const std::vector<StarRef>& reference)
+    : stars(StarPositions(reference)),
+      fluxes(Fluxes(reference)),
+      typical_flux(Median(fluxes)),
+      star_tree(stars),
+      triangles(BuildTriangles(stars)),
+      triangle_tree(triangles.ratios) {}
+
+StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size_t& score) const {
+    const Triangles own = BuildTriangles(frame);
+    // Every pair of like triangles proposes a transform; the one that lands
+    // most of the frame's brightest stars on reference stars wins.
+    StarFit best;
+    score = 0;
+    std::vector<StarPoint> from(3), to(3);
+    for (size_t t = 0; t < own.triangles.size(); ++t) {
+        const Triangle& mine = own.triangles[t];
+        for (unsigned long r : triangle_tree.FindKNearest(own.ratios[t], kReferenceCandidates)) {
+            const Triangle& ref = triangles.triangles[r];
+            if (Distance(own.ratios[t], triangles.ratios[r]) > kRatioTolerance ||
+                std::fabs(mine.longest / ref.longest - 1) > kSizeTolerance)
+                continue;
+            for (int v = 0; v < 3; ++v) {
+                from[size_t(v)] = frame[mine.vertex[v]];
+                to[size_t(v)] = stars[ref.vertex[v]];
+            }
+            const StarFit candidate = FitRigid(from, to);
+            if (candidate.rms > kMatchRadius) continue;
+            const size_t hits = Score(candidate, frame, kScoreStars, star_tree);
+            if (hits > score) {
+                score = hits;
+                best = candidate;
+            }
+        }
+    }
+    return best;
+}
+
+bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
+                                     StarFit& fit, std::string& why) const {
+    if (frame.size() < kMinInliers) {
+        why = "too few stars";
+        return false;
+    }
+    size_t score = 0;
+    StarFit best = BestCandidate(frame, score);
+    if (score < kMinScore) {
+        why = "no triangle of its stars matches the reference";
+        return false;
+    }
+    Pairs pairs;
+    double radius = kMatchRadius;
+    for (int round = 0; round < kRefineRounds; ++round) {
+        Pair(best, frame, frame_fluxes, stars, fluxes, star_tree, radius, typical_flux, pairs);
+        if (pairs.from.size() < 2) break;
+        best = FitRigid(pairs.from, pairs.to, pairs.weights);
+        DownWeightFarPairs(best, pairs);
+        best = FitRigid(pairs.from, pairs.to, pairs.weights);
+        radius = std::clamp(kClipResiduals * best.rms, kTightestRadius, kMatchRadius);
+    }
+    const size_t common = std::min(frame.size(), stars.size());
+    if (best.inliers < kMinInliers || double(best.inliers) < kMinInlierShare * double(common)) {
+        why = std::to_string(best.inliers) + " of " + std::to_string(common) + " stars agree on a transform";
+        return false;
+    }
+    fit = best;
+    return true;
+}
+
+double TriangleMatcher::LargestShift(const StarFit& fit) const {
+    const Rotation rotation = RotationOf(fit.angle);
+    double largest = 0;
+    for (const StarPoint& p : stars) largest = std::max(largest, Distance(Moved(fit, rotation, p), p));
+    return largest;
+}
+
+bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, StarFit& fit, std::string& why) const {
+    const std::vector<StarPoint> frame = StarPositions(frame_stars);
+    const std::vector<double> frame_fluxes = Fluxes(frame_stars);
+    // Stars found where a reference star is, to the pixel, are hot pixels
+    // and the foreground of a camera that stood still, unless the whole sky
+    // stood still too: the sky's motion is sought without them first.
+    std::vector<StarPoint> moving;
+    std::vector<double> moving_fluxes;
+    unsigned long index;
+    double distance;
+    for (size_t i = 0; i < frame.size(); ++i) {
+        if (star_tree.FindNearest(frame[i], index, distance) && distance < kStillRadius) continue;
+        moving.push_back(frame[i]);
+        moving_fluxes.push_back(frame_fluxes[i]);
+    }
+    StarFit sky;
+    std::string sky_why;
+    if (moving.size() < frame.size() && MatchPositions(moving, moving_fluxes, sky, sky_why) &&
+        LargestShift(sky) > kMovedShift) {
+        fit = sky;
+        return true;
+    }
+    return MatchPositions(frame, frame_fluxes, fit, why);
+}
+
+}  // namespace quen_merge

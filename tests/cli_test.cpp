@@ -1,0 +1,280 @@
+// The tarnic command line end to end: help, options, messages, exit statuses
+// and the files a run leaves, through real files and the real binary.
+#include <FreeImage.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using test_support::CommandResult;
+using test_support::ReadRgb16;
+using test_support::Rgb16;
+using test_support::RunTarnic;
+using test_support::TempDir;
+
+const char kHelpText[] =
+    "Velunor 0.1.0.\n\n"
+    "Usage: tarnic [options] <input1> <input2> ...\n"
+    "Options:\n"
+    "\t-h        : This help text\n"
+    "\t-d        : add dark frame.  You may have many of these.\n"
+    "\t-o <file> : Set output file.  Default is \"merged.png\".\n"
+    "\t-t <type> : Set merge type.  Default is \"n\". \n"
+    "\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.\n"
+    "\tMerge types:\n"
+    "\t\tn : denoise/averaging.\n"
+    "\t\ta : denoise/averaging with alignment.\n"
+    "\t\tt : Lighten/star trails.\n"
+    "\t\ts : denoise/averaging with alignment on every star, any rotation.\n"
+    "\n";
+
+
+class Tarnic : public test_support::StackTest {};
+
+TEST_F(Tarnic, WithoutArgumentsOrWithDashHPrintsHelp) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-h"}, {"-h", "never-read.tif"}, {"x.tif", "-h"}}) {
+        const CommandResult r = RunTarnic(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.substr(0, sizeof kHelpText - 1), kHelpText);
+        EXPECT_NE(r.out.find("FreeImage"), std::string::npos);
+        EXPECT_EQ(r.out.back(), '\n');
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Tarnic, NothingToStackExitsOneAndWritesNothing) {
+    const CommandResult r = RunTarnic({"-o", dir / "out.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "output " + dir / "out.png" + "\nno frame could be stacked\n");
+    EXPECT_FALSE(test_support::FileExists(dir / "out.png"));
+
+    const CommandResult none = RunTarnic({"-o", dir / "out.png", dir / "gone.tif"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, "Unable to load Frame \"" + dir / "gone.tif" + "\".\nPost processing\n");
+    EXPECT_NE(none.err.find("file " + dir / "gone.tif" + " does not exist\n"), std::string::npos);
+}
+
+// Frames load side by side, yet every line a frame's loading prints comes
+// where a one-frame-at-a-time run prints it: in file order, on its stream.
+TEST_F(Tarnic, FramesLoadedSideBySideReportInFileOrder) {
+    std::vector<std::string> inputs;
+    std::string out, err = "output " + dir / "o.ppm" + "\n";
+    for (unsigned k = 0; k < 12; ++k) {
+        const std::string name = dir / ("f" + std::to_string(k) + (k % 4 == 2 ? ".txt" : ".ppm"));
+        inputs.push_back(name);
+        if (k % 4 == 1) {  // never written
+            out += "Unable to load Frame \"" + name + "\".\n";
+            err += "file " + name + " does not exist\n";
+        } else if (k % 4 == 2) {
+            test_support::WriteFile(name, "not a picture");
+            out += "Unable to load Frame \"" + name + "\".\n";
+            err += "file " + name + " is not supported\n";
+        } else {
+            test_support::WriteRgb16(name, test_support::MakeRgb16(300, 200, uint16_t(1000 * k)));
+            out += "image_type = 9\nFrame \"" + name + "\" added.\n";  // FIT_RGB16
+        }
+    }
+    const CommandResult r = Stack({"-t", "n", "-o", dir / "o.ppm"}, inputs);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out + "Post processing\n");
+    EXPECT_EQ(r.err, err);
+}
+
+TEST_F(Tarnic, KeepsChannelsAndPicksTheFormatByExtension) {
+    Rgb16 picture = test_support::MakeRgb16(3, 2, 0);
+    picture.at(1, 1, 0) = 1000;
+    picture.at(1, 1, 1) = 2000;
+    picture.at(1, 1, 2) = 3000;
+    const auto input = WriteFrames("c", {picture}, ".png");
+    // The extension rules themselves are checked with the writer.
+    for (const char* name : {"o.png", "o.tif", "o.ppm", "o"}) {
+        const CommandResult r = Stack({"-o", dir / name}, input);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadRgb16(dir / name).samples, picture.samples) << name;
+    }
+}
+
+TEST_F(Tarnic, ParsesOptionsAnywhereAndOnlyTheTypeLetter) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000), test_support::MakeRgb16(2, 2, 3000)});
+    const struct {
+        std::vector<std::string> args;
+        uint16_t expected;
+    } cases[] = {
+        {{inputs[0], inputs[1], "-o", dir / "o.ppm"}, 2000},
+        {{"-t", "trails", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 3000},
+        {{"-t", "x", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 2000},
+        {{"-t", "", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 2000},
+        {{"-t", "t", "-t", "n", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 2000},
+        {{"-,", "-t", "t", "-o", dir / "o.ppm", inputs[0], inputs[1]}, 3000},
+        {{"-o", dir / "ignored.ppm", "-o", dir / "o.ppm", inputs[0], inputs[1], "-t", "t"}, 3000},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = RunTarnic(c.args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples[0], c.expected) << c.args[0] << " " << c.args[1];
+    }
+    EXPECT_FALSE(test_support::FileExists(dir / "ignored.ppm"));
+}
+
+TEST_F(Tarnic, UnknownOptionIsReportedAndTheRunGoesOn) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000)});
+    const CommandResult r = RunTarnic({"-q", "-o", dir / "o.ppm", inputs[0], "-t"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("invalid option -- 'q'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("option requires an argument -- 't'"), std::string::npos) << r.err;
+    EXPECT_TRUE(test_support::FileExists(dir / "o.ppm"));
+}
+
+TEST_F(Tarnic, FailedWriteKeepsTheExistingFile) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(64, 64, 1234)});
+    test_support::WriteFile(dir / "o.ppm", "precious");
+    // Files may not grow past 4 KiB: the 24 KiB result cannot be written.
+    const CommandResult r = RunTarnic({"-o", dir / "o.ppm", inputs[0]}, 4096);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("unable to write \"" + dir / "o.ppm" + "\"\n"), std::string::npos) << r.err;
+    EXPECT_EQ(test_support::ReadFile(dir / "o.ppm"), "precious");
+    EXPECT_EQ(test_support::ListFiles(dir.path, "").size(), 2u);  // no temporary left behind
+
+    const CommandResult to_dir = RunTarnic({"-o", dir.path, inputs[0]});
+    EXPECT_EQ(to_dir.status, 1);
+    const CommandResult to_missing = RunTarnic({"-o", dir / "no/such.png", inputs[0]});
+    EXPECT_EQ(to_missing.status, 1);
+    EXPECT_NE(to_missing.err.find("unable to write"), std::string::npos);
+}
+
+TEST_F(Tarnic, TiffInputLeavesOnlyRealMessagesOnStandardError) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(8, 8, 1), test_support::MakeRgb16(8, 8, 2)});
+    const CommandResult clean = Stack({"-o", dir / "o.tif"}, inputs);
+    EXPECT_EQ(clean.status, 0);
+    EXPECT_EQ(clean.err, "output " + dir / "o.tif" + "\n");
+
+    const std::string whole = test_support::ReadFile(inputs[0]);
+    test_support::WriteFile(dir / "cut.tif", whole.substr(0, 100));
+    const CommandResult cut = Stack({"-o", dir / "o.tif"}, {dir / "cut.tif", inputs[1]});
+    EXPECT_EQ(cut.status, 0);
+    EXPECT_EQ(cut.err.find("unknown tag"), std::string::npos);
+    EXPECT_NE(cut.err.find("TIFFReadDirectory"), std::string::npos) << cut.err;
+    EXPECT_NE(cut.out.find("Unable to load Frame \"" + dir / "cut.tif" + "\".\n"), std::string::npos);
+}
+
+// A bitmap of FreeImage type `type` (every sample a mid value) saved as path.
+void WriteBitmapOfType(const std::string& path, FREE_IMAGE_TYPE type, unsigned w, unsigned h) {
+    FIBITMAP* bitmap = FreeImage_AllocateT(type, w, h);
+    ASSERT_NE(bitmap, nullptr);
+    const unsigned pitch = FreeImage_GetPitch(bitmap);
+    for (unsigned y = 0; y < h; ++y) {
+        BYTE* line = FreeImage_GetScanLine(bitmap, y);
+        if (type == FIT_RGBF) {
+            float* f = reinterpret_cast<float*>(line);
+            for (unsigned i = 0; i < 3 * w; ++i) f[i] = 0.25f;
+        } else {
+            for (unsigned i = 0; i < pitch; ++i) line[i] = 0x40;
+        }
+    }
+    const bool saved = FreeImage_Save(FreeImage_GetFIFFromFilename(path.c_str()), bitmap, path.c_str(), 0);
+    FreeImage_Unload(bitmap);
+    ASSERT_TRUE(saved) << path;
+}
+
+// Inputs a camera, a card reader or a download may leave behind: each gets a
+// clear message and an exit status, and no output file is left half written.
+TEST_F(Tarnic, BadInputsGetAMessageAndNoPartialOutput) {
+    const auto good = WriteFrames("good", {test_support::MakeRgb16(40, 30, 5000)}, ".png");
+    const std::string png = test_support::ReadFile(good[0]);
+    WriteFrames("tif", {test_support::MakeRgb16(40, 30, 5000)}, ".tif");
+    const std::string tif = test_support::ReadFile(dir / "tif0.tif");
+    FIBITMAP* grey = FreeImage_Allocate(64, 64, 24);
+    ASSERT_TRUE(FreeImage_Save(FIF_JPEG, grey, (dir / "j.jpg").c_str(), 0));
+    FreeImage_Unload(grey);
+    const std::string jpg = test_support::ReadFile(dir / "j.jpg");
+    test_support::WriteFile(dir / "empty.png", "");
+    test_support::WriteFile(dir / "cut.png", png.substr(0, png.size() / 2));
+    test_support::WriteFile(dir / "cut.jpg", jpg.substr(0, 200));
+    test_support::WriteFile(dir / "cut.tif", tif.substr(0, 64));
+    test_support::WriteFile(dir / "notes.txt", "clouds all night\n");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir / "nowhere.png").c_str(), (dir / "dangling.png").c_str()), 0);
+    test_support::WriteFile(dir / "huge.ppm", "P6\n100000 100000\n65535\n");
+    test_support::WriteFile(dir / "short.ppm", "P6\n40 30\n65535\n" + std::string(1000, 'x'));
+    WriteBitmapOfType(dir / "float.tif", FIT_RGBF, 8, 8);
+
+    const struct {
+        std::string input, message;
+    } cases[] = {
+        {dir / "empty.png", "file " + dir / "empty.png" + " is not supported\n"},
+        {dir / "cut.png", "PNG Format\nRead error: invalid or corrupted PNG file\n"},
+        {dir / "cut.jpg", "JPEG"},
+        {dir / "cut.tif", "TIFF"},
+        {dir / "notes.txt", "file " + dir / "notes.txt" + " is not supported\n"},
+        {dir.path, "file " + dir.path + " does not exist\n"},
+        {dir / "fifo", "file " + dir / "fifo" + " does not exist\n"},
+        {dir / "dangling.png", "file " + dir / "dangling.png" + " does not exist\n"},
+        {dir / "huge.ppm", "file " + dir / "huge.ppm" + " is too large\n"},
+        {dir / "short.ppm", "file " + dir / "short.ppm" + " is truncated\n"},
+        {dir / "float.tif", "Failed to convert bitmap "},
+    };
+    for (const auto& c : cases)
+        for (const char* type : {"n", "t", "a"}) {
+            const CommandResult r = RunTarnic({"-t", type, "-o", dir / "out.png", c.input});
+            EXPECT_EQ(r.status, 1) << c.input;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.input << ": " << r.err;
+            EXPECT_NE(r.err.find("no frame could be stacked\n"), std::string::npos) << c.input;
+            EXPECT_NE(r.out.find("Unable to load Frame \"" + c.input + "\".\n"), std::string::npos) << c.input;
+            EXPECT_EQ(r.err.find("unknown tag"), std::string::npos);
+            EXPECT_FALSE(test_support::FileExists(dir / "out.png"));
+        }
+    // Beside a good frame, each bad one is skipped and the good one stacked.
+    std::vector<std::string> all{good[0]};
+    for (const auto& c : cases) all.push_back(c.input);
+    const CommandResult r = Stack({"-o", dir / "out.ppm"}, all);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadRgb16(dir / "out.ppm").samples[0], 5000);
+}
+
+TEST_F(Tarnic, OddButValidFramesStack) {
+    WriteBitmapOfType(dir / "rgba.png", FIT_RGBA16, 6, 4);  // alpha is dropped
+    const auto tiny = WriteFrames("tiny", {test_support::MakeRgb16(1, 1, 777), test_support::MakeRgb16(1, 1, 779)});
+    for (const char* type : {"n", "t", "a"}) {
+        const CommandResult rgba = RunTarnic({"-t", type, "-o", dir / "o.ppm", dir / "rgba.png"});
+        ASSERT_EQ(rgba.status, 0) << rgba.err;
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples, std::vector<uint16_t>(6 * 4 * 3, 0x4040)) << type;
+        const CommandResult one = Stack({"-t", type, "-o", dir / "o.ppm"}, tiny);
+        ASSERT_EQ(one.status, 0) << one.err;
+        // Aligned: no stars to align on, so the first frame alone.
+        const uint16_t expected = std::string(type) == "t" ? 779 : std::string(type) == "n" ? 778 : 777;
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples[0], expected) << type;
+    }
+}
+
+TEST_F(Tarnic, FramesOfMixedSizesInEveryMode) {
+    const auto inputs = WriteFrames("m", {test_support::MakeRgb16(30, 20, 1000), test_support::MakeRgb16(20, 30, 9000),
+                                          test_support::MakeRgb16(30, 20, 3000)});
+    for (const char* type : {"n", "t"}) {
+        const CommandResult r = Stack({"-t", type, "-o", dir / "o.ppm"}, inputs);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("Frame \"" + inputs[1] + "\" rejected.\n"), std::string::npos);
+        EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples[0], std::string(type) == "t" ? 3000 : 2000);
+    }
+    // Aligned: starless frames are not aligned, the first frame's grid stays.
+    const CommandResult a = Stack({"-t", "a", "-o", dir / "o.ppm"}, inputs);
+    ASSERT_EQ(a.status, 0) << a.err;
+    const Rgb16 out = ReadRgb16(dir / "o.ppm");
+    EXPECT_EQ(out.width, 30u);
+    EXPECT_EQ(out.samples[0], 1000);
+}
+}  // namespace
