@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "stack/sampler.h"
+#include "stack/lanczos_kernel.h"
 
 namespace quen_merge {
 

@@ -81,20 +81,12 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
                          MergeType type, size_t* stacked, double kappa) {
     size_t added = 0;
     if (files.empty()) return nullptr;
-    std::unique_ptr<Merge> merge;
-    ClippedAverage* clipped = nullptr;
-    unsigned bytes_per_pixel = Merge::kBytesPerPixel;
-    if (type == MergeAverage && kappa > 0) {
-        merge.reset(clipped = new ClippedAverage(dark, kappa));
-        bytes_per_pixel = ClippedAverage::kBytesPerPixel;
-    } else if (type == MergeAverage) {
-        merge.reset(new Average(dark));
-    } else {
-        merge.reset(new Lighten(dark));
-    }
+    std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(type, kappa), kappa);
+    const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
+    Merge merge(dark, std::move(combiner));
     ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image,
                                              const MessageLog&) {
-        if (merge->AddFrame(image)) {
+        if (merge.AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
             ++added;
         } else {
@@ -102,10 +94,10 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
         }
     });
     std::puts("Post processing");
-    merge->PostProcess();
-    if (clipped && merge->Accumulator()) ReportRejection(clipped->Tally());
+    merge.PostProcess();
+    if (merge.Tally() && merge.Accumulator()) ReportRejection(*merge.Tally());
     if (stacked) *stacked = added;
-    return merge->ReleaseAccumulator();
+    return merge.ReleaseAccumulator();
 }
 
 namespace {
@@ -136,9 +128,9 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
                             MergeType /*type*/, size_t* stacked, double kappa) {
-    const unsigned bytes_per_pixel =
-        AverageAlign::kBytesPerPixel + (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
     if (files.empty()) return nullptr;
+    std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
+    const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner);
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
     // Each frame's stars, found while it loads; a frame's list goes once used.
@@ -149,7 +141,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
         [&](size_t i, const std::string& name, const Image16* image, const MessageLog& prepared) {
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
-                accumulator.reset(new AverageAlign(dark, image, kappa));
+                accumulator.reset(new AverageAlign(dark, image, std::move(combiner)));
                 ++added;
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
@@ -165,9 +157,6 @@ namespace {
 
 // Stars a reference frame needs: as many as a sound fit needs pairs.
 constexpr size_t kMinReferenceStars = 12;
-// Memory one pixel costs while its stars are found: the float grey image and
-// the region marks.
-constexpr unsigned kDetectionBytesPerPixel = sizeof(float) + 1;
 
 // Fits one frame's stars onto the reference and adds the frame; true when it
 // was added, otherwise it prints why not.
@@ -191,8 +180,8 @@ bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, co
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const FloatImage* dark,
                                 size_t* stacked, double kappa) {
     if (files.empty()) return nullptr;
-    const unsigned bytes_per_pixel = AverageAlign::kBytesPerPixel + kDetectionBytesPerPixel +
-                                     (kappa > 0 ? AverageAlign::kClippingBytesPerPixel : 0);
+    std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
+    const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
     size_t added = 0;
@@ -214,7 +203,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
             // The reference: the grid of the result, in the mean once.
             std::printf("Found %li stars in reference image\n", long(stars.size()));
             reference.reset(new TriangleMatcher(stars));
-            accumulator.reset(new AverageAlign(dark, image, kappa));
+            accumulator.reset(new AverageAlign(dark, image, std::move(combiner)));
             ++added;
         });
     return FinishAligned(accumulator.get(), added, loaded, "", stacked);

@@ -10,8 +10,7 @@ namespace quen_merge {
 
 namespace {
 
-constexpr double kKernelPi = 3.14159265;
-constexpr double kTiny = 1e-10;      // kernel arguments and weights at most this count as 0
+constexpr double kTiny = 1e-10;      // weights at most this count as 0
 constexpr int kMaxWindow = 64;       // wider Lanczos windows keep their weights on the heap
 constexpr float kMaxPosition = 1e9f; // positions beyond this have no window
 
@@ -121,12 +120,6 @@ int NearestWhole(float v) {
 
 }  // namespace
 
-double sincu(double x) { return std::fabs(x) < kTiny ? 1.0 : std::sin(x) / x; }
-
-double sincn(double x) { return sincu(x * kKernelPi); }
-
-double lanczos(double x, double a) { return std::fabs(x) < a ? sincn(x) * sincn(x / a) : 0.0; }
-
 const float* ImageSampler::GetPixel(const FloatImage* image, int x, int y) const {
     if (!image) return nullptr;
     int64_t px = x, py = y;
@@ -203,6 +196,12 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
         out[c] = float(out[c] / sum);
         if (out[c] < 0) out[c] = 0;
     }
+}
+
+void LanczosSampler::Prefetch(float x, float y) const {
+    if (radius != LanczosTable::kRadius) return;
+    LanczosTable::Prefetch(x);
+    LanczosTable::Prefetch(y);
 }
 
 }  // namespace quen_merge

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ostrel/image.h"
+#include "stack/lanczos_kernel.h"
 
 namespace quen_merge {
 
@@ -53,16 +54,12 @@ public:
         : ImageSampler(edge_x, edge_y), radius(radius) {}
     void SampleImage(const FloatImage* image, float x, float y, const float* fill,
                      float* out) const override;
+    // Asks the cache for the kernel weights that sampling at (x, y) will
+    // read; changes no result.
+    void Prefetch(float x, float y) const;
 
 private:
     float radius;
 };
-
-// sin(x) / x, and 1.0 where |x| < 1e-10.
-double sincu(double x);
-// sincu(x * 3.14159265): the kernel's pi is this shortened literal.
-double sincn(double x);
-// The Lanczos kernel of half-width a: sincn(x) sincn(x / a) for |x| < a, else 0.
-double lanczos(double x, double a);
 
 }  // namespace quen_merge

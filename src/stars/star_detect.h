@@ -11,6 +11,10 @@
 
 namespace quen_merge {
 
+// Memory one pixel costs while its stars are found: the float grey image and
+// the region marks.
+constexpr unsigned kDetectionBytesPerPixel = sizeof(float) + 1;
+
 // Appends to stars the brightest stars of a 3-channel frame (dark subtracted
 // where the dark has the frame's size; dark may be null), brightest first:
 // regions that rise kDetectionSigma noise levels above the local background

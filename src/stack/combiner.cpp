@@ -1,0 +1,115 @@
+#include "stack/combiner.h"
+
+#include "base/parallel.h"
+#include "base/sample_format.h"
+#include "stack/sample_fold.h"
+
+namespace quen_merge {
+
+namespace {
+
+// Samples finished by one worker at a time.
+constexpr size_t kFinishPiece = size_t(1) << 20;
+
+// The running sum of each sample, divided by its count at the end.
+class MeanCombiner : public Combiner {
+public:
+    unsigned BytesPerSample() const override { return 0; }
+    void Start(float* first, size_t n) override {
+        sum = first;
+        count = n;
+    }
+    void AddFrame(const Image16* frame, const float* dark) override {
+        float* s = sum;
+        FoldSamples(frame, dark, [s](size_t i, float v) { s[i] = v + s[i]; });
+    }
+    void AddValues(size_t first, const float* values, size_t n) override {
+        float* s = sum + first;
+        for (size_t j = 0; j < n; ++j) s[j] += values[j];
+    }
+    void Finish(const ValueCounts& counts) override {
+        float* s = sum;
+        ForEachPiece(count, kFinishPiece, [&](size_t begin, size_t end) {
+            if (counts.per_pixel) {
+                for (size_t i = begin; i < end; ++i) s[i] /= counts.per_pixel[i / kFrameChannels];
+            } else {
+                for (size_t i = begin; i < end; ++i) s[i] = s[i] / counts.all;
+            }
+        });
+    }
+
+private:
+    float* sum = nullptr;
+    size_t count = 0;
+};
+
+// The largest value of each sample ("lighten", star trails).
+class MaximumCombiner : public Combiner {
+public:
+    unsigned BytesPerSample() const override { return 0; }
+    void Start(float* first, size_t) override { max = first; }
+    void AddFrame(const Image16* frame, const float* dark) override {
+        float* m = max;
+        FoldSamples(frame, dark, [m](size_t i, float v) { m[i] = v > m[i] ? v : m[i]; });
+    }
+    void AddValues(size_t first, const float* values, size_t n) override {
+        float* m = max + first;
+        for (size_t j = 0; j < n; ++j) m[j] = values[j] > m[j] ? values[j] : m[j];
+    }
+    void Finish(const ValueCounts&) override {}
+
+private:
+    float* max = nullptr;
+};
+
+// The mean after kappa-sigma clipping, from each sample's one-pass
+// statistics.
+class ClippedMeanCombiner : public Combiner {
+public:
+    explicit ClippedMeanCombiner(double kappa) : kappa(kappa) {}
+    unsigned BytesPerSample() const override { return ClippingStatistics::kBytesPerSample; }
+    void Start(float* first, size_t n) override {
+        result = first;
+        count = n;
+        statistics.reset(new ClippingStatistics(first, n));
+    }
+    void AddFrame(const Image16* frame, const float* dark) override {
+        ClippingStatistics& s = *statistics;
+        FoldSamples(frame, dark, [&s](size_t i, float v) { s.Add(i, v); });
+    }
+    void AddValues(size_t first, const float* values, size_t n) override {
+        for (size_t j = 0; j < n; ++j) statistics->Add(first + j, values[j]);
+    }
+    void Finish(const ValueCounts& counts) override {
+        tally = RejectionTally();
+        if (counts.per_pixel) {
+            const float* covered = counts.per_pixel;
+            statistics->ClippedMeans(
+                count, [covered](size_t i) { return unsigned(covered[i / kFrameChannels]); }, kappa, result, tally);
+        } else {
+            const unsigned all = unsigned(counts.all);
+            statistics->ClippedMeans(count, [all](size_t) { return all; }, kappa, result, tally);
+        }
+    }
+    const RejectionTally* Tally() const override { return &tally; }
+
+private:
+    double kappa;
+    float* result = nullptr;
+    size_t count = 0;
+    std::unique_ptr<ClippingStatistics> statistics;
+    RejectionTally tally;
+};
+
+}  // namespace
+
+std::unique_ptr<Combiner> MakeCombiner(CombineRule rule, double kappa) {
+    switch (rule) {
+        case CombineRule::kMaximum: return std::make_unique<MaximumCombiner>();
+        case CombineRule::kClippedMean: return std::make_unique<ClippedMeanCombiner>(kappa);
+        case CombineRule::kMean: break;
+    }
+    return std::make_unique<MeanCombiner>();
+}
+
+}  // namespace quen_merge

@@ -1,0 +1,51 @@
+// The rules that combine the values one sample takes over the frames of a
+// stack: the mean, the maximum and the kappa-sigma-clipped mean. The
+// unaligned fold and the aligned remap both feed a Combiner, so that a rule
+// is written once and serves every kind of stack.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "ostrel/image.h"
+#include "stack/sigma_clip.h"
+
+namespace quen_merge {
+
+enum class CombineRule { kMean, kMaximum, kClippedMean };
+
+// How many values each sample of a stack holds: `all` for every sample, or,
+// where per_pixel is given, per_pixel[i / kFrameChannels] for sample i (an
+// aligned stack's coverage).
+struct ValueCounts {
+    float all = 0;
+    const float* per_pixel = nullptr;
+};
+
+class Combiner {
+public:
+    virtual ~Combiner() = default;
+
+    // Memory the rule keeps per sample besides the result itself, in bytes.
+    virtual unsigned BytesPerSample() const = 0;
+    // Starts from the first frame's n values in result, a buffer the caller
+    // owns and keeps alive; the rule works in it and leaves the combined
+    // values there.
+    virtual void Start(float* result, size_t n) = 0;
+    // Folds in a whole frame of the result's size, less dark (the dark's
+    // samples, or null).
+    virtual void AddFrame(const Image16* frame, const float* dark) = 0;
+    // Folds in values[j] as a value of sample first + j, for j < n. Calls for
+    // ranges that do not overlap may run on several threads at once.
+    virtual void AddValues(size_t first, const float* values, size_t n) = 0;
+    // Leaves each sample's combined value in the result.
+    virtual void Finish(const ValueCounts& counts) = 0;
+    // What the rule left out; null for rules that leave nothing out.
+    virtual const RejectionTally* Tally() const { return nullptr; }
+};
+
+// A new combiner of the rule; kappa is the clipping's (above 0), for
+// kClippedMean only.
+std::unique_ptr<Combiner> MakeCombiner(CombineRule rule, double kappa = 0);
+
+}  // namespace quen_merge

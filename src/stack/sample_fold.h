@@ -1,0 +1,34 @@
+// The one loop that takes a frame's 16-bit samples into floats, dark
+// subtracted, and hands each to a fold.
+#pragma once
+
+#include <cstddef>
+
+#include "base/parallel.h"
+#include "base/sample_format.h"
+#include "ostrel/image.h"
+
+namespace quen_merge {
+
+// Samples folded by one worker at a time: large enough to stream through
+// memory, small enough to keep every CPU busy to the end.
+constexpr size_t kFoldPiece = size_t(1) << 20;
+
+// Applies fold(sample index, converted sample) to every sample of frame, in
+// pieces on every CPU (each sample is folded on its own, so the pieces give
+// the same bits however they are shared); dark (may be null) has the frame's
+// size. The dark test is hoisted out of the loop so that each branch
+// vectorises.
+template <typename Fold>
+void FoldSamples(const Image16* frame, const float* dark, Fold fold) {
+    const unsigned short* src = frame->data;
+    ForEachPiece(frame->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
+        if (dark) {
+            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat - dark[i]);
+        } else {
+            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat);
+        }
+    });
+}
+
+}  // namespace quen_merge
