@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "io/image_formats.h"
+
 namespace {
 
 constexpr size_t kPnmHeaderLimit = 4096;  // a PNM header with comments fits in this
@@ -161,11 +163,12 @@ FileIntegrity CheckJpeg(const char* filename) {
 }  // namespace
 
 FileIntegrity CheckFileIntegrity(FREE_IMAGE_FORMAT format, const char* filename) {
-    switch (format) {
-        case FIF_PBM: case FIF_PBMRAW: case FIF_PGM: case FIF_PGMRAW: case FIF_PPM: case FIF_PPMRAW:
-            return CheckPnm(filename);
-        case FIF_BMP: return CheckBmp(filename);
-        case FIF_JPEG: return CheckJpeg(filename);
-        default: return FileIntegrity::kWhole;
+    const quen_merge::ImageFormat* known = quen_merge::FormatOf(format);
+    switch (known ? known->integrity : quen_merge::IntegrityCheck::kDecoder) {
+        case quen_merge::IntegrityCheck::kPnm: return CheckPnm(filename);
+        case quen_merge::IntegrityCheck::kBmp: return CheckBmp(filename);
+        case quen_merge::IntegrityCheck::kJpeg: return CheckJpeg(filename);
+        case quen_merge::IntegrityCheck::kDecoder: break;
     }
+    return FileIntegrity::kWhole;
 }

@@ -11,6 +11,7 @@ enum class FileIntegrity {
     kBadDimensions,   // the header's width or height is not a plain positive number
 };
 
-// Checks PNM (binary and text), BMP and JPEG files by their structure; every
-// other format is left to its decoder and reported whole.
+// Checks a file by its structure where the format table names a check (PNM,
+// binary and text; BMP; JPEG); every other format is left to its decoder and
+// reported whole.
 FileIntegrity CheckFileIntegrity(FREE_IMAGE_FORMAT format, const char* filename);

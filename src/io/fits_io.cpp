@@ -1,7 +1,6 @@
 #include "io/fits_io.h"
 
 #include <fitsio.h>
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "io/atomic_file.h"
+#include "io/image_formats.h"
 #include "base/message_log.h"
 #include "base/sample_format.h"
 
@@ -202,13 +202,7 @@ bool LooksLikeFits(const char* filename) {
     return read && std::memcmp(head, kSimpleCard, sizeof head) == 0;
 }
 
-bool IsFitsName(const char* filename) {
-    const char* dot = std::strrchr(filename, '.');
-    if (!dot || std::strchr(dot, '/')) return false;
-    for (const char* ext : {".fit", ".fits", ".fts"})
-        if (strcasecmp(dot, ext) == 0) return true;
-    return false;
-}
+bool IsFitsName(const char* filename) { return IsFits(OutputFormatOf(filename)); }
 
 bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame) {
     // Frames of other formats load side by side, FITS files one at a time:

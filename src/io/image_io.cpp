@@ -1,13 +1,9 @@
 #include "io/image_io.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,110 +11,34 @@
 #include <mutex>
 #include <string>
 
-#include "io/atomic_file.h"
-#include "io/file_integrity.h"
-#include "io/fits_io.h"
 #include "base/message_log.h"
 #include "base/parallel.h"
-#include "io/ppm_writer.h"
 #include "base/sample_format.h"
+#include "io/exif_exposure.h"
+#include "io/file_integrity.h"
+#include "io/fits_io.h"
+#include "io/freeimage_save.h"
+#include "io/image_formats.h"
+#include "io/load_limits.h"
+#include "io/ppm_writer.h"
+#include "io/tiff_messages.h"
 
 namespace {
 
+using quen_merge::ExposureValue;
+using quen_merge::FloatToSample;
 using quen_merge::ForEachPiece;
-using quen_merge::kFloatToSample;
 using quen_merge::kFrameChannels;
-using quen_merge::kLoadingBytesPerPixel;
-using quen_merge::kMaxSample;
+using quen_merge::MaxPixels;
 using quen_merge::Say;
 using quen_merge::Stream;
 
-constexpr uint64_t kMaxSamples = uint64_t(1) << 32;  // sample counts are 32-bit
-
-// EXIF tags that make up the exposure value, and the bit each sets once read.
-constexpr WORD kTagExposureTime = 0x829A;
-constexpr WORD kTagFNumber = 0x829D;
-constexpr WORD kTagIsoSpeed = 0x8827;
-constexpr unsigned kFoundExposureTime = 1;
-constexpr unsigned kFoundFNumber = 2;
-constexpr unsigned kFoundIso = 4;
-constexpr unsigned kFoundAll = kFoundExposureTime | kFoundFNumber | kFoundIso;
-
-// ---- libtiff messages -------------------------------------------------------
-
-using TiffHandler = void (*)(const char* module, const char* fmt, va_list ap);
-using TiffSetHandler = TiffHandler (*)(TiffHandler);
-
-TiffHandler previous_tiff_error = nullptr;
-TiffHandler previous_tiff_warning = nullptr;
-// libtiff errors met by this thread; a load that meets one read a damaged file.
-thread_local unsigned tiff_errors = 0;
-
-// FreeImage asks libtiff for EXIF tags that libtiff's directory does not
-// know, and libtiff complains about each one on every load.
-bool IsUnknownTagNoise(const char* module, const char* fmt) {
-    return module && fmt && std::strcmp(module, "TIFFFieldWithTag") == 0 &&
-           std::strstr(fmt, "unknown tag") != nullptr;
-}
-
-// A frame decoded ahead of its turn keeps its messages for later; they are
-// worded as libtiff's own handlers word them.
-void SayTiff(const char* module, const char* kind, const char* fmt, va_list ap) {
-    if (module) Say(Stream::kErr, "%s: ", module);
-    Say(Stream::kErr, "%s", kind);
-    quen_merge::SayV(Stream::kErr, fmt, ap);
-    Say(Stream::kErr, ".\n");
-}
-
-void FilteredTiffError(const char* module, const char* fmt, va_list ap) {
-    if (IsUnknownTagNoise(module, fmt)) return;
-    ++tiff_errors;
-    if (quen_merge::CaptureMessages::Active())
-        SayTiff(module, "", fmt, ap);
-    else if (previous_tiff_error)
-        previous_tiff_error(module, fmt, ap);
-}
-
-void FilteredTiffWarning(const char* module, const char* fmt, va_list ap) {
-    if (IsUnknownTagNoise(module, fmt)) return;
-    if (quen_merge::CaptureMessages::Active())
-        SayTiff(module, "Warning, ", fmt, ap);
-    else if (previous_tiff_warning)
-        previous_tiff_warning(module, fmt, ap);
-}
-
-// ---- loading ----------------------------------------------------------------
-
-// Formats whose plugins were checked to load different files on several
-// threads at once (helgrind over concurrent loads, ARCHITECTURE.md).
-bool LoadsSideBySide(FREE_IMAGE_FORMAT format) {
-    switch (format) {
-    case FIF_TIFF: case FIF_PNG: case FIF_JPEG: case FIF_BMP:
-    case FIF_PBM: case FIF_PBMRAW: case FIF_PGM: case FIF_PGMRAW: case FIF_PPM: case FIF_PPMRAW:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Held while a file of any other format is read: such files load one at a time.
+// Held while a file is read whose format is not known to load side by side:
+// such files load one at a time.
 std::unique_lock<std::mutex> DecoderTurn(FREE_IMAGE_FORMAT format) {
     static std::mutex lone_decoder;
-    return LoadsSideBySide(format) ? std::unique_lock<std::mutex>() : std::unique_lock<std::mutex>(lone_decoder);
-}
-
-uint64_t PhysicalMemory() {
-    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size) : UINT64_MAX;
-}
-
-// The most pixels a frame may have: sample counts stay below 2^32, and this
-// machine must be able to load and then stack it at stacking_bytes_per_pixel.
-// A header that announces more is refused before anything is allocated for it.
-uint64_t MaxPixels(unsigned stacking_bytes_per_pixel) {
-    const uint64_t by_count = (kMaxSamples - 1) / kFrameChannels;
-    const uint64_t by_memory = PhysicalMemory() / (kLoadingBytesPerPixel + stacking_bytes_per_pixel);
-    return by_count < by_memory ? by_count : by_memory;
+    const quen_merge::ImageFormat* known = quen_merge::FormatOf(format);
+    return known && known->loads_side_by_side ? std::unique_lock<std::mutex>() : std::unique_lock<std::mutex>(lone_decoder);
 }
 
 bool IsTooLarge(FIBITMAP* bitmap, unsigned stacking_bytes_per_pixel) {
@@ -167,58 +87,16 @@ bool MayDecode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking
 // message: libtiff reports a damaged file but may still hand over a bitmap
 // filled with black where the data was missing.
 FIBITMAP* Decode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel) {
-    const unsigned errors_before = tiff_errors;
+    const unsigned errors_before = quen_merge::TiffErrorCount();
     FIBITMAP* loaded = FreeImage_Load(format, filename, 0);
     if (!loaded) return nullptr;
-    const char* refusal = tiff_errors != errors_before ? "is damaged"
+    const char* refusal = quen_merge::TiffErrorCount() != errors_before ? "is damaged"
                           : IsTooLarge(loaded, stacking_bytes_per_pixel) ? "is too large"
                                                                          : nullptr;
     if (!refusal) return loaded;
     Say(Stream::kErr, "file %s %s\n", filename, refusal);
     FreeImage_Unload(loaded);
     return nullptr;
-}
-
-// Reads a tag value of at least `bytes` bytes, or null.
-const void* TagValue(FITAG* tag, size_t bytes) {
-    if (FreeImage_GetTagLength(tag) < bytes) return nullptr;
-    return FreeImage_GetTagValue(tag);
-}
-
-// A rational tag's value; false for a zero denominator, which gives no value.
-bool ReadRational(const void* value, double& out) {
-    const DWORD* parts = static_cast<const DWORD*>(value);
-    if (parts[1] == 0) return false;
-    out = double(parts[0]) / double(parts[1]);
-    return true;
-}
-
-// log2(f^2 / (iso x t)) when the file carries exposure time, f-number and ISO;
-// 0.0 otherwise.
-double ExposureValue(FIBITMAP* bitmap) {
-    if (FreeImage_GetMetadataCount(FIMD_EXIF_EXIF, bitmap) == 0) return 0.0;
-    double exposure_time = 1.0, fnumber = 1.0, iso = 100;
-    unsigned found = 0;
-    FITAG* tag = nullptr;
-    FIMETADATA* walk = FreeImage_FindFirstMetadata(FIMD_EXIF_EXIF, bitmap, &tag);
-    if (!walk) return 0.0;
-    do {
-        const WORD id = FreeImage_GetTagID(tag);
-        const void* rational = TagValue(tag, 2 * sizeof(DWORD));
-        const void* word = TagValue(tag, sizeof(WORD));
-        // A later tag of the same ID overrides an earlier one.
-        if (id == kTagExposureTime && rational && ReadRational(rational, exposure_time)) {
-            found |= kFoundExposureTime;
-        } else if (id == kTagFNumber && rational && ReadRational(rational, fnumber)) {
-            found |= kFoundFNumber;
-        } else if (id == kTagIsoSpeed && word) {
-            iso = *static_cast<const WORD*>(word);
-            found |= kFoundIso;
-        }
-    } while (FreeImage_FindNextMetadata(walk, &tag));
-    FreeImage_FindCloseMetadata(walk);
-    if (found != kFoundAll) return 0.0;
-    return std::log2(fnumber * fnumber / (iso * exposure_time));
 }
 
 // Reverses the order of the samples of each of n three-sample pixels: red,
@@ -247,86 +125,6 @@ Image16* CopyRGB16(FIBITMAP* rgb, std::unique_ptr<Image16>& spare) {
     return image;
 }
 
-// ---- saving -----------------------------------------------------------------
-
-// A FreeImage output stream over a stdio file that remembers a short write,
-// which FreeImage_Save itself would not report. Writers such as the PNM one
-// hand over one sample at a time; the stream gathers them into large writes.
-class SaveStream {
-public:
-    explicit SaveStream(FILE* file) : file(file), pending(new char[kGatherBytes]) {}
-
-    unsigned Write(const void* data, unsigned size, unsigned count) {
-        const size_t bytes = size_t(size) * count;
-        if (used + bytes > kGatherBytes && !Flush()) return 0;
-        if (bytes >= kGatherBytes) {
-            const size_t written = std::fwrite(data, size, count, file);
-            failed = failed || written != count;
-            return unsigned(written);
-        }
-        std::memcpy(pending.get() + used, data, bytes);
-        used += bytes;
-        return count;
-    }
-    // Everything written so far goes to the file; false after any short write.
-    bool Flush() {
-        if (used && std::fwrite(pending.get(), 1, used, file) != used) failed = true;
-        used = 0;
-        return !failed;
-    }
-    FILE* File() {
-        Flush();
-        return file;
-    }
-    bool Failed() const { return failed; }
-
-private:
-    static constexpr size_t kGatherBytes = 1 << 20;
-    FILE* file;
-    std::unique_ptr<char[]> pending;
-    size_t used = 0;
-    bool failed = false;
-};
-
-unsigned DLL_CALLCONV StreamWrite(void* buffer, unsigned size, unsigned count, fi_handle h) {
-    return static_cast<SaveStream*>(h)->Write(buffer, size, count);
-}
-
-unsigned DLL_CALLCONV StreamRead(void* buffer, unsigned size, unsigned count, fi_handle h) {
-    return unsigned(std::fread(buffer, size, count, static_cast<SaveStream*>(h)->File()));
-}
-
-int DLL_CALLCONV StreamSeek(fi_handle h, long offset, int origin) {
-    return std::fseek(static_cast<SaveStream*>(h)->File(), offset, origin);
-}
-
-long DLL_CALLCONV StreamTell(fi_handle h) {
-    return std::ftell(static_cast<SaveStream*>(h)->File());
-}
-
-// PNG at zlib's fastest level: its default level takes several times as long
-// for a file only a few percent smaller (docs/BENCHMARKS.md); the pixels are
-// the same.
-int SaveFlags(FREE_IMAGE_FORMAT format) { return format == FIF_PNG ? PNG_Z_BEST_SPEED : 0; }
-
-// Saves through FreeImage into a file written whole or not at all.
-bool SaveAtomically(FREE_IMAGE_FORMAT format, FIBITMAP* bitmap, const char* filename) {
-    return WriteAtomically(filename, [&](FILE* file) {
-        SaveStream stream(file);
-        FreeImageIO io{StreamRead, StreamWrite, StreamSeek, StreamTell};
-        const bool saved = FreeImage_SaveToHandle(format, bitmap, &io, &stream, SaveFlags(format));
-        return stream.Flush() && saved;
-    });
-}
-
-uint16_t FloatToSample(float v) {
-    if (v <= 0) return 0;
-    if (v >= 1) return kMaxSample;
-    if (std::isnan(v)) return 0;
-    const int s = int(std::floor(v * kFloatToSample));
-    return uint16_t(s > kMaxSample ? kMaxSample : s);
-}
-
 constexpr size_t kRowsPerPiece = 32;  // rows converted per piece of work when saving
 
 // A new 16-bit RGB bitmap of a 3-channel image, FreeImage's bottom-up scan
@@ -346,7 +144,7 @@ FIBITMAP* ToBitmap(const ostrel::image<T>* image, const FillRow& fill_row) {
 
 bool SaveBitmap(const char* filename, FIBITMAP* bitmap) {
     if (!bitmap) return false;
-    const bool saved = SaveAtomically(GetFileType(filename), bitmap, filename);
+    const bool saved = quen_merge::SaveBitmapAtomically(GetFileType(filename), bitmap, filename);
     FreeImage_Unload(bitmap);
     return saved;
 }
@@ -369,21 +167,8 @@ bool SaveRows(const char* filename, const ostrel::image<T>* image, Fill fill) {
 }  // namespace
 
 FREE_IMAGE_FORMAT GetFileType(const char* filename) {
-    const char* dot = std::strrchr(filename, '.');
-    if (!dot) return FIF_PNG;
-    for (const char* ext : {".tif", ".TIF", ".TIFF", ".tiff"})
-        if (std::strcmp(dot, ext) == 0) return FIF_TIFF;
-    for (const char* ext : {".ppm", ".PPM"})
-        if (std::strcmp(dot, ext) == 0) return FIF_PPM;
-    return FIF_PNG;
-}
-
-void FilterTiffMessages() {
-    auto set_error = reinterpret_cast<TiffSetHandler>(dlsym(RTLD_DEFAULT, "TIFFSetErrorHandler"));
-    auto set_warning =
-        reinterpret_cast<TiffSetHandler>(dlsym(RTLD_DEFAULT, "TIFFSetWarningHandler"));
-    if (set_error) previous_tiff_error = set_error(FilteredTiffError);
-    if (set_warning) previous_tiff_warning = set_warning(FilteredTiffWarning);
+    const quen_merge::ImageFormat& format = quen_merge::OutputFormatOf(filename);
+    return format.format == FIF_UNKNOWN ? FIF_PNG : format.format;
 }
 
 namespace quen_merge {

@@ -7,21 +7,15 @@
 
 #include "io/fits_io.h"
 #include "io/image_data.h"
+#include "io/load_limits.h"
+#include "io/tiff_messages.h"
 #include "ostrel/image.h"
 
 // The output format for a file name, by its extension: PNG, TIFF or PPM; PNG for
 // any other or no extension. Never FIF_UNKNOWN.
 FREE_IMAGE_FORMAT GetFileType(const char* filename);
 
-// Keeps libtiff's known-spurious "unknown tag" complaints, printed for every TIFF
-// that FreeImage reads, off standard error; every other libtiff message is
-// passed on. Call once after FreeImage_Initialise.
-void FilterTiffMessages();
-
 namespace quen_merge {
-
-// What loading one pixel takes: the decoded bitmap and its 16-bit copy.
-constexpr unsigned kLoadingBytesPerPixel = 12;
 
 // Loads a file that FreeImage recognises and can convert to 16-bit RGB (so
 // not floating-point images), or a FITS file, as 3-channel 16-bit BGR, top
