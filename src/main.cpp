@@ -30,8 +30,8 @@ void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
 std::string MergeName(const RunOptions& options) {
     const std::string clipped = options.kappa > 0 ? ", kappa-sigma clipped" : "";
     switch (options.align) {
-        case Alignment::kPatterns: return "aligned mean" + clipped;
-        case Alignment::kStars: return "star-aligned mean" + clipped;
+        case Alignment::kNeighbourAngles: return "aligned mean" + clipped;
+        case Alignment::kTriangles: return "star-aligned mean" + clipped;
         case Alignment::kNone: break;
     }
     return options.type == quen_merge::MergeAverage ? "mean" + clipped : "maximum";
@@ -47,10 +47,10 @@ int Run(const RunOptions& options) {
     size_t stacked = 0;
     FloatImage* result = nullptr;
     switch (options.align) {
-        case Alignment::kPatterns:
+        case Alignment::kNeighbourAngles:
             result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked, options.kappa);
             break;
-        case Alignment::kStars:
+        case Alignment::kTriangles:
             result = quen_merge::MergeAlignEveryStar(options.lights, dark, &stacked, options.kappa);
             break;
         case Alignment::kNone:

@@ -16,11 +16,11 @@ void SetMergeType(const char* type, RunOptions& options) {
         case 't': options.type = quen_merge::MergeLighten; break;
         case 'a':
             options.type = quen_merge::MergeAverage;
-            options.align = Alignment::kPatterns;
+            options.align = Alignment::kNeighbourAngles;
             break;
         case 's':
             options.type = quen_merge::MergeAverage;
-            options.align = Alignment::kStars;
+            options.align = Alignment::kTriangles;
             break;
         default: break;
     }

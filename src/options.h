@@ -9,8 +9,8 @@
 // How the frames of an aligned stack are put onto one grid.
 enum class Alignment {
     kNone,
-    kPatterns,  // -t a: descriptors of each star's four nearest neighbours
-    kStars,     // -t s: triangles of every star, any rotation
+    kNeighbourAngles,  // -t a: bright stars above a fixed 8-bit level, matched by the angles to their four nearest neighbours
+    kTriangles,        // -t s: every star found against the measured noise, matched by triangles of stars
 };
 
 struct RunOptions {

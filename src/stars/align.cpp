@@ -27,17 +27,17 @@ constexpr unsigned char kStarStart = 30;
 // ...and takes in the connected pixels of at least this value around it.
 constexpr unsigned char kRegionFloor = 16;
 // Fewer pixels are noise or hot pixels; more are planets, the moon or glow.
-constexpr unsigned long kMinStarPixels = 11;
-constexpr unsigned long kMaxStarPixels = 399;
+constexpr unsigned long kMinRegionPixels = 11;
+constexpr unsigned long kMaxRegionPixels = 399;
 constexpr double kBrightnessScale = 255.0;          // brightness in units of one full pixel
 constexpr size_t kPatternNeighbours = 5;            // the star itself and four neighbours
 // Descriptors of the same star in two frames differ by little more than the
 // centroids' noise; 0.1 rad apart they describe different constellations.
 constexpr double kMaxPatternDistance = 0.1;
-// Below this many matches a consensus cannot reach kMinInliers with a margin.
+// Below this many matches a consensus cannot reach kMinConsensus with a margin.
 constexpr size_t kMinMatches = 7;
 // The fewest inliers that make a fit trustworthy.
-constexpr size_t kMinInliers = 9;
+constexpr size_t kMinConsensus = 9;
 // The RANSAC fit of a rotation and translation to the matches: three
 // parameters, five matches a sample (two would fix them, five average noise),
 // 5000 samples (enough to draw an all-inlier sample with a third of the
@@ -82,7 +82,7 @@ void BoxRow(const unsigned char* src, unsigned char* dst, uint32_t n, uint32_t r
     }
 }
 
-GreyImage* GreyOf(const Image16* frame) {
+GreyImage* EightBitGreyOf(const Image16* frame) {
     GreyImage* grey = new GreyImage(frame->width, frame->height, 1);
     const unsigned short* src = frame->data;
     const size_t pixels = size_t(frame->width) * frame->height;
@@ -91,7 +91,7 @@ GreyImage* GreyOf(const Image16* frame) {
     return grey;
 }
 
-void SubtractBackground(GreyImage* grey, const GreyImage* background) {
+void SubtractBlurredBackground(GreyImage* grey, const GreyImage* background) {
     const size_t pixels = grey->ElementCount();
     for (size_t i = 0; i < pixels; ++i) {
         const unsigned char b = background->data[i];
@@ -106,7 +106,7 @@ void ScanForStars(GreyImage* grey, std::vector<quen_merge::StarRef>& stars) {
             double cx, cy, total;
             unsigned long count;
             CollectAndZeroRegion(grey, x, y, cx, cy, total, count);
-            if (count >= kMinStarPixels && count <= kMaxStarPixels)
+            if (count >= kMinRegionPixels && count <= kMaxRegionPixels)
                 stars.push_back({cx, cy, total / kBrightnessScale, count});
         }
     }
@@ -245,12 +245,12 @@ namespace quen_merge {
 
 void FindStars(const Image16* frame, std::vector<StarRef>& stars) {
     if (!frame || frame->width == 0 || frame->height == 0 || !frame->data) return;
-    std::unique_ptr<GreyImage> grey(GreyOf(frame));
+    std::unique_ptr<GreyImage> grey(EightBitGreyOf(frame));
     // Said, not printed: frames may look for their stars while they load.
     Say(Stream::kOut, "Blur\n");
     {
         std::unique_ptr<GreyImage> background(BlurImage(grey.get(), kBackgroundRadius, kBackgroundPasses));
-        SubtractBackground(grey.get(), background.get());
+        SubtractBlurredBackground(grey.get(), background.get());
     }
     Say(Stream::kOut, "Scan for stars\n");
     ScanForStars(grey.get(), stars);
@@ -301,19 +301,12 @@ bool FitStars(const PatternTree* ref_pattern_tree, const std::vector<PatternNode
     const size_t k = fit_ransac(RansacError, &matches, n, params, kTransformParams, kSampleMatches,
                                 kSamples, kTargetError, kMinimumChange, kFitIterations,
                                 kInlierThreshold);
-    if (2 * k <= n || k < kMinInliers) {
+    if (2 * k <= n || k < kMinConsensus) {
         std::puts("Unable to fit image");
         return false;
     }
     std::printf("Fitted %li points\n", long(k));
     return true;
-}
-
-std::vector<StarPoint> StarPositions(const std::vector<StarRef>& stars) {
-    std::vector<StarPoint> points;
-    points.reserve(stars.size());
-    for (const StarRef& s : stars) points.push_back(StarPoint{{s.x, s.y}});
-    return points;
 }
 
 StarTree* CreateKDTree(const std::vector<StarRef>& stars) { return new StarTree(StarPositions(stars)); }

@@ -8,23 +8,9 @@
 
 #include "ostrel/image.h"
 #include "ostrel/kdtree.h"
+#include "stars/star_types.h"
 
 namespace quen_merge {
-
-// One detected star: intensity-weighted centroid (column, row) in pixels, the
-// sum of its background-subtracted 8-bit values / 255, and its size.
-struct StarRef {
-    double x;
-    double y;
-    double brightness;
-    unsigned long pixel_count;
-};
-
-using StarPoint = ostrel::Point<double, 2>;     // x = column, y = row
-using PatternNode = ostrel::Point<double, 6>;   // six angles in radians
-using StarTree = ostrel::KDTree<double, 2, unsigned long>;
-using PatternTree = ostrel::KDTree<double, 6, unsigned long>;
-using StarMatch = std::pair<StarPoint, StarPoint>;  // frame star, reference star
 
 // Appends the stars of a 3-channel frame to stars, in the scan order of the
 // pixel at which each was first met: 4-connected regions of the grey image,
@@ -41,8 +27,6 @@ PatternNode GeneratePatternNode(const std::vector<StarPoint>& points, const Star
 // without points.
 void GeneratePatternNodes(const std::vector<StarPoint>& points, const StarTree* tree,
                           std::vector<PatternNode>& out);
-// The stars' centroids as points (x, y), in list order.
-std::vector<StarPoint> StarPositions(const std::vector<StarRef>& stars);
 // A new tree over the stars' positions, indexed by position in stars; the
 // caller owns it.
 StarTree* CreateKDTree(const std::vector<StarRef>& stars);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/frame_dark.h"
+#include "base/median.h"
 #include "base/sample_format.h"
 
 namespace quen_merge {
@@ -27,7 +29,7 @@ constexpr float kGrowSigma = 2.5f;
 constexpr size_t kMaxRegionPixels = 2500;
 // Fewer pixels above kGrowSigma, or a peak that holds this share of the
 // region's flux, is a hot pixel or a cosmic-ray hit: no spread.
-constexpr size_t kMinStarPixels = 3;
+constexpr size_t kMinSpreadPixels = 3;
 constexpr double kHotPixelPeakShare = 0.6;
 // A pixel at least 1/kHotPixelContrast times as bright as all its eight
 // neighbours but one has no spread: a hot pixel, alone or in a pair, even
@@ -45,15 +47,13 @@ constexpr size_t kMaxStars = 400;            // the brightest this many are enou
 using Grey = ostrel::image<float>;
 
 // One channel-sum value per pixel, in 16-bit units, with the dark taken off.
-std::unique_ptr<Grey> GreyOf(const Image16* frame, const FloatImage* dark) {
+std::unique_ptr<Grey> ChannelSumOf(const Image16* frame, const FloatImage* dark) {
     std::unique_ptr<Grey> grey(new Grey(frame->width, frame->height, 1, ostrel::uninitialised));
-    const bool use_dark = dark && dark->width == frame->width && dark->height == frame->height &&
-                          dark->channels == kFrameChannels;
+    const float* d = DarkFor(dark, frame);
     const size_t pixels = size_t(frame->width) * frame->height;
     const unsigned short* src = frame->data;
     float* out = grey->data;
-    if (use_dark) {
-        const float* d = dark->data;
+    if (d) {
         const float scale = kFloatToSample;
         for (size_t i = 0; i < pixels; ++i, src += 3, d += 3)
             out[i] = float(src[0] + src[1] + src[2]) - scale * (d[0] + d[1] + d[2]);
@@ -61,12 +61,6 @@ std::unique_ptr<Grey> GreyOf(const Image16* frame, const FloatImage* dark) {
         for (size_t i = 0; i < pixels; ++i, src += 3) out[i] = float(src[0] + src[1] + src[2]);
     }
     return grey;
-}
-
-float Median(std::vector<float>& values) {
-    if (values.empty()) return 0;
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
 }
 
 // The median of every cell, interpolated between the cells' centres.
@@ -95,7 +89,7 @@ struct Background {
 };
 
 // Takes the interpolated background off every pixel of grey, row by row.
-void SubtractBackground(const Background& b, Grey& grey) {
+void SubtractMeasuredBackground(const Background& b, Grey& grey) {
     std::vector<Background::Axis> columns(grey.width);
     for (uint32_t x = 0; x < grey.width; ++x) columns[x] = Background::Along(x, b.columns);
     std::vector<float> row;
@@ -129,7 +123,7 @@ float Noise(const Grey& residual) {
         const float* row = residual.Pixel(0, y);
         for (uint32_t x = 0; x < residual.width; x += kSampleStep) deviations.push_back(std::fabs(row[x]));
     }
-    return float(kMadToSigma * Median(deviations));
+    return float(kMadToSigma * Median(std::move(deviations)));
 }
 
 Background MeasureBackground(const Grey& grey) {
@@ -264,9 +258,9 @@ bool WindowedCentroid(const Grey& residual, double sigma, StarRef& star) {
 
 void DetectStars(const Image16* frame, const FloatImage* dark, std::vector<StarRef>& stars) {
     if (!frame || !frame->data || frame->width == 0 || frame->height == 0) return;
-    std::unique_ptr<Grey> residual = GreyOf(frame, dark);
+    std::unique_ptr<Grey> residual = ChannelSumOf(frame, dark);
     const float quantisation = QuantisationNoise(*residual);
-    SubtractBackground(MeasureBackground(*residual), *residual);
+    SubtractMeasuredBackground(MeasureBackground(*residual), *residual);
     const float noise = std::max(Noise(*residual), quantisation);
     const uint32_t width = frame->width, height = frame->height;
     const float seed = kDetectionSigma * noise, grow = kGrowSigma * noise;
@@ -277,7 +271,7 @@ void DetectStars(const Image16* frame, const FloatImage* dark, std::vector<StarR
     for (uint32_t p = 0; p < uint32_t(taken.size()); ++p) {
         if (taken[p] || !(residual->data[p] > seed)) continue;
         GrowRegion(*residual, grow, p, taken, region);
-        if (region.pixels.size() < kMinStarPixels || region.pixels.size() > kMaxRegionPixels) continue;
+        if (region.pixels.size() < kMinSpreadPixels || region.pixels.size() > kMaxRegionPixels) continue;
         StarRef star;
         double spread;
         if (Measure(width, region, star, spread)) found.push_back({star, spread});

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "stars/align.h"
+#include "stars/star_types.h"
 #include "ostrel/image.h"
 
 namespace quen_merge {

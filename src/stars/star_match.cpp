@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "base/median.h"
 #include "base/rigid_transform.h"
 
 namespace quen_merge {
@@ -42,18 +43,12 @@ constexpr double kStillRadius = 1.0;
 constexpr double kMovedShift = 2.0;
 // A sound fit: at least this many pairs, and this share of the stars the
 // frames could have in common (the fewer of the two frames' counts).
-constexpr size_t kMinInliers = 12;
+constexpr size_t kMinMatchedPairs = 12;
 constexpr double kMinInlierShare = 0.2;
 
 using Triangle = TriangleMatcher::Triangle;
 
 double Distance(const StarPoint& a, const StarPoint& b) { return std::hypot(a[0] - b[0], a[1] - b[1]); }
-
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
-}
 
 std::vector<double> Fluxes(const std::vector<StarRef>& stars) {
     std::vector<double> fluxes;
@@ -258,7 +253,7 @@ StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size
 
 bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
                                      StarFit& fit, std::string& why) const {
-    if (frame.size() < kMinInliers) {
+    if (frame.size() < kMinMatchedPairs) {
         why = "too few stars";
         return false;
     }
@@ -279,7 +274,7 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
         radius = std::clamp(kClipResiduals * best.rms, kTightestRadius, kMatchRadius);
     }
     const size_t common = std::min(frame.size(), stars.size());
-    if (best.inliers < kMinInliers || double(best.inliers) < kMinInlierShare * double(common)) {
+    if (best.inliers < kMinMatchedPairs || double(best.inliers) < kMinInlierShare * double(common)) {
         why = std::to_string(best.inliers) + " of " + std::to_string(common) + " stars agree on a transform";
         return false;
     }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "stars/align.h"
+#include "stars/star_types.h"
 
 namespace quen_merge {
 
@@ -29,7 +29,7 @@ public:
     TriangleMatcher& operator=(const TriangleMatcher&) = delete;
 
     // Fits the frame's stars (brightest first) onto the reference. True with
-    // the fit when it is sound: at least kMinInliers pairs that make up a good
+    // the fit when it is sound: at least kMinMatchedPairs pairs that make up a good
     // share of the stars the two frames can have in common. Otherwise false,
     // with the reason in why. The same stars always give the same fit.
     bool Match(const std::vector<StarRef>& frame, StarFit& fit, std::string& why) const;
