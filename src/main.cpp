@@ -20,10 +20,10 @@ constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay
 // Called on the thread that loads: a frame loaded ahead of its turn keeps
 // these lines with its other messages.
 void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
-    using quen_merge::Say;
+    using quen_merge::SayFromCallback;
     using quen_merge::Stream;
-    if (fif != FIF_UNKNOWN) Say(Stream::kErr, "%s Format\n", FreeImage_GetFormatFromFIF(fif));
-    Say(Stream::kErr, "%s\n", message);
+    if (fif != FIF_UNKNOWN) SayFromCallback(Stream::kErr, "%s Format\n", FreeImage_GetFormatFromFIF(fif));
+    SayFromCallback(Stream::kErr, "%s\n", message);
 }
 
 // How the frames are combined, in the words of a FITS result's header.

@@ -12,8 +12,8 @@ FILE* FileOf(Stream stream) { return stream == Stream::kOut ? stdout : stderr; }
 
 }  // namespace
 
-void SayV(Stream stream, const char* format, va_list args) {
-    if (!capturing) {
+void MessageLog::SayV(Stream stream, const char* format, va_list args) {
+    if (immediate) {
         std::vfprintf(FileOf(stream), format, args);
         return;
     }
@@ -25,10 +25,10 @@ void SayV(Stream stream, const char* format, va_list args) {
     std::string text(size_t(length) + 1, '\0');
     std::vsnprintf(&text[0], text.size(), format, args);
     text.pop_back();
-    capturing->Add(stream, std::move(text));
+    lines.emplace_back(stream, std::move(text));
 }
 
-void Say(Stream stream, const char* format, ...) {
+void MessageLog::Say(Stream stream, const char* format, ...) {
     va_list args;
     va_start(args, format);
     SayV(stream, format, args);
@@ -44,5 +44,19 @@ CaptureMessages::CaptureMessages(MessageLog& log) : previous(capturing) { captur
 CaptureMessages::~CaptureMessages() { capturing = previous; }
 
 bool CaptureMessages::Active() { return capturing != nullptr; }
+
+void SayFromCallbackV(Stream stream, const char* format, va_list args) {
+    if (capturing)
+        capturing->SayV(stream, format, args);
+    else
+        std::vfprintf(FileOf(stream), format, args);
+}
+
+void SayFromCallback(Stream stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    SayFromCallbackV(stream, format, args);
+    va_end(args);
+}
 
 }  // namespace quen_merge

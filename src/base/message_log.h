@@ -1,6 +1,9 @@
 // The diagnostics of loading a frame, kept in order: a frame decoded ahead
 // of its turn on another thread tells its story when its turn comes, so that
-// every line comes out where a one-frame-at-a-time run prints it.
+// every line comes out where a one-frame-at-a-time run prints it. Code that
+// may run on a loading thread is handed the frame's log and says everything
+// into it; only the callbacks of libraries (FreeImage's, libtiff's), which
+// cannot be handed a log, find it through the thread.
 #pragma once
 
 #include <cstdarg>
@@ -12,21 +15,24 @@ namespace quen_merge {
 
 enum class Stream { kOut, kErr };
 
-// printf to stream, or into the log this thread captures into.
-void Say(Stream stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void SayV(Stream stream, const char* format, va_list args);
-
 class MessageLog {
 public:
-    void Add(Stream stream, std::string text) { lines.emplace_back(stream, std::move(text)); }
-    // Prints every line, in order, each to its stream.
+    // A log that keeps its lines for Replay, or, when immediate, prints each
+    // line as it comes (for callers that load on their own thread).
+    explicit MessageLog(bool immediate = false) : immediate(immediate) {}
+
+    // printf into the log.
+    void Say(Stream stream, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void SayV(Stream stream, const char* format, va_list args);
+    // Prints every kept line, in order, each to its stream.
     void Replay() const;
 
 private:
+    bool immediate;
     std::vector<std::pair<Stream, std::string>> lines;
 };
 
-// While it lives, this thread's Say calls go into log instead of the streams.
+// While it lives, library callbacks on this thread say into log.
 class CaptureMessages {
 public:
     explicit CaptureMessages(MessageLog& log);
@@ -40,5 +46,10 @@ public:
 private:
     MessageLog* previous;
 };
+
+// For library callbacks only: printf into the log this thread captures into,
+// or straight to the stream when it captures none.
+void SayFromCallback(Stream stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void SayFromCallbackV(Stream stream, const char* format, va_list args);
 
 }  // namespace quen_merge

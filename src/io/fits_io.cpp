@@ -186,8 +186,8 @@ void WriteImage(fitsfile* f, const Image16* image, const StackHistory& history, 
     }
 }
 
-bool Refuse(const char* filename, const std::string& why) {
-    Say(Stream::kErr, "file %s %s\n", filename, why.c_str());
+bool Refuse(const char* filename, const std::string& why, MessageLog& log) {
+    log.Say(Stream::kErr, "file %s %s\n", filename, why.c_str());
     return false;
 }
 
@@ -204,7 +204,7 @@ bool LooksLikeFits(const char* filename) {
 
 bool IsFitsName(const char* filename) { return IsFits(OutputFormatOf(filename)); }
 
-bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame) {
+bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame, MessageLog& log) {
     // Frames of other formats load side by side, FITS files one at a time:
     // cfitsio sets up its own lock on first use without guarding that (the
     // thread sanitizer catches two first opens at once).
@@ -214,20 +214,20 @@ bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& fr
     fitsfile* opened = nullptr;
     // The disk-file call takes the name literally: no cfitsio filename syntax.
     if (fits_open_diskfile(&opened, filename, READONLY, &status))
-        return Refuse(filename, "is not a readable FITS file: " + FitsError(status));
+        return Refuse(filename, "is not a readable FITS file: " + FitsError(status), log);
     const FitsFile f(opened);
     ImageShape shape;
     const std::string problem = FindImage(f.get(), shape);
-    if (!problem.empty()) return Refuse(filename, problem);
+    if (!problem.empty()) return Refuse(filename, problem, log);
     const unsigned long long pixels = (unsigned long long)shape.width * (unsigned long long)shape.height;
-    if (pixels > max_pixels) return Refuse(filename, "is too large");
-    if (!DataUnitIsWhole(f.get(), filename)) return Refuse(filename, "is truncated");
+    if (pixels > max_pixels) return Refuse(filename, "is too large", log);
+    if (!DataUnitIsWhole(f.get(), filename)) return Refuse(filename, "is truncated", log);
     bool unit_range = false;
     if (IsFloat(shape.bitpix) && !ScanUnitRange(f.get(), shape, unit_range, status))
-        return Refuse(filename, "is truncated: " + FitsError(status));
+        return Refuse(filename, "is truncated: " + FitsError(status), log);
     std::unique_ptr<Image16> image(new Image16(uint32_t(shape.width), uint32_t(shape.height), kFrameChannels));
     if (!ReadPixels(f.get(), shape, unit_range ? kMaxSample : 1.0, image.get(), status))
-        return Refuse(filename, "is truncated: " + FitsError(status));
+        return Refuse(filename, "is truncated: " + FitsError(status), log);
     frame.ev = ExposureValue(f.get());
     frame.image_type = FreeImageTypeOf(shape);
     frame.image = image.release();

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/message_log.h"
 #include "ostrel/image.h"
 
 namespace quen_merge {
@@ -27,9 +28,9 @@ struct FitsFrame {
 // applied. Integers are clipped to 0..65535; floating-point data within
 // [0, 1] are scaled by 65535, other floating-point data clipped. The bottom
 // row, stored first, becomes the last row. Refuses, with a message on
-// standard error, what it cannot read whole, and frames whose pixels would
-// need more than max_pixels; returns false then.
-bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame);
+// standard error (through log), what it cannot read whole, and frames whose
+// pixels would need more than max_pixels; returns false then.
+bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame, MessageLog& log);
 
 // The header cards that say how a result was made.
 struct StackHistory {

@@ -47,15 +47,8 @@ void FramePrefetch::LoadAll() {
             }
         }
         MessageLog log, prepared;
-        std::unique_ptr<ImageData> frame;
-        {
-            const CaptureMessages capture(log);
-            frame.reset(LoadImageData(files[position].c_str(), bytes_per_pixel, spare));
-        }
-        if (prepare && frame && frame->Image()) {
-            const CaptureMessages capture(prepared);
-            prepare(position, frame->Image());
-        }
+        std::unique_ptr<ImageData> frame(LoadImageData(files[position].c_str(), bytes_per_pixel, spare, log));
+        if (prepare && frame && frame->Image()) prepare(position, frame->Image(), prepared);
         {
             const std::lock_guard<std::mutex> lock(mutex);
             if (spare) spares.push_back(std::move(spare));

@@ -22,8 +22,8 @@ namespace quen_merge {
 class FramePrefetch {
 public:
     // Called on a loading thread for each frame that loads with an image,
-    // with its position among the files; what it prints is kept apart.
-    using Prepare = std::function<void(size_t position, const Image16* image)>;
+    // with its position among the files and the log it says everything into.
+    using Prepare = std::function<void(size_t position, const Image16* image, MessageLog& log)>;
 
     // Starts loading files, in order, each with LoadImageData(name, bytes)
     // where bytes also counts the frames other loaders hold meanwhile, and

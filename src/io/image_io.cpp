@@ -29,8 +29,9 @@ using quen_merge::ExposureValue;
 using quen_merge::FloatToSample;
 using quen_merge::ForEachPiece;
 using quen_merge::kFrameChannels;
+using quen_merge::CaptureMessages;
 using quen_merge::MaxPixels;
-using quen_merge::Say;
+using quen_merge::MessageLog;
 using quen_merge::Stream;
 
 // Held while a file is read whose format is not known to load side by side:
@@ -63,21 +64,22 @@ HeaderCheck CheckHeader(FREE_IMAGE_FORMAT format, const char* filename,
 
 // Whether the file may be decoded: its header announces plain dimensions
 // that this machine can load and stack, and its pixel data is all there.
-// Prints why not on standard error.
-bool MayDecode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel) {
+// Says why not into log.
+bool MayDecode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel,
+               MessageLog& log) {
     const FileIntegrity integrity = CheckFileIntegrity(format, filename);
     if (integrity == FileIntegrity::kBadDimensions) {
-        Say(Stream::kErr, "file %s has invalid dimensions\n", filename);
+        log.Say(Stream::kErr, "file %s has invalid dimensions\n", filename);
         return false;
     }
     const HeaderCheck header = CheckHeader(format, filename, stacking_bytes_per_pixel);
     if (header == HeaderCheck::kUnreadable) return false;
     if (header == HeaderCheck::kTooLarge) {
-        Say(Stream::kErr, "file %s is too large\n", filename);
+        log.Say(Stream::kErr, "file %s is too large\n", filename);
         return false;
     }
     if (integrity == FileIntegrity::kTruncated) {
-        Say(Stream::kErr, "file %s is truncated\n", filename);
+        log.Say(Stream::kErr, "file %s is truncated\n", filename);
         return false;
     }
     return true;
@@ -86,7 +88,8 @@ bool MayDecode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking
 // The decoded bitmap, or null after the decoder's or this function's
 // message: libtiff reports a damaged file but may still hand over a bitmap
 // filled with black where the data was missing.
-FIBITMAP* Decode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel) {
+FIBITMAP* Decode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacking_bytes_per_pixel,
+                 MessageLog& log) {
     const unsigned errors_before = quen_merge::TiffErrorCount();
     FIBITMAP* loaded = FreeImage_Load(format, filename, 0);
     if (!loaded) return nullptr;
@@ -94,7 +97,7 @@ FIBITMAP* Decode(FREE_IMAGE_FORMAT format, const char* filename, unsigned stacki
                           : IsTooLarge(loaded, stacking_bytes_per_pixel) ? "is too large"
                                                                          : nullptr;
     if (!refusal) return loaded;
-    Say(Stream::kErr, "file %s %s\n", filename, refusal);
+    log.Say(Stream::kErr, "file %s %s\n", filename, refusal);
     FreeImage_Unload(loaded);
     return nullptr;
 }
@@ -175,44 +178,39 @@ namespace quen_merge {
 
 namespace {
 
-ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel) {
+ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel, MessageLog& log) {
     FitsFrame fits;
-    if (!LoadFits(filename, MaxPixels(stacking_bytes_per_pixel), fits)) return nullptr;
-    Say(Stream::kOut, "image_type = %i\n", fits.image_type);
+    if (!LoadFits(filename, MaxPixels(stacking_bytes_per_pixel), fits, log)) return nullptr;
+    log.Say(Stream::kOut, "image_type = %i\n", fits.image_type);
     return new ImageData(filename, fits.image, fits.ev);
 }
 
-}  // namespace
-
-ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel) {
-    std::unique_ptr<Image16> none;
-    return LoadImageData(filename, stacking_bytes_per_pixel, none);
-}
-
-ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare) {
+// LoadImageData, saying everything into log.
+ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare,
+                MessageLog& log) {
     struct stat status;
     if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
-        Say(Stream::kErr, "file %s does not exist\n", filename);
+        log.Say(Stream::kErr, "file %s does not exist\n", filename);
         return nullptr;
     }
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(filename, 0);
-    if (format == FIF_UNKNOWN && LooksLikeFits(filename)) return LoadFitsFrame(filename, stacking_bytes_per_pixel);
+    if (format == FIF_UNKNOWN && LooksLikeFits(filename)) return LoadFitsFrame(filename, stacking_bytes_per_pixel, log);
     if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
-        Say(Stream::kErr, "file %s is not supported\n", filename);
+        log.Say(Stream::kErr, "file %s is not supported\n", filename);
         return nullptr;
     }
     const std::unique_lock<std::mutex> turn = DecoderTurn(format);
-    if (!MayDecode(format, filename, stacking_bytes_per_pixel)) return nullptr;
-    FIBITMAP* loaded = Decode(format, filename, stacking_bytes_per_pixel);
+    if (!MayDecode(format, filename, stacking_bytes_per_pixel, log)) return nullptr;
+    FIBITMAP* loaded = Decode(format, filename, stacking_bytes_per_pixel, log);
     if (!loaded) return nullptr;
     const double ev = ExposureValue(loaded);
     const FREE_IMAGE_TYPE stored_type = FreeImage_GetImageType(loaded);
-    Say(Stream::kOut, "image_type = %i\n", int(stored_type));
+    log.Say(Stream::kOut, "image_type = %i\n", int(stored_type));
     // A 16-bit RGB file needs no conversion; converting would only clone it.
     const bool is_rgb16 = stored_type == FIT_RGB16;
     FIBITMAP* rgb = is_rgb16 ? loaded : FreeImage_ConvertToRGB16(loaded);
     if (!rgb) {
-        Say(Stream::kErr, "Failed to convert bitmap %p to 32 bit.\n", static_cast<void*>(loaded));
+        log.Say(Stream::kErr, "Failed to convert bitmap %p to 32 bit.\n", static_cast<void*>(loaded));
         FreeImage_Unload(loaded);
         return nullptr;
     }
@@ -221,6 +219,21 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
     ImageData* frame = new ImageData(filename, image, ev);
     FreeImage_Unload(loaded);
     return frame;
+}
+
+}  // namespace
+
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel) {
+    std::unique_ptr<Image16> none;
+    MessageLog now(true);
+    return LoadImageData(filename, stacking_bytes_per_pixel, none, now);
+}
+
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare,
+                         MessageLog& log) {
+    // What FreeImage and libtiff say while the file is read goes there too.
+    const CaptureMessages library_messages(log);
+    return Load(filename, stacking_bytes_per_pixel, spare, log);
 }
 
 bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "io/fits_io.h"
+#include "base/message_log.h"
 #include "io/image_data.h"
 #include "io/load_limits.h"
 #include "io/tiff_messages.h"
@@ -27,8 +28,10 @@ namespace quen_merge {
 // by the caller (delete it), or null after printing why on standard error.
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel = 0);
 // As above; the pixels go into spare (which it then takes) when spare is an
-// image of the frame's size, so that a stack can reuse its frames' memory.
-ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare);
+// image of the frame's size, so that a stack can reuse its frames' memory;
+// every message, FreeImage's and libtiff's among them, goes into log.
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare,
+                         MessageLog& log);
 
 // Saves a 3-channel image as 16-bit RGB: as FITS, with the history in its
 // header, for names ending in .fit, .fits or .fts (any case); otherwise in

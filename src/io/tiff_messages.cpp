@@ -10,8 +10,8 @@
 namespace {
 
 using quen_merge::CaptureMessages;
-using quen_merge::Say;
-using quen_merge::SayV;
+using quen_merge::SayFromCallback;
+using quen_merge::SayFromCallbackV;
 using quen_merge::Stream;
 
 using TiffHandler = void (*)(const char* module, const char* fmt, va_list ap);
@@ -32,10 +32,10 @@ bool IsUnknownTagNoise(const char* module, const char* fmt) {
 // A frame decoded ahead of its turn keeps its messages for later; they are
 // worded as libtiff's own handlers word them.
 void SayTiff(const char* module, const char* kind, const char* fmt, va_list ap) {
-    if (module) Say(Stream::kErr, "%s: ", module);
-    Say(Stream::kErr, "%s", kind);
-    SayV(Stream::kErr, fmt, ap);
-    Say(Stream::kErr, ".\n");
+    if (module) SayFromCallback(Stream::kErr, "%s: ", module);
+    SayFromCallback(Stream::kErr, "%s", kind);
+    SayFromCallbackV(Stream::kErr, fmt, ap);
+    SayFromCallback(Stream::kErr, ".\n");
 }
 
 void FilteredTiffError(const char* module, const char* fmt, va_list ap) {

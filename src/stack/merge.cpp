@@ -149,7 +149,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
             if (AlignFrame(image, stars[i], reference, *accumulator)) ++added;
             std::vector<StarRef>().swap(stars[i]);
         },
-        [&](size_t i, const Image16* image) { FindStars(image, stars[i]); });
+        [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, stars[i], log); });
     return FinishAligned(accumulator.get(), added, loaded, " (try -t s)", stacked);
 }
 

@@ -244,15 +244,19 @@ void CollectAndZeroRegion(GreyImage* img, unsigned int x, unsigned int y, double
 namespace quen_merge {
 
 void FindStars(const Image16* frame, std::vector<StarRef>& stars) {
+    MessageLog now(true);
+    FindStars(frame, stars, now);
+}
+
+void FindStars(const Image16* frame, std::vector<StarRef>& stars, MessageLog& log) {
     if (!frame || frame->width == 0 || frame->height == 0 || !frame->data) return;
     std::unique_ptr<GreyImage> grey(EightBitGreyOf(frame));
-    // Said, not printed: frames may look for their stars while they load.
-    Say(Stream::kOut, "Blur\n");
+    log.Say(Stream::kOut, "Blur\n");
     {
         std::unique_ptr<GreyImage> background(BlurImage(grey.get(), kBackgroundRadius, kBackgroundPasses));
         SubtractBlurredBackground(grey.get(), background.get());
     }
-    Say(Stream::kOut, "Scan for stars\n");
+    log.Say(Stream::kOut, "Scan for stars\n");
     ScanForStars(grey.get(), stars);
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/message_log.h"
 #include "ostrel/image.h"
 #include "ostrel/kdtree.h"
 #include "stars/star_types.h"
@@ -17,6 +18,9 @@ namespace quen_merge {
 // less a 201-pixel box-blurred background, that start above 30 and hold 11 to
 // 399 pixels of value 16 or more.
 void FindStars(const Image16* frame, std::vector<StarRef>& stars);
+// As above, its progress lines said into log: a frame may look for its stars
+// on the thread that loaded it.
+void FindStars(const Image16* frame, std::vector<StarRef>& stars, MessageLog& log);
 
 // The descriptor of star points[index]: the angles between the directions to
 // its four nearest neighbours, pair by pair. tree must have been built from

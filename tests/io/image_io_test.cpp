@@ -298,7 +298,8 @@ TEST_F(ImageFiles, LoadsIntoASpareImageOfTheFramesSize) {
     test_support::WriteRgb16(dir / "f.ppm", test_support::MakeRgb16(5, 3, 4321));
     std::unique_ptr<Image16> spare(new Image16(5, 3, 3));
     const Image16* kept = spare.get();
-    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare));
+    quen_merge::MessageLog log;  // kept, never printed
+    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare, log));
     ASSERT_TRUE(frame && frame->Image());
     EXPECT_FALSE(spare);
     EXPECT_EQ(frame->Image(), kept);
@@ -306,7 +307,7 @@ TEST_F(ImageFiles, LoadsIntoASpareImageOfTheFramesSize) {
 
     spare.reset(new Image16(3, 5, 3));
     kept = spare.get();
-    frame.reset(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare));
+    frame.reset(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare, log));
     ASSERT_TRUE(frame && frame->Image());
     EXPECT_EQ(spare.get(), kept);
     EXPECT_NE(frame->Image(), kept);
