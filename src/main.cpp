@@ -14,7 +14,7 @@
 namespace {
 
 constexpr const char* kProgramName = "Velunor";
-constexpr const char* kVersion = "0.1.0";
+constexpr const char* kVersion = TARNIC_VERSION;
 constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay in the heap
 
 // Called on the thread that loads: a frame loaded ahead of its turn keeps

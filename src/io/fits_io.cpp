@@ -24,7 +24,7 @@ constexpr char kSimpleCard[] = "SIMPLE  =";
 constexpr int kMaxAxes = 4;             // enough to tell a 4-D image from the rest
 constexpr int kColourPlanes = 3;        // red, green, blue
 constexpr double kDefaultIso = 100;     // as for EXIF: what a file without ISO is taken at
-constexpr char kCreator[] = "tarnic 0.1.0";
+constexpr char kCreator[] = "tarnic " TARNIC_VERSION;
 // FreeImage's pixel types, printed for FITS frames as for every other frame.
 constexpr int kTypeBitmap = 1, kTypeUint16 = 2, kTypeInt32 = 5, kTypeFloat = 6, kTypeDouble = 7,
               kTypeRgb16 = 9, kTypeRgbf = 11;

@@ -128,8 +128,6 @@ Image16* CopyRGB16(FIBITMAP* rgb, std::unique_ptr<Image16>& spare) {
     return image;
 }
 
-constexpr size_t kRowsPerPiece = 32;  // rows converted per piece of work when saving
-
 // A new 16-bit RGB bitmap of a 3-channel image, FreeImage's bottom-up scan
 // lines filled by fill_row(image row, scan line) on every CPU; null when none
 // can be allocated.
@@ -138,7 +136,7 @@ FIBITMAP* ToBitmap(const ostrel::image<T>* image, const FillRow& fill_row) {
     FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGB16, image->width, image->height);
     if (!bitmap) return nullptr;
     const unsigned height = image->height;
-    ForEachPiece(height, kRowsPerPiece, [&](size_t begin, size_t end) {
+    ForEachPiece(height, quen_merge::kSaveRowsPerPiece, [&](size_t begin, size_t end) {
         for (size_t r = begin; r < end; ++r)
             fill_row(uint32_t(r), reinterpret_cast<uint16_t*>(FreeImage_GetScanLine(bitmap, height - 1 - unsigned(r))));
     });
@@ -246,7 +244,7 @@ bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHis
     if (!image || !filename || image->channels != kFrameChannels) return false;
     if (IsFitsName(filename)) {
         Image16 samples(image->width, image->height, kFrameChannels, ostrel::uninitialised);
-        const size_t piece = kRowsPerPiece * image->width * kFrameChannels;
+        const size_t piece = quen_merge::kSaveRowsPerPiece * image->width * kFrameChannels;
         ForEachPiece(image->ElementCount(), piece, [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) samples.data[i] = FloatToSample(image->data[i]);
         });

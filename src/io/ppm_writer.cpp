@@ -20,8 +20,7 @@ bool WritePpm16(const char* filename, uint32_t width, uint32_t height,
     const std::unique_ptr<unsigned char[]> rows(new unsigned char[row_bytes * height]);
     // Rows are converted in pieces on every CPU while this thread writes the
     // finished pieces in order, so that converting and writing overlap.
-    constexpr size_t kRowsPerPiece = 32;
-    const size_t pieces = (size_t(height) + kRowsPerPiece - 1) / kRowsPerPiece;
+    const size_t pieces = (size_t(height) + kSaveRowsPerPiece - 1) / kSaveRowsPerPiece;
     std::vector<char> finished(pieces, 0);
     std::mutex mutex;
     std::condition_variable piece_finished;
@@ -37,20 +36,20 @@ bool WritePpm16(const char* filename, uint32_t width, uint32_t height,
         }
         {
             const std::lock_guard<std::mutex> lock(mutex);
-            finished[begin / kRowsPerPiece] = 1;
+            finished[begin / kSaveRowsPerPiece] = 1;
         }
         piece_finished.notify_all();
     };
     return WriteAtomically(filename, [&](FILE* f) {
-        std::thread converter([&] { ForEachPiece(height, kRowsPerPiece, convert); });
+        std::thread converter([&] { ForEachPiece(height, kSaveRowsPerPiece, convert); });
         bool written = std::fwrite(header.data(), 1, header.size(), f) == header.size();
         for (size_t p = 0; p < pieces; ++p) {
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 piece_finished.wait(lock, [&] { return finished[p] != 0; });
             }
-            const size_t begin = p * kRowsPerPiece;
-            const size_t count = std::min<size_t>(kRowsPerPiece, height - begin);
+            const size_t begin = p * kSaveRowsPerPiece;
+            const size_t count = std::min<size_t>(kSaveRowsPerPiece, height - begin);
             written = written && std::fwrite(rows.get() + row_bytes * begin, row_bytes, count, f) == count;
         }
         converter.join();

@@ -3,10 +3,15 @@
 // every CPU and written at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
 namespace quen_merge {
+
+// Rows of a result converted per piece of work when it is saved, in any
+// format: enough to keep a CPU busy between hand-outs.
+constexpr size_t kSaveRowsPerPiece = 32;
 
 // Writes a "P6" file of maxval 65535 (big-endian samples, top row first) as
 // a whole or not at all; fill_row(r, samples) gives row r as native-order
