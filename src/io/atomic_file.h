@@ -8,6 +8,10 @@
 // Calls write with a new temporary file beside filename (opened "w+b") and,
 // when it returns true and the file could be flushed and synced, renames the
 // temporary file onto filename with the usual permissions (0666 less the
-// umask). On any failure the temporary file is removed and an existing file
-// of that name is left as it was. True when filename now holds what write wrote.
+// umask), then syncs the folder so that the rename lasts. On a failure up to
+// the rename the temporary file is removed and an existing file of that name
+// is left as it was. True when filename holds what write wrote and the
+// folder was synced; false after a failed folder sync too, although
+// filename then already holds the new content (a crash may still undo the
+// rename).
 bool WriteAtomically(const char* filename, const std::function<bool(FILE*)>& write);

@@ -103,41 +103,4 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count, double kappa,
     return in > 0 ? float(s / in) : 0.0f;
 }
 
-double DirectClippedMean(std::vector<double> values, double kappa) {
-    bool high_lost = false, low_lost = false;  // whether a side has lost a value
-    while (values.size() >= kFewestToClip) {
-        double s = 0, q = 0;
-        for (double v : values) {
-            s += v;
-            q += v * v;
-        }
-        const unsigned n = unsigned(values.size());
-        const double mean = s / n;
-        std::vector<double> kept;
-        for (double v : values) {
-            if (!Outlier(v, s, q, n, kappa)) {
-                kept.push_back(v);
-            } else {
-                (v > mean ? high_lost : low_lost) = true;
-            }
-        }
-        if (kept.empty()) break;
-        if (kept.size() == values.size()) {
-            // No value fails alone: the pairs of each side, the high one first.
-            std::sort(values.begin(), values.end());
-            const bool high = !high_lost && OutlierPair(values[n - 1], values[n - 2], s, q, n, kappa);
-            const bool low = !low_lost && n - (high ? 2 : 0) >= kFewestToClip + 2 &&
-                             OutlierPair(values[0], values[1], s, q, n, kappa);
-            if (!high && !low) break;
-            high_lost = high_lost || high;
-            low_lost = low_lost || low;
-            kept.assign(values.begin() + (low ? 2 : 0), values.end() - (high ? 2 : 0));
-        }
-        values.swap(kept);
-    }
-    double s = 0;
-    for (double v : values) s += v;
-    return values.empty() ? 0.0 : s / double(values.size());
-}
-
 }  // namespace quen_merge

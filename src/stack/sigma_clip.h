@@ -95,9 +95,4 @@ void ClippingStatistics::ClippedMeans(size_t n, Count count, double kappa, float
     }
 }
 
-// The kappa-sigma-clipped mean of values straight from its definition, for
-// checking: every pass tests each value still in against the others and
-// leaves out all that fail at once.
-double DirectClippedMean(std::vector<double> values, double kappa);
-
 }  // namespace quen_merge

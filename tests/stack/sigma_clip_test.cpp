@@ -5,13 +5,69 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <cstddef>
 #include <vector>
 
 namespace {
 
 using quen_merge::ClippingStatistics;
-using quen_merge::DirectClippedMean;
 using quen_merge::RejectionTally;
+
+// The kappa-sigma-clipped mean worked out from its definition, with every
+// value at hand. A value v fails when (v - m)^2 > kappa^2 s^2 (1 + 1/k),
+// where m and s^2 are the mean and the sample variance (k - 1 in the
+// denominator) of the k other values still in. Each pass tests every value
+// against the values in at its start and leaves out all that fail. When
+// none fails alone, the two highest (then the two lowest) go together if the
+// second of them fails against the others without the first, provided that
+// side has lost nothing yet and at least five values are in (seven for the
+// low pair once the high pair went). Fewer than three values all stay.
+double DirectClippedMean(std::vector<double> values, double kappa) {
+    auto fails = [kappa](double v, const std::vector<double>& in, size_t skip_a, size_t skip_b) {
+        double sum = 0, squares = 0;
+        size_t k = 0;
+        for (size_t j = 0; j < in.size(); ++j) {
+            if (j == skip_a || j == skip_b) continue;
+            sum += in[j];
+            ++k;
+        }
+        const double m = sum / double(k);
+        for (size_t j = 0; j < in.size(); ++j) {
+            if (j == skip_a || j == skip_b) continue;
+            squares += (in[j] - m) * (in[j] - m);
+        }
+        const double variance = squares / double(k - 1) * (1 + 1.0 / double(k));
+        return (v - m) * (v - m) > kappa * kappa * variance;
+    };
+    const size_t none = values.size();
+    bool high_lost = false, low_lost = false;
+    while (values.size() >= 3) {
+        std::sort(values.begin(), values.end());
+        const size_t n = values.size();
+        double mean = 0;
+        for (double v : values) mean += v / double(n);
+        std::vector<double> kept;
+        for (size_t i = 0; i < n; ++i) {
+            if (!fails(values[i], values, i, none))
+                kept.push_back(values[i]);
+            else
+                (values[i] > mean ? high_lost : low_lost) = true;
+        }
+        if (kept.empty()) break;
+        if (kept.size() == n) {
+            const bool high = !high_lost && n >= 5 && fails(values[n - 2], values, n - 1, n - 2);
+            const bool low = !low_lost && n - (high ? 2 : 0) >= 5 && fails(values[1], values, 0, 1);
+            if (!high && !low) break;
+            high_lost = high_lost || high;
+            low_lost = low_lost || low;
+            kept.assign(values.begin() + (low ? 2 : 0), values.end() - (high ? 2 : 0));
+        }
+        values.swap(kept);
+    }
+    double sum = 0;
+    for (double v : values) sum += v;
+    return values.empty() ? 0.0 : sum / double(values.size());
+}
 
 // The clipped mean of one sample whose values are given, through the one-pass
 // statistics.

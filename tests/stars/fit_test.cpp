@@ -92,11 +92,6 @@ TEST(Fit, NaNErrorRunsToTheLimit) {
     EXPECT_TRUE(std::isnan(fit_parameters(NaNError, &p, &p, 1, 25, 0.01, 1e-6)));
 }
 
-TEST(Fit, StepFormulas) {
-    EXPECT_EQ(newton(4, 2), -2);
-    EXPECT_EQ(lm(4, 1.7, 0.3), -2);
-}
-
 // RANSAC on points of a line y = 2x + 1 with outliers.
 struct Line {
     std::vector<double> x, y;
