@@ -6,12 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdio>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,7 +18,6 @@ using test_support::CommandResult;
 using test_support::ReadRgb16;
 using test_support::Rgb16;
 using test_support::RunTarnic;
-using test_support::TempDir;
 
 const char kHelpText[] =
     "Velunor 0.1.0.\n\n"

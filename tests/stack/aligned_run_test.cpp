@@ -2,11 +2,9 @@
 // and on the real CCD sequence.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>

@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdio>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,14 +16,13 @@ using test_support::CommandResult;
 using test_support::ReadRgb16;
 using test_support::Rgb16;
 using test_support::RunTarnic;
-using test_support::TempDir;
 
 // Ten frames of one field, clean and with two satellite trails, an aircraft
 // and cosmic-ray hits (otherwise the same frames); still and moved.
 class Rejection : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = new TempDir;
+        dir = new test_support::TempDir;
         const std::vector<std::string> field{"-n", "10", "-W", "400", "-H", "300", "-S", "200", "-s", "13"};
         const std::vector<std::string> transients{"-Z", "2,6", "-A", "4", "-c", "30"};
         const std::vector<std::string> moved{"-b", "4000,60000", "-S", "400", "-r", "1", "-x", "20"};
@@ -62,9 +57,9 @@ protected:
         if (out) *out = r.out;
         return ReadRgb16(path);
     }
-    static TempDir* dir;
+    static test_support::TempDir* dir;
 };
-TempDir* Rejection::dir = nullptr;
+test_support::TempDir* Rejection::dir = nullptr;
 
 std::vector<double> Green(const Rgb16& img) {
     std::vector<double> v;

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdio>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,7 +16,6 @@ using test_support::CommandResult;
 using test_support::ReadRgb16;
 using test_support::Rgb16;
 using test_support::RunTarnic;
-using test_support::TempDir;
 
 float ToFloat(uint16_t v) { return float(v) * (1.0f / 65536.0f); }
 
