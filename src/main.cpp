@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/console.h"
+#include "io/atomic_file.h"
+#include "io/image_formats.h"
 #include "io/image_io.h"
 #include "stack/merge.h"
 #include "base/message_log.h"
@@ -84,6 +87,20 @@ void ReuseFrameMemory() {
     mallopt(M_ARENA_MAX, 1);
 }
 
+// Whether the result can be written, found before any frame is read; warns
+// when its name's extension chooses no format.
+bool CheckOutput(const std::string& output) {
+    std::string why;
+    if (!CanWriteAtomically(output.c_str(), why)) {
+        quen_merge::Warn("cannot write \"%s\": %s", output.c_str(), why.c_str());
+        return false;
+    }
+    if (quen_merge::HasForeignExtension(output.c_str()))
+        quen_merge::Warn("\"%s\" will hold PNG data: only .png, .tif/.tiff, .ppm and .fit/.fits/.fts choose a format",
+                         output.c_str());
+    return true;
+}
+
 void show_help() {
     std::printf("%s %s.\n\n", kProgramName, kVersion);
     std::puts("Usage: tarnic [options] <input1> <input2> ...");
@@ -104,6 +121,8 @@ void show_help() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A log file or a pipe sees each line as it is printed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     ReuseFrameMemory();
     FreeImage_Initialise(TRUE);
     FreeImage_SetOutputMessage(FreeImageErrorHandler);
@@ -128,6 +147,10 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);
+    }
+    if (!CheckOutput(options.output)) {
+        FreeImage_DeInitialise();
+        return 1;
     }
     const int status = Run(options);
     FreeImage_DeInitialise();

@@ -6,10 +6,49 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
-// Only the type's first letter counts; alignment, once on, stays on.
+// The merge types: the letter that selects each, the words that name it, and
+// what a run of it stacks.
+struct MergeTypeName {
+    char letter;
+    const char* names[3];
+    const char* stacks;
+};
+constexpr MergeTypeName kMergeTypes[] = {
+    {'n', {"n", "noalign", nullptr}, "the mean"},
+    {'a', {"a", "align", "aligned"}, "the aligned mean"},
+    {'t', {"t", "trails", "trail"}, "the maximum (star trails)"},
+    {'s', {"s", "stars", "star"}, "the mean aligned on every star"},
+};
+
+const MergeTypeName* TypeOfLetter(char letter) {
+    for (const MergeTypeName& type : kMergeTypes)
+        if (type.letter == letter) return &type;
+    return nullptr;
+}
+
+bool Names(const MergeTypeName& type, const char* word) {
+    for (const char* name : type.names)
+        if (name && std::strcmp(name, word) == 0) return true;
+    return false;
+}
+
+// The letter of the merge type the options now select.
+char SelectedLetter(const RunOptions& options) {
+    switch (options.align) {
+        case Alignment::kNeighbourAngles: return 'a';
+        case Alignment::kTriangles: return 's';
+        case Alignment::kNone: break;
+    }
+    return options.type == quen_merge::MergeAverage ? 'n' : 't';
+}
+
+// Only the type's first letter counts; alignment, once on, stays on. A word
+// that is not the name of the type its letter selects gets a warning, which
+// says what the run now stacks.
 void SetMergeType(const char* type, RunOptions& options) {
     switch (type[0]) {
         case 'n': options.type = quen_merge::MergeAverage; break;
@@ -24,6 +63,10 @@ void SetMergeType(const char* type, RunOptions& options) {
             break;
         default: break;
     }
+    const MergeTypeName* chosen = TypeOfLetter(type[0]);
+    if (chosen && Names(*chosen, type)) return;
+    const MergeTypeName& now = *TypeOfLetter(SelectedLetter(options));
+    std::fprintf(stderr, "tarnic: unknown merge type \"%s\": stacking %s (-t %c)\n", type, now.stacks, now.letter);
 }
 
 // A kappa is a plain positive number.

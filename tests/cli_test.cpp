@@ -144,11 +144,25 @@ TEST_F(Tarnic, FailedWriteKeepsTheExistingFile) {
     EXPECT_EQ(test_support::ReadFile(dir / "o.ppm"), "precious");
     EXPECT_EQ(test_support::ListFiles(dir.path, "").size(), 2u);  // no temporary left behind
 
-    const CommandResult to_dir = RunTarnic({"-o", dir.path, inputs[0]});
-    EXPECT_EQ(to_dir.status, 1);
-    const CommandResult to_missing = RunTarnic({"-o", dir / "no/such.png", inputs[0]});
-    EXPECT_EQ(to_missing.status, 1);
-    EXPECT_NE(to_missing.err.find("unable to write"), std::string::npos);
+    // An output that cannot be written is found before any frame is read.
+    ASSERT_EQ(chmod(dir.path.c_str(), 0500), 0);
+    const bool root = access(dir.path.c_str(), W_OK) == 0;  // root writes anyway
+    ASSERT_EQ(chmod(dir.path.c_str(), 0700), 0);
+    const struct {
+        std::string output, why;
+    } unwritable[] = {
+        {dir.path, "it is a folder"},
+        {dir / "no/such.png", "there is no folder " + dir / "no"},
+        {dir / "locked/o.png", "the folder " + dir / "locked" + " cannot be written"},
+    };
+    ASSERT_EQ(mkdir((dir / "locked").c_str(), 0500), 0);
+    for (const auto& c : unwritable) {
+        if (root && c.why.find("cannot be written") != std::string::npos) continue;
+        const CommandResult r = RunTarnic({"-o", c.output, inputs[0]});
+        EXPECT_EQ(r.status, 1) << c.output;
+        EXPECT_EQ(r.err, "output " + c.output + "\ntarnic: cannot write \"" + c.output + "\": " + c.why + "\n");
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 TEST_F(Tarnic, TiffInputLeavesOnlyRealMessagesOnStandardError) {
@@ -271,4 +285,68 @@ TEST_F(Tarnic, FramesOfMixedSizesInEveryMode) {
     EXPECT_EQ(out.width, 30u);
     EXPECT_EQ(out.samples[0], 1000);
 }
+// What the program ignores or does differently from what was asked, it says
+// on standard error; what it does stays as it was.
+TEST_F(Tarnic, WarnsOfWhatItIgnores) {
+    const auto frames = WriteFrames("f", {test_support::MakeRgb16(6, 4, 1000), test_support::MakeRgb16(6, 4, 3000)});
+    const auto odd = WriteFrames("odd", {test_support::MakeRgb16(4, 6, 9000)});
+    const auto small_dark = WriteFrames("d", {test_support::MakeRgb16(3, 3, 100)});
+    const std::string out = dir / "o.ppm";
+    const struct {
+        std::vector<std::string> options, after;  // after: inputs after the two frames
+        std::string warning;
+        uint16_t sample;  // the result's first sample, as without the warning
+    } cases[] = {
+        {{"-t", "median"}, {}, "tarnic: unknown merge type \"median\": stacking the mean (-t n)\n", 2000},
+        {{"-t", "max"}, {}, "tarnic: unknown merge type \"max\": stacking the mean (-t n)\n", 2000},
+        {{"-t", "average"}, {}, "tarnic: unknown merge type \"average\": stacking the aligned mean (-t a)\n", 1000},
+        {{"-d", small_dark[0]}, {}, "tarnic: the master dark is 3 x 3, \"" + frames[0] + "\" 6 x 4: the dark is not subtracted from frames of another size\n", 2000},
+        {{}, {odd[0]}, "tarnic: frame \"" + odd[0] + "\" is 4 x 6, the first frame 6 x 4: frames of another size are left out\n", 2000},
+        {{}, {dir.path}, "tarnic: " + dir.path + " is a folder: name the frames in it\n", 2000},
+        {{"-o", dir / "o.jpg"}, {}, "tarnic: \"" + dir / "o.jpg" + "\" will hold PNG data: only .png, .tif/.tiff, .ppm and .fit/.fits/.fts choose a format\n", 2000},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"-o", out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), frames.begin(), frames.end());
+        args.insert(args.end(), c.after.begin(), c.after.end());
+        const CommandResult r = RunTarnic(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+        const std::string written = !c.options.empty() && c.options[0] == "-o" ? c.options[1] : out;
+        EXPECT_EQ(ReadRgb16(written).samples[0], c.sample) << c.warning;
+    }
+    // Names of the types, and the letters alone, pass without a word.
+    for (const char* type : {"n", "a", "t", "s", "trails", "align", "stars"}) {
+        const CommandResult r = RunTarnic({"-t", type, "-o", out, frames[0], frames[1]});
+        EXPECT_EQ(r.err.find("tarnic:"), std::string::npos) << type << ": " << r.err;
+    }
+}
+
+// On a terminal, standard error carries one progress line that is redrawn
+// for every frame and erased at the end; whatever else the run prints stands
+// above it, whole. Off a terminal nothing of it shows, and standard output
+// reaches a file line by line.
+TEST_F(Tarnic, ShowsProgressOnlyOnATerminal) {
+    const auto frames = WriteFrames("f", {test_support::MakeRgb16(8, 8, 1000), test_support::MakeRgb16(8, 8, 3000),
+                                          test_support::MakeRgb16(8, 8, 5000)});
+    const std::vector<std::string> args{"-o", dir / "o.ppm", frames[0], frames[1], dir / "missing.tif", frames[2]};
+    for (const bool out_too : {false, true}) {
+        const CommandResult r = test_support::RunTarnicOnTerminal(args, out_too);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("frame 1 of 4: " + frames[0]), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("frame 4 of 4: " + frames[2] + ", "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(" s per frame, about "), std::string::npos);
+        // Every other line starts at the margin, after the line was erased.
+        EXPECT_NE(r.err.find("\r\033[Kfile " + dir / "missing.tif" + " does not exist\r\n"), std::string::npos) << r.err;
+        if (out_too) {
+            EXPECT_NE(r.err.find("\r\033[KFrame \"" + frames[1] + "\" added.\r\n"), std::string::npos) << r.err;
+        }
+        EXPECT_GT(r.err.rfind("\r\033[K"), r.err.rfind("frame "));  // erased at the end
+    }
+    const CommandResult off = RunTarnic(args);
+    EXPECT_EQ(off.err.find("frame 1 of"), std::string::npos);
+    EXPECT_EQ(off.err.find('\r'), std::string::npos);
+}
+
 }  // namespace

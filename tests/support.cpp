@@ -3,6 +3,7 @@
 #include <FreeImage.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -137,6 +139,39 @@ CommandResult Run(const std::string& program, const std::vector<std::string>& ar
 std::string Sha256(const std::string& path) {
     const CommandResult r = Run("/usr/bin/sha256sum", {path});
     return r.status == 0 ? r.out.substr(0, 64) : "";
+}
+
+CommandResult RunTarnicOnTerminal(const std::vector<std::string>& args, bool out_too) {
+    TempDir streams;
+    const std::string out_path = streams / "out";
+    int terminal = -1, screen = -1;
+    CommandResult result;
+    if (openpty(&terminal, &screen, nullptr, nullptr, nullptr) != 0) return result;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(terminal);
+        setsid();
+        const int out = out_too ? screen : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(out, 1);
+        dup2(screen, 2);
+        std::vector<char*> argv{const_cast<char*>(TARNIC_BIN)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TARNIC_BIN, argv.data());
+        _exit(127);
+    }
+    close(screen);
+    // Read the screen as it fills, until the program's side is closed.
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+        if (n > 0) result.err.append(buffer, size_t(n));
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (!out_too) result.out = ReadFile(out_path);
+    return result;
 }
 
 CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit) {

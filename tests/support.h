@@ -25,6 +25,10 @@ struct CommandResult {
 CommandResult Run(const std::string& program, const std::vector<std::string>& args,
                   unsigned long file_size_limit = 0);
 CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit = 0);
+// Runs tarnic with standard error on a pseudo-terminal (and standard output
+// too when out_too): err holds what the terminal showed, control sequences
+// and all (with both streams, out stays empty).
+CommandResult RunTarnicOnTerminal(const std::vector<std::string>& args, bool out_too);
 // Runs the star-field generator; fails the current test when it fails.
 void RunStarfield(const std::vector<std::string>& args);
 

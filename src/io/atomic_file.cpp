@@ -23,12 +23,16 @@ mode_t DefaultFileMode() {
     return 0666 & ~mask;
 }
 
-// fsync of the folder that holds filename, so that a rename into it lasts.
-bool SyncFolderOf(const char* filename) {
+// The folder that holds filename.
+std::string FolderOf(const char* filename) {
     const std::string name(filename);
     const size_t slash = name.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+}
+
+// fsync of the folder that holds filename, so that a rename into it lasts.
+bool SyncFolderOf(const char* filename) {
+    const int fd = open(FolderOf(filename).c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return false;
     const bool synced = fsync(fd) == 0;
     close(fd);
@@ -55,4 +59,22 @@ bool WriteAtomically(const char* filename, const std::function<bool(FILE*)>& wri
     ok = ok && std::rename(temp.c_str(), filename) == 0;
     if (!ok) unlink(temp.c_str());
     return ok && SyncFolderOf(filename);
+}
+
+bool CanWriteAtomically(const char* filename, std::string& why) {
+    struct stat status;
+    if (stat(filename, &status) == 0 && S_ISDIR(status.st_mode)) {
+        why = "it is a folder";
+        return false;
+    }
+    const std::string folder = FolderOf(filename);
+    if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        why = "there is no folder " + folder;
+        return false;
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        why = "the folder " + folder + " cannot be written";
+        return false;
+    }
+    return true;
 }

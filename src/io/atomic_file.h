@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
 
 // Calls write with a new temporary file beside filename (opened "w+b") and,
 // when it returns true and the file could be flushed and synced, renames the
@@ -15,3 +16,8 @@
 // filename then already holds the new content (a crash may still undo the
 // rename).
 bool WriteAtomically(const char* filename, const std::function<bool(FILE*)>& write);
+
+// Whether WriteAtomically could write filename: its folder exists and may be
+// written into, and filename is not a folder. Otherwise false, with the
+// reason in why. Checked before a long run, so that its result is not lost.
+bool CanWriteAtomically(const char* filename, std::string& why);

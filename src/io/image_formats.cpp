@@ -25,6 +25,9 @@ constexpr ImageFormat kFormats[] = {
     kFits,
 };
 
+// The row of PNG, the format of every name that chooses no other.
+const ImageFormat& PngRow() { return kFormats[0]; }
+
 bool EndsWith(const ImageFormat& format, const char* extension) {
     for (const char* e : format.output_extensions) {
         if (!e) break;
@@ -42,13 +45,24 @@ const ImageFormat* FormatOf(FREE_IMAGE_FORMAT format) {
     return nullptr;
 }
 
-const ImageFormat& OutputFormatOf(const char* filename) {
+// The name's extension from its last dot, or null; a dot in a folder's name
+// starts no extension.
+const char* ExtensionOf(const char* filename) {
     const char* dot = std::strrchr(filename, '.');
-    // A dot in a folder's name starts no extension.
-    if (!dot || std::strchr(dot, '/')) return kFormats[0];
+    return dot && !std::strchr(dot, '/') ? dot : nullptr;
+}
+
+const ImageFormat& OutputFormatOf(const char* filename) {
+    const char* dot = ExtensionOf(filename);
+    if (!dot) return PngRow();
     for (const ImageFormat& f : kFormats)
         if (EndsWith(f, dot)) return f;
-    return kFormats[0];
+    return PngRow();
+}
+
+bool HasForeignExtension(const char* filename) {
+    const char* dot = ExtensionOf(filename);
+    return dot && &OutputFormatOf(filename) == &PngRow() && strcasecmp(dot, ".png") != 0;
 }
 
 bool IsFits(const ImageFormat& format) { return std::strcmp(format.name, kFits.name) == 0; }

@@ -30,6 +30,9 @@ const ImageFormat* FormatOf(FREE_IMAGE_FORMAT format);
 // The format a result named filename is written in: the row whose output
 // extension ends the name, PNG for any other name.
 const ImageFormat& OutputFormatOf(const char* filename);
+// True when filename has an extension that chooses no format (as .jpg):
+// such a result is written as PNG all the same.
+bool HasForeignExtension(const char* filename);
 // True for the FITS row.
 bool IsFits(const ImageFormat& format);
 

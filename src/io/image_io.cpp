@@ -189,6 +189,7 @@ ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, std::un
     struct stat status;
     if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
         log.Say(Stream::kErr, "file %s does not exist\n", filename);
+        if (S_ISDIR(status.st_mode)) log.Say(Stream::kErr, "tarnic: %s is a folder: name the frames in it\n", filename);
         return nullptr;
     }
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(filename, 0);

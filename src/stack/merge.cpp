@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "stars/align.h"
+#include "base/console.h"
+#include "base/frame_dark.h"
 #include "io/frame_prefetch.h"
 #include "io/image_io.h"
 #include "base/message_log.h"
@@ -52,15 +54,19 @@ FloatImage* FinishAligned(AverageAlign* accumulator, size_t added, size_t loaded
 
 // Calls use(position, name, image, prepared) for every file whose frame
 // loads with an image, in file order, and reports the files that do not
-// load; the frames decode ahead, each prepared there by prepare (may be
-// null), which left its messages in prepared. Returns how many loaded with
-// an image.
+// load, and the first frame the master dark (may be null) does not fit; the
+// frames decode ahead, each prepared there by prepare (may be null), which
+// left its messages in prepared. Shows the progress on a terminal. Returns
+// how many loaded with an image.
 template <typename Use>
-size_t ForEachFrame(const std::vector<std::string>& files, unsigned bytes_per_pixel, Use use,
-                    FramePrefetch::Prepare prepare = nullptr) {
+size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dark, unsigned bytes_per_pixel,
+                    Use use, FramePrefetch::Prepare prepare = nullptr) {
     FramePrefetch prefetch(files, bytes_per_pixel, std::move(prepare));
+    ProgressLine progress(files.size());
+    bool dark_told = false;
     size_t loaded = 0;
     for (size_t i = 0; i < files.size(); ++i) {
+        progress.Show(i, files[i]);
         MessageLog prepared;
         const std::unique_ptr<ImageData> frame = prefetch.Next(prepared);
         if (!frame) {
@@ -69,6 +75,11 @@ size_t ForEachFrame(const std::vector<std::string>& files, unsigned bytes_per_pi
         }
         if (!frame->Image()) continue;
         ++loaded;
+        if (dark && !dark_told && !DarkFor(dark, frame->Image())) {
+            Warn("the master dark is %u x %u, \"%s\" %u x %u: the dark is not subtracted from frames of another size",
+                 dark->width, dark->height, files[i].c_str(), frame->Image()->width, frame->Image()->height);
+            dark_told = true;
+        }
         use(i, files[i], frame->Image(), prepared);
         prefetch.Recycle(frame->ReleaseImage());
     }
@@ -84,14 +95,18 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(type, kappa), kappa);
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
     Merge merge(dark, std::move(combiner));
-    ForEachFrame(files, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image,
-                                             const MessageLog&) {
+    ForEachFrame(files, dark, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image,
+                                                   const MessageLog&) {
         if (merge.AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
             ++added;
-        } else {
-            std::printf("Frame \"%s\" rejected.\n", name.c_str());
+            return;
         }
+        std::printf("Frame \"%s\" rejected.\n", name.c_str());
+        const FloatImage* first = merge.Accumulator();
+        if (first)
+            Warn("frame \"%s\" is %u x %u, the first frame %u x %u: frames of another size are left out",
+                 name.c_str(), image->width, image->height, first->width, first->height);
     });
     std::puts("Post processing");
     merge.PostProcess();
@@ -137,7 +152,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     std::vector<std::vector<StarRef>> stars(files.size());
     size_t added = 0;
     const size_t loaded = ForEachFrame(
-        files, bytes_per_pixel,
+        files, dark, bytes_per_pixel,
         [&](size_t i, const std::string& name, const Image16* image, const MessageLog& prepared) {
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
@@ -188,7 +203,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
-        files, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image, const MessageLog&) {
+        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image, const MessageLog&) {
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
             DetectStars(image, dark, stars);

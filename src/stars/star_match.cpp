@@ -254,7 +254,7 @@ StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size
 bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
                                      StarFit& fit, std::string& why) const {
     if (frame.size() < kMinMatchedPairs) {
-        why = "too few stars";
+        why = "too few stars: " + std::to_string(frame.size()) + ", " + std::to_string(kMinMatchedPairs) + " needed";
         return false;
     }
     size_t score = 0;
@@ -275,7 +275,10 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
     }
     const size_t common = std::min(frame.size(), stars.size());
     if (best.inliers < kMinMatchedPairs || double(best.inliers) < kMinInlierShare * double(common)) {
-        why = std::to_string(best.inliers) + " of " + std::to_string(common) + " stars agree on a transform";
+        const size_t needed =
+            std::max(kMinMatchedPairs, size_t(std::ceil(kMinInlierShare * double(common))));
+        why = "only " + std::to_string(best.inliers) + " of " + std::to_string(common) +
+              " stars agree on a transform, " + std::to_string(needed) + " needed";
         return false;
     }
     fit = best;

@@ -86,7 +86,7 @@ TEST_F(ImageFiles, RefusesWhatIsNoImageFileWithAMessage) {
     const struct {
         std::string path, message;
     } cases[] = {
-        {dir.path, "file " + dir.path + " does not exist\n"},
+        {dir.path, "file " + dir.path + " does not exist\ntarnic: " + dir.path + " is a folder: name the frames in it\n"},
         {dir / "missing.tif", "file " + dir / "missing.tif" + " does not exist\n"},
         {dir / "notes.txt", "file " + dir / "notes.txt" + " is not supported\n"},
     };
