@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "base/console.h"
 #include "io/atomic_file.h"
 #include "io/image_formats.h"
 #include "io/image_io.h"
+#include "io/stretched_preview.h"
 #include "stack/merge.h"
 #include "base/message_log.h"
 #include "options.h"
@@ -40,6 +42,13 @@ std::string MergeName(const RunOptions& options) {
     return options.type == quen_merge::MergeAverage ? "mean" + clipped : "maximum";
 }
 
+// Says that file could not be written; the exit status for it.
+int Unwritten(const std::string& file) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "unable to write \"%s\"\n", file.c_str());
+    return 1;
+}
+
 // Stacks and writes; the process exit status.
 int Run(const RunOptions& options) {
     FloatImage* dark = nullptr;
@@ -67,13 +76,10 @@ int Run(const RunOptions& options) {
         return 1;
     }
     const quen_merge::StackHistory history{unsigned(stacked), MergeName(options)};
-    const bool written = quen_merge::WriteImageLDR(options.output.c_str(), result, history);
-    delete result;
-    if (!written) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "unable to write \"%s\"\n", options.output.c_str());
-        return 1;
-    }
+    const std::unique_ptr<FloatImage> owned(result);
+    if (!quen_merge::WriteImageLDR(options.output.c_str(), result, history)) return Unwritten(options.output);
+    if (!options.preview.empty() && !quen_merge::WritePreview(options.preview.c_str(), *result, options.preview_size))
+        return Unwritten(options.preview);
     return 0;
 }
 
@@ -101,6 +107,14 @@ bool CheckOutput(const std::string& output) {
     return true;
 }
 
+// Whether the preview can be written, found before any frame is read.
+bool CheckPreview(const std::string& preview) {
+    std::string why;
+    if (CanWriteAtomically(preview.c_str(), why)) return true;
+    quen_merge::Warn("cannot write \"%s\": %s", preview.c_str(), why.c_str());
+    return false;
+}
+
 void show_help() {
     std::printf("%s %s.\n\n", kProgramName, kVersion);
     std::puts("Usage: tarnic [options] <input1> <input2> ...");
@@ -110,6 +124,8 @@ void show_help() {
     std::printf("\t-o <file> : Set output file.  Default is \"%s\".\n", RunOptions().output.c_str());
     std::puts("\t-t <type> : Set merge type.  Default is \"n\". ");
     std::puts("\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.");
+    std::puts("\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).");
+    std::printf("\t-P <size> : The preview's long side in pixels.  Default is %u.\n", RunOptions().preview_size);
     std::puts("\tMerge types:");
     std::puts("\t\tn : denoise/averaging.");
     std::puts("\t\ta : denoise/averaging with alignment.");
@@ -148,7 +164,7 @@ int main(int argc, char** argv) {
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);
     }
-    if (!CheckOutput(options.output)) {
+    if (!CheckOutput(options.output) || (!options.preview.empty() && !CheckPreview(options.preview))) {
         FreeImage_DeInitialise();
         return 1;
     }

@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:r:".
+// The command line's options: getopt over "h,o:t:d:r:p:P:".
 #include "options.h"
 
 #include <unistd.h>
@@ -76,12 +76,23 @@ bool ReadKappa(const char* text, double& kappa) {
     return end != text && *end == '\0' && std::isfinite(kappa) && kappa > 0;
 }
 
+constexpr unsigned kMaxPreviewSize = 65535;  // beyond, no 8-bit picture format holds it
+
+// A preview size is a whole number of pixels.
+bool ReadSize(const char* text, unsigned& size) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || text[0] == '-' || value == 0 || value > kMaxPreviewSize) return false;
+    size = unsigned(value);
+    return true;
+}
+
 }  // namespace
 
 ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:r:")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:r:p:P:")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -93,6 +104,14 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             case 'r':
                 if (!ReadKappa(optarg, options.kappa)) {
                     std::fprintf(stderr, "-r needs a positive number of standard deviations, such as 3, not \"%s\"\n",
+                                 optarg);
+                    return ParseResult::kRefused;
+                }
+                break;
+            case 'p': options.preview = optarg; break;
+            case 'P':
+                if (!ReadSize(optarg, options.preview_size)) {
+                    std::fprintf(stderr, "-P needs a whole number of pixels from 1 to %u, not \"%s\"\n", kMaxPreviewSize,
                                  optarg);
                     return ParseResult::kRefused;
                 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "io/stretched_preview.h"
 #include "stack/merge_utils.h"
 
 // How the frames of an aligned stack are put onto one grid.
@@ -20,6 +21,8 @@ struct RunOptions {
     quen_merge::MergeType type = quen_merge::MergeAverage;
     Alignment align = Alignment::kNone;  // once on, later -t n or -t t leave it on
     double kappa = 0;                    // -r: clip the mean at kappa sigma; 0 is no clipping
+    std::string preview;                 // -p: also write a stretched 8-bit preview here
+    unsigned preview_size = quen_merge::kPreviewLongSide;  // -P: the preview's long side, pixels
 };
 
 enum class ParseResult {
@@ -28,7 +31,8 @@ enum class ParseResult {
     kRefused,   // an option's value cannot be used; the message is printed
 };
 
-// Reads the options with getopt ("h,o:t:d:r:"; they may follow the inputs)
-// and echoes each -o on standard error. Stops at -h, and at a kappa that is
-// not a positive number (with a message on standard error).
+// Reads the options with getopt ("h,o:t:d:r:p:P:"; they may follow the
+// inputs) and echoes each -o on standard error. Stops at -h, and at a kappa
+// or a preview size that is not a positive number (with a message on
+// standard error).
 ParseResult ParseOptions(int argc, char** argv, RunOptions& options);

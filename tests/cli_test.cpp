@@ -28,6 +28,8 @@ const char kHelpText[] =
     "\t-o <file> : Set output file.  Default is \"merged.png\".\n"
     "\t-t <type> : Set merge type.  Default is \"n\". \n"
     "\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.\n"
+    "\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).\n"
+    "\t-P <size> : The preview's long side in pixels.  Default is 2000.\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"

@@ -1,0 +1,100 @@
+#include "io/stretched_preview.h"
+
+#include <FreeImage.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "base/median.h"
+#include "base/sample_format.h"
+#include "io/freeimage_save.h"
+
+namespace quen_merge {
+
+namespace {
+
+constexpr double kMadToSigma = 1.4826;    // a Gaussian's sigma from its median absolute deviation
+constexpr double kShadowSigmas = 2.8;     // black this many noise levels below the median
+constexpr float kTargetBackground = 0.25f;  // where the stretched median lands
+constexpr size_t kMedianSamples = 1 << 19;  // the median and spread read about this many pixels
+
+// The mean of each whole-or-partial block of factor x factor pixels.
+FloatImage Shrink(const FloatImage& image, uint32_t factor) {
+    const uint32_t width = (image.width + factor - 1) / factor, height = (image.height + factor - 1) / factor;
+    FloatImage out(width, height, kFrameChannels);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            double sum[3] = {0, 0, 0};
+            unsigned n = 0;
+            for (uint32_t j = y * factor; j < std::min(image.height, (y + 1) * factor); ++j)
+                for (uint32_t i = x * factor; i < std::min(image.width, (x + 1) * factor); ++i, ++n)
+                    for (unsigned c = 0; c < kFrameChannels; ++c) sum[c] += image.Pixel(i, j)[c];
+            for (unsigned c = 0; c < kFrameChannels; ++c) out.Pixel(x, y)[c] = float(sum[c] / n);
+        }
+    return out;
+}
+
+bool IsJpegName(const char* filename) {
+    const char* dot = std::strrchr(filename, '.');
+    return dot && !std::strchr(dot, '/') && (strcasecmp(dot, ".jpg") == 0 || strcasecmp(dot, ".jpeg") == 0);
+}
+
+BYTE ToByte(float v, const ChannelStretch& s) {
+    const float above = s.black < 1 ? (v - s.black) / (1 - s.black) : 0;
+    const float x = std::clamp(above, 0.0f, 1.0f);
+    return BYTE(std::lround(255 * Midtones(s.midtone, x)));
+}
+
+}  // namespace
+
+float Midtones(float m, float x) {
+    if (x <= 0) return 0;
+    if (x >= 1) return 1;
+    return (m - 1) * x / ((2 * m - 1) * x - m);
+}
+
+void AutoStretch(const FloatImage& image, ChannelStretch stretch[3]) {
+    const size_t pixels = size_t(image.width) * image.height;
+    const size_t step = std::max<size_t>(1, pixels / kMedianSamples);
+    for (unsigned c = 0; c < kFrameChannels; ++c) {
+        std::vector<float> values;
+        for (size_t p = 0; p < pixels; p += step) values.push_back(image.data[p * kFrameChannels + c]);
+        const float median = Median(values);
+        for (float& v : values) v = std::fabs(v - median);
+        const float spread = float(kMadToSigma * Median(std::move(values)));
+        ChannelStretch& s = stretch[c];
+        s.black = std::clamp(float(median - kShadowSigmas * spread), 0.0f, 1.0f);
+        const float level = s.black < 1 ? (median - s.black) / (1 - s.black) : 0;
+        // The balance that takes level to the target is the transfer function
+        // of the target at level.
+        s.midtone = level > 0 ? Midtones(kTargetBackground, level) : 0.5f;
+    }
+}
+
+bool WritePreview(const char* filename, const FloatImage& image, unsigned long_side) {
+    if (!image.data || image.channels != kFrameChannels || long_side == 0) return false;
+    const uint32_t longest = std::max(image.width, image.height);
+    const uint32_t factor = std::max<uint32_t>(1, (longest + long_side - 1) / long_side);
+    const FloatImage shown = Shrink(image, factor);
+    ChannelStretch stretch[3];
+    AutoStretch(shown, stretch);
+    std::unique_ptr<FIBITMAP, void (*)(FIBITMAP*)> bitmap(FreeImage_Allocate(shown.width, shown.height, 24),
+                                                          &FreeImage_Unload);
+    if (!bitmap) return false;
+    for (uint32_t y = 0; y < shown.height; ++y) {
+        BYTE* line = FreeImage_GetScanLine(bitmap.get(), shown.height - 1 - y);
+        for (uint32_t x = 0; x < shown.width; ++x) {
+            const float* p = shown.Pixel(x, y);  // blue, green, red
+            line[3 * x + FI_RGBA_BLUE] = ToByte(p[0], stretch[0]);
+            line[3 * x + FI_RGBA_GREEN] = ToByte(p[1], stretch[1]);
+            line[3 * x + FI_RGBA_RED] = ToByte(p[2], stretch[2]);
+        }
+    }
+    return SaveBitmapAtomically(IsJpegName(filename) ? FIF_JPEG : FIF_PNG, bitmap.get(), filename);
+}
+
+}  // namespace quen_merge

@@ -1,0 +1,74 @@
+#include "io/stretched_preview.h"
+
+#include <FreeImage.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "support.h"
+
+namespace {
+
+using quen_merge::ChannelStretch;
+
+TEST(StretchedPreview, MidtonesKeepTheEndsAndMoveTheBalanceToHalf) {
+    for (const float m : {0.01f, 0.2f, 0.5f, 0.9f}) {
+        EXPECT_EQ(quen_merge::Midtones(m, 0), 0);
+        EXPECT_EQ(quen_merge::Midtones(m, 1), 1);
+        EXPECT_NEAR(quen_merge::Midtones(m, m), 0.5f, 1e-6) << m;
+    }
+}
+
+// A sky of a different level and noise in each channel comes out grey: each
+// channel's median at a quarter of full scale, its noise clipped 2.8 sigma
+// below the median.
+TEST(StretchedPreview, PutsEveryChannelsSkyAtAQuarter) {
+    FloatImage sky(300, 200, 3);
+    std::mt19937 rng(5);
+    const double level[3] = {0.002, 0.004, 0.010}, noise[3] = {0.0002, 0.0001, 0.0005};
+    for (size_t p = 0; p < size_t(300) * 200; ++p)
+        for (int c = 0; c < 3; ++c) sky.data[3 * p + c] = float(std::normal_distribution<double>(level[c], noise[c])(rng));
+    ChannelStretch stretch[3];
+    quen_merge::AutoStretch(sky, stretch);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(stretch[c].black, level[c] - 2.8 * noise[c], 0.05 * noise[c]) << c;
+        const float x = (float(level[c]) - stretch[c].black) / (1 - stretch[c].black);
+        EXPECT_NEAR(quen_merge::Midtones(stretch[c].midtone, x), 0.25f, 0.01f) << c;
+    }
+}
+
+// Through the program: the preview is 8-bit, no longer than asked on its long
+// side, its sky grey and its stars bright; the 16-bit result is unchanged.
+TEST(StretchedPreview, IsWrittenBesideTheResult) {
+    test_support::TempDir dir;
+    test_support::RunStarfield({"-n", "2", "-W", "400", "-H", "300", "-S", "150", "-s", "3", dir / "f%d.tif"});
+    const std::vector<std::string> frames{dir / "f0.tif", dir / "f1.tif"};
+    ASSERT_EQ(test_support::RunTarnic({"-o", dir / "plain.ppm", frames[0], frames[1]}).status, 0);
+    for (const auto& [name, size, format] : {std::tuple{"p.png", "100", FIF_PNG}, {"p.jpg", "2000", FIF_JPEG}}) {
+        const test_support::CommandResult r =
+            test_support::RunTarnic({"-o", dir / "o.ppm", "-p", dir / name, "-P", size, frames[0], frames[1]});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(test_support::ReadFile(dir / "o.ppm"), test_support::ReadFile(dir / "plain.ppm"));
+        FIBITMAP* preview = FreeImage_Load(FreeImage_GetFileType((dir / name).c_str(), 0), (dir / name).c_str(), 0);
+        ASSERT_NE(preview, nullptr) << name;
+        EXPECT_EQ(FreeImage_GetFileType((dir / name).c_str(), 0), format);
+        EXPECT_EQ(FreeImage_GetBPP(preview), 24u);
+        const unsigned long_side = std::string(size) == "100" ? 100 : 400;
+        EXPECT_EQ(FreeImage_GetWidth(preview), long_side) << name;
+        EXPECT_EQ(FreeImage_GetHeight(preview), long_side * 3 / 4) << name;
+        std::vector<int> greens;
+        for (unsigned y = 0; y < FreeImage_GetHeight(preview); ++y)
+            for (unsigned x = 0; x < FreeImage_GetWidth(preview); ++x)
+                greens.push_back(FreeImage_GetScanLine(preview, y)[3 * x + FI_RGBA_GREEN]);
+        FreeImage_Unload(preview);
+        std::sort(greens.begin(), greens.end());
+        EXPECT_NEAR(greens[greens.size() / 2], 64, 12) << name;  // the sky at a quarter
+        EXPECT_GT(greens.back(), 200) << name;                    // the brightest star near white
+    }
+    const test_support::CommandResult bad = test_support::RunTarnic({"-p", dir / "p.png", "-P", "0", frames[0]});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "-P needs a whole number of pixels from 1 to 65535, not \"0\"\n");
+}
+
+}  // namespace
