@@ -56,17 +56,17 @@ int Run(const RunOptions& options) {
         std::puts("Averaging dark frames");
         dark = quen_merge::MergeNoAlign(options.darks, nullptr, quen_merge::MergeAverage, nullptr, options.kappa);
     }
-    size_t stacked = 0;
+    quen_merge::StackHistory history;
     FloatImage* result = nullptr;
     switch (options.align) {
         case Alignment::kNeighbourAngles:
-            result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &stacked, options.kappa);
+            result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &history, options.kappa);
             break;
         case Alignment::kTriangles:
-            result = quen_merge::MergeAlignEveryStar(options.lights, dark, &stacked, options.kappa);
+            result = quen_merge::MergeAlignEveryStar(options.lights, dark, &history, options.kappa);
             break;
         case Alignment::kNone:
-            result = quen_merge::MergeNoAlign(options.lights, dark, options.type, &stacked, options.kappa);
+            result = quen_merge::MergeNoAlign(options.lights, dark, options.type, &history, options.kappa);
             break;
     }
     delete dark;
@@ -75,9 +75,10 @@ int Run(const RunOptions& options) {
         std::fprintf(stderr, "no frame could be stacked\n");
         return 1;
     }
-    const quen_merge::StackHistory history{unsigned(stacked), MergeName(options)};
+    history.merge_type = MergeName(options);
     const std::unique_ptr<FloatImage> owned(result);
-    if (!quen_merge::WriteImageLDR(options.output.c_str(), result, history)) return Unwritten(options.output);
+    if (!quen_merge::WriteImageLDR(options.output.c_str(), result, history, options.float_samples))
+        return Unwritten(options.output);
     if (!options.preview.empty() && !quen_merge::WritePreview(options.preview.c_str(), *result, options.preview_size))
         return Unwritten(options.preview);
     return 0;
@@ -94,13 +95,16 @@ void ReuseFrameMemory() {
 }
 
 // Whether the result can be written, found before any frame is read; warns
-// when its name's extension chooses no format.
-bool CheckOutput(const std::string& output) {
+// when its name's extension chooses no format, and when -F cannot apply.
+bool CheckOutput(const std::string& output, bool float_samples) {
     std::string why;
     if (!CanWriteAtomically(output.c_str(), why)) {
         quen_merge::Warn("cannot write \"%s\": %s", output.c_str(), why.c_str());
         return false;
     }
+    const quen_merge::ImageFormat& format = quen_merge::OutputFormatOf(output.c_str());
+    if (float_samples && !quen_merge::IsFits(format) && format.format != FIF_TIFF)
+        quen_merge::Warn("-F applies to FITS and TIFF results: \"%s\" gets 16-bit samples", output.c_str());
     if (quen_merge::HasForeignExtension(output.c_str()))
         quen_merge::Warn("\"%s\" will hold PNG data: only .png, .tif/.tiff, .ppm and .fit/.fits/.fts choose a format",
                          output.c_str());
@@ -126,6 +130,7 @@ void show_help() {
     std::puts("\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.");
     std::puts("\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).");
     std::printf("\t-P <size> : The preview's long side in pixels.  Default is %u.\n", RunOptions().preview_size);
+    std::puts("\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).");
     std::puts("\tMerge types:");
     std::puts("\t\tn : denoise/averaging.");
     std::puts("\t\ta : denoise/averaging with alignment.");
@@ -164,7 +169,7 @@ int main(int argc, char** argv) {
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);
     }
-    if (!CheckOutput(options.output) || (!options.preview.empty() && !CheckPreview(options.preview))) {
+    if (!CheckOutput(options.output, options.float_samples) || (!options.preview.empty() && !CheckPreview(options.preview))) {
         FreeImage_DeInitialise();
         return 1;
     }

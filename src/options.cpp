@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:r:p:P:".
+// The command line's options: getopt over "h,o:t:d:r:p:P:F".
 #include "options.h"
 
 #include <unistd.h>
@@ -92,7 +92,7 @@ bool ReadSize(const char* text, unsigned& size) {
 ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:r:p:P:")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:r:p:P:F")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -109,6 +109,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
                 }
                 break;
             case 'p': options.preview = optarg; break;
+            case 'F': options.float_samples = true; break;
             case 'P':
                 if (!ReadSize(optarg, options.preview_size)) {
                     std::fprintf(stderr, "-P needs a whole number of pixels from 1 to %u, not \"%s\"\n", kMaxPreviewSize,

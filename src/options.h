@@ -23,6 +23,7 @@ struct RunOptions {
     double kappa = 0;                    // -r: clip the mean at kappa sigma; 0 is no clipping
     std::string preview;                 // -p: also write a stretched 8-bit preview here
     unsigned preview_size = quen_merge::kPreviewLongSide;  // -P: the preview's long side, pixels
+    bool float_samples = false;          // -F: FITS and TIFF results hold 32-bit floats
 };
 
 enum class ParseResult {
@@ -31,7 +32,7 @@ enum class ParseResult {
     kRefused,   // an option's value cannot be used; the message is printed
 };
 
-// Reads the options with getopt ("h,o:t:d:r:p:P:"; they may follow the
+// Reads the options with getopt ("h,o:t:d:r:p:P:F"; they may follow the
 // inputs) and echoes each -o on standard error. Stops at -h, and at a kappa
 // or a preview size that is not a positive number (with a message on
 // standard error).

@@ -30,6 +30,7 @@ const char kHelpText[] =
     "\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.\n"
     "\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).\n"
     "\t-P <size> : The preview's long side in pixels.  Default is 2000.\n"
+    "\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"

@@ -32,7 +32,8 @@ bool ReadRational(const void* value, double& out) {
 
 }  // namespace
 
-double ExposureValue(FIBITMAP* bitmap) {
+double ExposureValue(FIBITMAP* bitmap, double* seconds) {
+    if (seconds) *seconds = 0;
     if (FreeImage_GetMetadataCount(FIMD_EXIF_EXIF, bitmap) == 0) return 0.0;
     double exposure_time = 1.0, fnumber = 1.0, iso = 100;
     unsigned found = 0;
@@ -54,9 +55,9 @@ double ExposureValue(FIBITMAP* bitmap) {
         }
     } while (FreeImage_FindNextMetadata(walk, &tag));
     FreeImage_FindCloseMetadata(walk);
+    if (seconds && (found & kFoundExposureTime) && exposure_time > 0) *seconds = exposure_time;
     if (found != kFoundAll) return 0.0;
     return std::log2(fnumber * fnumber / (iso * exposure_time));
 }
-
 
 }  // namespace quen_merge

@@ -163,27 +163,91 @@ double ExposureValue(fitsfile* f) {
     return std::log2(1.0 / (iso * exposure));
 }
 
-// The header and the three planes (red, green, blue; bottom row first) of
-// image into the new file f.
-void WriteImage(fitsfile* f, const Image16* image, const StackHistory& history, int& status) {
-    long axes[3] = {long(image->width), long(image->height), kColourPlanes};
-    fits_create_img(f, USHORT_IMG, 3, axes, &status);
+// The cards a stack's result carries over from its frames.
+constexpr const char* kCarriedKeys[] = {"DATE-OBS", "INSTRUME", "TELESCOP", "FILTER",
+                                        "XBINNING", "YBINNING", "CCD-TEMP", "GAIN"};
+
+// One plane or three, the exposure time (EXPTIME, else EXPOSURE) and the
+// carried-over cards the header has.
+FrameFacts FactsOf(fitsfile* f, const ImageShape& shape) {
+    FrameFacts facts;
+    facts.mono = shape.planes == 1;
+    for (const char* key : {"EXPTIME", "EXPOSURE"}) {
+        int status = 0;
+        double seconds = 0;
+        if (fits_read_key(f, TDOUBLE, key, &seconds, nullptr, &status) == 0 && seconds > 0) {
+            facts.exposure = seconds;
+            break;
+        }
+    }
+    for (const char* key : kCarriedKeys) {
+        int status = 0;
+        char card[FLEN_CARD] = "";
+        if (fits_read_card(f, const_cast<char*>(key), card, &status) == 0) facts.cards.push_back(card);
+    }
+    fits_clear_errmsg();
+    return facts;
+}
+
+// The cards that say how the result was made and what its frames said alike.
+void WriteHistory(fitsfile* f, const StackHistory& history, int& status) {
     unsigned frames = history.frames;
     fits_write_key(f, TUINT, "NFRAMES", &frames, "frames in the stack", &status);
     fits_write_key(f, TSTRING, "STACKTYP", const_cast<char*>(history.merge_type.c_str()),
                    "how the frames were combined", &status);
     fits_write_key(f, TSTRING, "CREATOR", const_cast<char*>(kCreator), "program that made the file", &status);
-    std::vector<unsigned short> plane(size_t(image->width) * image->height);
-    for (long p = 0; p < kColourPlanes && status == 0; ++p) {
-        const unsigned channel = unsigned(kColourPlanes - 1 - p);  // red is channel 2
-        for (uint32_t r = 0; r < image->height; ++r) {
-            const unsigned short* src = image->Pixel(0, image->height - 1 - r);
-            unsigned short* dst = plane.data() + size_t(r) * image->width;
-            for (uint32_t x = 0; x < image->width; ++x) dst[x] = src[size_t(x) * kFrameChannels + channel];
-        }
-        long first[3] = {1, 1, p + 1};
-        fits_write_pix(f, TUSHORT, first, long(plane.size()), plane.data(), &status);
+    if (history.total_exposure > 0) {
+        double total = history.total_exposure;
+        fits_write_key(f, TDOUBLE, "EXPTIME", &total, "total integration of the stacked frames, s", &status);
     }
+    if (history.single_exposure > 0) {
+        double single = history.single_exposure;
+        fits_write_key(f, TDOUBLE, "SUBEXP", &single, "exposure of each stacked frame, s", &status);
+    }
+    if (!history.date_obs.empty()) fits_write_record(f, history.date_obs.c_str(), &status);
+    for (const std::string& card : history.cards) fits_write_record(f, card.c_str(), &status);
+}
+
+// A new image in f of the result's planes: one for a mono stack, else red,
+// green and blue; bottom row first. row(channel, image row, out) gives one
+// row of a channel in the file's sample type T (FITS type datatype).
+template <typename T, typename Row>
+void WriteImage(fitsfile* f, uint32_t width, uint32_t height, int bitpix, int datatype, const StackHistory& history,
+                Row row, int& status) {
+    const long planes = history.mono ? 1 : kColourPlanes;
+    long axes[3] = {long(width), long(height), planes};
+    fits_create_img(f, bitpix, planes == 1 ? 2 : 3, axes, &status);
+    WriteHistory(f, history, status);
+    std::vector<T> plane(size_t(width) * height);
+    for (long p = 0; p < planes && status == 0; ++p) {
+        // Red is channel 2; the one plane of a mono stack is any channel, all alike.
+        const unsigned channel = unsigned(kColourPlanes - 1 - p);
+        for (uint32_t r = 0; r < height; ++r) row(channel, height - 1 - r, plane.data() + size_t(r) * width);
+        long first[3] = {1, 1, p + 1};
+        fits_write_pix(f, datatype, first, long(plane.size()), plane.data(), &status);
+    }
+}
+
+// Builds the file in memory with write(f, status), then writes it whole or
+// not at all.
+template <typename Write>
+bool WriteFitsFile(const char* filename, Write write) {
+    void* memory = nullptr;
+    size_t size = 0;
+    int status = 0;
+    fitsfile* f = nullptr;
+    if (fits_create_memfile(&f, &memory, &size, 0, realloc, &status)) {
+        fits_clear_errmsg();
+        return false;
+    }
+    write(f, status);
+    fits_close_file(f, &status);  // closes whatever the status; memory then holds the file
+    const bool written = status == 0 && WriteAtomically(filename, [&](FILE* file) {
+        return std::fwrite(memory, 1, size, file) == size;
+    });
+    std::free(memory);
+    if (status) fits_clear_errmsg();
+    return written;
 }
 
 bool Refuse(const char* filename, const std::string& why, MessageLog& log) {
@@ -229,6 +293,7 @@ bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& fr
     if (!ReadPixels(f.get(), shape, unit_range ? kMaxSample : 1.0, image.get(), status))
         return Refuse(filename, "is truncated: " + FitsError(status), log);
     frame.ev = ExposureValue(f.get());
+    frame.facts = FactsOf(f.get(), shape);
     frame.image_type = FreeImageTypeOf(shape);
     frame.image = image.release();
     return true;
@@ -236,22 +301,38 @@ bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& fr
 
 bool WriteFits(const char* filename, const Image16* image, const StackHistory& history) {
     if (!image || !image->data || image->channels != kFrameChannels) return false;
-    void* memory = nullptr;
-    size_t size = 0;
-    int status = 0;
-    fitsfile* f = nullptr;
-    if (fits_create_memfile(&f, &memory, &size, 0, realloc, &status)) {
-        fits_clear_errmsg();
-        return false;
-    }
-    WriteImage(f, image, history, status);
-    fits_close_file(f, &status);  // closes whatever the status; memory then holds the file
-    const bool written = status == 0 && WriteAtomically(filename, [&](FILE* file) {
-        return std::fwrite(memory, 1, size, file) == size;
+    return WriteFitsFile(filename, [&](fitsfile* f, int& status) {
+        WriteImage<unsigned short>(
+            f, image->width, image->height, USHORT_IMG, TUSHORT, history,
+            [image](unsigned c, uint32_t y, unsigned short* out) {
+                const unsigned short* src = image->Pixel(0, y);
+                for (uint32_t x = 0; x < image->width; ++x) out[x] = src[size_t(x) * kFrameChannels + c];
+            },
+            status);
     });
-    std::free(memory);
-    if (status) fits_clear_errmsg();
-    return written;
+}
+
+bool WriteFits(const char* filename, const FloatImage* image, const StackHistory& history, bool float_samples) {
+    if (!image || !image->data || image->channels != kFrameChannels) return false;
+    return WriteFitsFile(filename, [&](fitsfile* f, int& status) {
+        if (float_samples) {
+            WriteImage<float>(
+                f, image->width, image->height, FLOAT_IMG, TFLOAT, history,
+                [image](unsigned c, uint32_t y, float* out) {
+                    const float* src = image->Pixel(0, y);
+                    for (uint32_t x = 0; x < image->width; ++x) out[x] = src[size_t(x) * kFrameChannels + c];
+                },
+                status);
+            return;
+        }
+        WriteImage<unsigned short>(
+            f, image->width, image->height, USHORT_IMG, TUSHORT, history,
+            [image](unsigned c, uint32_t y, unsigned short* out) {
+                const float* src = image->Pixel(0, y);
+                for (uint32_t x = 0; x < image->width; ++x) out[x] = FloatToSample(src[size_t(x) * kFrameChannels + c]);
+            },
+            status);
+    });
 }
 
 }  // namespace quen_merge

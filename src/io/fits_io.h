@@ -5,6 +5,8 @@
 #include <string>
 
 #include "base/message_log.h"
+#include "io/image_data.h"
+#include "io/stack_history.h"
 #include "ostrel/image.h"
 
 namespace quen_merge {
@@ -20,6 +22,7 @@ struct FitsFrame {
     Image16* image = nullptr;  // owned by the caller
     double ev = 0.0;           // log2(1 / (ISO x EXPTIME)); 0 without EXPTIME
     int image_type = 0;        // the FreeImage type that matches the stored data
+    FrameFacts facts;          // one plane or three, EXPTIME, the cards a result carries over
 };
 
 // Reads the primary image, or the first image extension when the primary HDU
@@ -32,15 +35,15 @@ struct FitsFrame {
 // pixels would need more than max_pixels; returns false then.
 bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame, MessageLog& log);
 
-// The header cards that say how a result was made.
-struct StackHistory {
-    unsigned frames = 0;      // frames in the stack
-    std::string merge_type;   // how they were combined
-};
-
 // Writes a 3-channel image (blue, green, red) as 16-bit unsigned FITS
-// (BITPIX 16, BZERO 32768) with NAXIS3 = 3 planes of red, green and blue,
-// bottom row first, and the history cards; whole or not at all.
+// (BITPIX 16, BZERO 32768): NAXIS3 = 3 planes of red, green and blue, or for
+// a mono history one plane (NAXIS 2); bottom row first; with the history's
+// cards (NFRAMES, STACKTYP, CREATOR, and EXPTIME as the total integration,
+// SUBEXP as the one exposure of every frame, DATE-OBS of the first frame and
+// the cards every frame had alike, where known); whole or not at all.
 bool WriteFits(const char* filename, const Image16* image, const StackHistory& history);
+// As above from floats in [0, 1), mapped to 16 bits as WriteImageLDR maps
+// them; or, with float_samples, the floats themselves as BITPIX -32.
+bool WriteFits(const char* filename, const FloatImage* image, const StackHistory& history, bool float_samples);
 
 }  // namespace quen_merge

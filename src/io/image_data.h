@@ -1,12 +1,21 @@
-// A loaded frame: its file name, its 16-bit BGR pixels and its exposure value.
+// A loaded frame: its file name, its 16-bit BGR pixels, its exposure value
+// and what its file says of how it was taken.
 #pragma once
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ostrel/image.h"
 
 namespace quen_merge {
+
+// What a frame's file says of how it was taken, besides its pixels.
+struct FrameFacts {
+    bool mono = false;               // the file held one channel
+    double exposure = 0;             // seconds; 0 when the file does not say
+    std::vector<std::string> cards;  // FITS header cards a result carries over, whole
+};
 
 class ImageData {
 public:
@@ -23,6 +32,8 @@ public:
     // Hands the image to the caller, who then owns it; the record has none.
     Image16* ReleaseImage() { return std::exchange(image, nullptr); }
     const std::string& Name() const { return name; }
+    const FrameFacts& Facts() const { return facts; }
+    void SetFacts(FrameFacts new_facts) { facts = std::move(new_facts); }
 
     // 1 for a dark sample (<= 1024), else 0.
     static int ClassifyValue(unsigned short v);
@@ -44,6 +55,7 @@ private:
     Image16* image;
     double ev;
     double multiplier;
+    FrameFacts facts;
 };
 
 }  // namespace quen_merge

@@ -28,6 +28,7 @@ namespace {
 using quen_merge::ExposureValue;
 using quen_merge::FloatToSample;
 using quen_merge::ForEachPiece;
+using quen_merge::FrameFacts;
 using quen_merge::kFrameChannels;
 using quen_merge::CaptureMessages;
 using quen_merge::MaxPixels;
@@ -165,6 +166,21 @@ bool SaveRows(const char* filename, const ostrel::image<T>* image, Fill fill) {
     return SaveBitmap(filename, ToBitmap(image, fill_row));
 }
 
+// Saves a 3-channel float image as a TIFF of 32-bit floating-point red, green
+// and blue samples, as they are.
+bool SaveFloatTiff(const char* filename, const FloatImage& image) {
+    FIBITMAP* bitmap = FreeImage_AllocateT(FIT_RGBF, image.width, image.height);
+    if (!bitmap) return false;
+    ForEachPiece(image.height, quen_merge::kSaveRowsPerPiece, [&](size_t begin, size_t end) {
+        for (size_t r = begin; r < end; ++r) {
+            FIRGBF* line = reinterpret_cast<FIRGBF*>(FreeImage_GetScanLine(bitmap, image.height - 1 - unsigned(r)));
+            const float* src = image.Pixel(0, uint32_t(r));
+            for (uint32_t x = 0; x < image.width; ++x, src += kFrameChannels) line[x] = FIRGBF{src[2], src[1], src[0]};
+        }
+    });
+    return SaveBitmap(filename, bitmap);
+}
+
 }  // namespace
 
 FREE_IMAGE_FORMAT GetFileType(const char* filename) {
@@ -180,16 +196,19 @@ ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel
     FitsFrame fits;
     if (!LoadFits(filename, MaxPixels(stacking_bytes_per_pixel), fits, log)) return nullptr;
     log.Say(Stream::kOut, "image_type = %i\n", fits.image_type);
-    return new ImageData(filename, fits.image, fits.ev);
+    ImageData* frame = new ImageData(filename, fits.image, fits.ev);
+    frame->SetFacts(std::move(fits.facts));
+    return frame;
 }
 
 // LoadImageData, saying everything into log.
 ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare,
                 MessageLog& log) {
     struct stat status;
-    if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) {
+    const bool found = stat(filename, &status) == 0;
+    if (!found || !S_ISREG(status.st_mode)) {
         log.Say(Stream::kErr, "file %s does not exist\n", filename);
-        if (S_ISDIR(status.st_mode)) log.Say(Stream::kErr, "tarnic: %s is a folder: name the frames in it\n", filename);
+        if (found && S_ISDIR(status.st_mode)) log.Say(Stream::kErr, "tarnic: %s is a folder: name the frames in it\n", filename);
         return nullptr;
     }
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(filename, 0);
@@ -202,7 +221,9 @@ ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, std::un
     if (!MayDecode(format, filename, stacking_bytes_per_pixel, log)) return nullptr;
     FIBITMAP* loaded = Decode(format, filename, stacking_bytes_per_pixel, log);
     if (!loaded) return nullptr;
-    const double ev = ExposureValue(loaded);
+    FrameFacts facts;
+    const double ev = ExposureValue(loaded, &facts.exposure);
+    facts.mono = FreeImage_GetColorType(loaded) == FIC_MINISBLACK;
     const FREE_IMAGE_TYPE stored_type = FreeImage_GetImageType(loaded);
     log.Say(Stream::kOut, "image_type = %i\n", int(stored_type));
     // A 16-bit RGB file needs no conversion; converting would only clone it.
@@ -216,6 +237,7 @@ ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, std::un
     Image16* image = CopyRGB16(rgb, spare);
     if (!is_rgb16) FreeImage_Unload(rgb);
     ImageData* frame = new ImageData(filename, image, ev);
+    frame->SetFacts(std::move(facts));
     FreeImage_Unload(loaded);
     return frame;
 }
@@ -241,17 +263,12 @@ bool WriteImageLDR(const char* filename, const Image16* image, const StackHistor
     return SaveRows(filename, image, ReverseTriples);
 }
 
-bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history) {
+bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history,
+                   bool float_samples) {
     if (!image || !filename || image->channels != kFrameChannels) return false;
-    if (IsFitsName(filename)) {
-        Image16 samples(image->width, image->height, kFrameChannels, ostrel::uninitialised);
-        const size_t piece = quen_merge::kSaveRowsPerPiece * image->width * kFrameChannels;
-        ForEachPiece(image->ElementCount(), piece, [&](size_t begin, size_t end) {
-            for (size_t i = begin; i < end; ++i) samples.data[i] = FloatToSample(image->data[i]);
-        });
-        return WriteFits(filename, &samples, history);
-    }
-    // Converted straight into the file's rows: the same samples as through a
+    if (IsFitsName(filename)) return WriteFits(filename, image, history, float_samples);
+    if (float_samples && GetFileType(filename) == FIF_TIFF) return SaveFloatTiff(filename, *image);
+// Converted straight into the file's rows: the same samples as through a
     // temporary 16-bit image, without one.
     return SaveRows(filename, image, [](const float* src, uint16_t* dst, size_t n) {
         for (size_t i = 0; i < 3 * n; i += 3) {

@@ -41,6 +41,9 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
 bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history = {});
 // Maps samples in [0, 1) to 16 bits (x 65536, floored; 1 and above to 65535,
 // negatives and NaN to 0) and writes them as above.
-bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history = {});
+// With float_samples, FITS and TIFF results hold the floats themselves (32-bit
+// floating point, negatives and all); other formats are written as above.
+bool WriteImageLDR(const char* filename, const FloatImage* image, const StackHistory& history = {},
+                   bool float_samples = false);
 
 }  // namespace quen_merge

@@ -41,18 +41,18 @@ void ReportStacked(size_t added, size_t loaded, const char* hint) {
 
 // Ends an aligned stack: "Post processing", the means, what rejection and
 // alignment left out; the accumulated image for the caller, or null.
-FloatImage* FinishAligned(AverageAlign* accumulator, size_t added, size_t loaded, const char* hint,
-                          size_t* stacked) {
+FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record, size_t loaded, const char* hint,
+                          StackHistory* history) {
     std::puts("Post processing");
     if (!accumulator) return nullptr;
     accumulator->PostProcess();
     if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
-    ReportStacked(added, loaded, hint);
-    if (stacked) *stacked = added;
+    ReportStacked(record.frames, loaded, hint);
+    if (history) *history = record;
     return accumulator->ReleaseAccumulator();
 }
 
-// Calls use(position, name, image, prepared) for every file whose frame
+// Calls use(position, name, frame, prepared) for every file whose frame
 // loads with an image, in file order, and reports the files that do not
 // load, and the first frame the master dark (may be null) does not fit; the
 // frames decode ahead, each prepared there by prepare (may be null), which
@@ -80,7 +80,7 @@ size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dar
                  dark->width, dark->height, files[i].c_str(), frame->Image()->width, frame->Image()->height);
             dark_told = true;
         }
-        use(i, files[i], frame->Image(), prepared);
+        use(i, files[i], *frame, prepared);
         prefetch.Recycle(frame->ReleaseImage());
     }
     return loaded;
@@ -89,17 +89,18 @@ size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dar
 }  // namespace
 
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
-                         MergeType type, size_t* stacked, double kappa) {
-    size_t added = 0;
+                         MergeType type, StackHistory* history, double kappa) {
+    StackHistory record;
     if (files.empty()) return nullptr;
     std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(type, kappa), kappa);
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
     Merge merge(dark, std::move(combiner));
-    ForEachFrame(files, dark, bytes_per_pixel, [&](size_t, const std::string& name, const Image16* image,
+    ForEachFrame(files, dark, bytes_per_pixel, [&](size_t, const std::string& name, const ImageData& frame,
                                                    const MessageLog&) {
+        const Image16* image = frame.Image();
         if (merge.AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
-            ++added;
+            record.Add(frame.Facts());
             return;
         }
         std::printf("Frame \"%s\" rejected.\n", name.c_str());
@@ -111,7 +112,7 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     std::puts("Post processing");
     merge.PostProcess();
     if (merge.Tally() && merge.Accumulator()) ReportRejection(*merge.Tally());
-    if (stacked) *stacked = added;
+    if (history) *history = record;
     return merge.ReleaseAccumulator();
 }
 
@@ -142,7 +143,7 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
 }  // namespace
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
-                            MergeType /*type*/, size_t* stacked, double kappa) {
+                            MergeType /*type*/, StackHistory* history, double kappa) {
     if (files.empty()) return nullptr;
     std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner);
@@ -150,22 +151,23 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     std::unique_ptr<StarReference> reference;
     // Each frame's stars, found while it loads; a frame's list goes once used.
     std::vector<std::vector<StarRef>> stars(files.size());
-    size_t added = 0;
+    StackHistory record;
     const size_t loaded = ForEachFrame(
         files, dark, bytes_per_pixel,
-        [&](size_t i, const std::string& name, const Image16* image, const MessageLog& prepared) {
+        [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog& prepared) {
+            const Image16* image = frame.Image();
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
                 accumulator.reset(new AverageAlign(dark, image, std::move(combiner)));
-                ++added;
+                record.Add(frame.Facts());
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             prepared.Replay();
-            if (AlignFrame(image, stars[i], reference, *accumulator)) ++added;
+            if (AlignFrame(image, stars[i], reference, *accumulator)) record.Add(frame.Facts());
             std::vector<StarRef>().swap(stars[i]);
         },
         [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, stars[i], log); });
-    return FinishAligned(accumulator.get(), added, loaded, " (try -t s)", stacked);
+    return FinishAligned(accumulator.get(), record, loaded, " (try -t s)", history);
 }
 
 namespace {
@@ -193,22 +195,23 @@ bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, co
 }  // namespace
 
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const FloatImage* dark,
-                                size_t* stacked, double kappa) {
+                                StackHistory* history, double kappa) {
     if (files.empty()) return nullptr;
     std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
-    size_t added = 0;
+    StackHistory record;
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
-        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, const Image16* image, const MessageLog&) {
+        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
+            const Image16* image = frame.Image();
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
             DetectStars(image, dark, stars);
             if (reference) {
-                if (AddMatchedFrame(image, stars, *reference, *accumulator)) ++added;
+                if (AddMatchedFrame(image, stars, *reference, *accumulator)) record.Add(frame.Facts());
                 return;
             }
             if (stars.size() < kMinReferenceStars) {
@@ -219,9 +222,9 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
             std::printf("Found %li stars in reference image\n", long(stars.size()));
             reference.reset(new TriangleMatcher(stars));
             accumulator.reset(new AverageAlign(dark, image, std::move(combiner)));
-            ++added;
+            record.Add(frame.Facts());
         });
-    return FinishAligned(accumulator.get(), added, loaded, "", stacked);
+    return FinishAligned(accumulator.get(), record, loaded, "", history);
 }
 
 }  // namespace quen_merge

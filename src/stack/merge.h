@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "io/stack_history.h"
 #include "stack/merge_utils.h"
 #include "ostrel/image.h"
 
@@ -12,18 +13,19 @@ namespace quen_merge {
 // Mean (MergeAverage) or per-sample maximum (any other type) of the frames,
 // each with dark subtracted where the sizes agree (dark may be null). Returns a
 // new image owned by the caller, or null when no frame could be used. When
-// stacked is given, it receives the number of frames in the result. A kappa
+// history is given, it receives the number of frames in the result and what
+// their files said alike (the merge type is left to the caller). A kappa
 // above 0 makes the mean a kappa-sigma-clipped one (a maximum is never
 // clipped).
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
-                         MergeType type, size_t* stacked = nullptr, double kappa = 0);
+                         MergeType type, StackHistory* history = nullptr, double kappa = 0);
 
 // Mean of the frames after aligning each on the stars of the first frame that
 // has enough of them, on the grid of the first frame that loads. type is not
-// used. Returns a new image owned by the caller, or null; stacked and kappa
+// used. Returns a new image owned by the caller, or null; history and kappa
 // as above.
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
-                            MergeType type, size_t* stacked = nullptr, double kappa = 0);
+                            MergeType type, StackHistory* history = nullptr, double kappa = 0);
 
 // Mean of the frames after aligning each on all its stars (-t s): stars found
 // against the measured background and noise of the 16-bit data (less the
@@ -31,8 +33,8 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
 // refined over every matched star. The first frame with enough stars is the
 // reference and the grid of the result; frames before it, and frames that do
 // not match it, are left out and reported. Returns a new image owned by the
-// caller, or null; stacked and kappa as above.
+// caller, or null; history and kappa as above.
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const FloatImage* dark,
-                                size_t* stacked = nullptr, double kappa = 0);
+                                StackHistory* history = nullptr, double kappa = 0);
 
 }  // namespace quen_merge

@@ -1,5 +1,6 @@
 #include "io/fits_io.h"
 
+#include <FreeImage.h>
 #include <fitsio.h>
 #include <gtest/gtest.h>
 
@@ -291,6 +292,73 @@ TEST_F(Tarnic, RealFitsFramesStackAsTheirPngCopies) {
     ASSERT_EQ(Stack({"-t", "t", "-o", dir / "fits.ppm"}, sky_fits).status, 0);
     ASSERT_EQ(Stack({"-t", "t", "-o", dir / "png.ppm"}, sky_png).status, 0);
     EXPECT_EQ(test_support::ReadFile(dir / "fits.ppm"), test_support::ReadFile(dir / "png.ppm"));
+}
+
+// A header's value of key as text (strings without their quotes), or "".
+std::string KeyOf(fitsfile* f, const char* key) {
+    int status = 0;
+    char value[FLEN_VALUE] = "";
+    if (fits_read_key(f, TSTRING, key, value, nullptr, &status)) {
+        fits_clear_errmsg();
+        return "";
+    }
+    return value;
+}
+
+// A result of the real CCD frames tells their story: one plane for mono
+// frames, the total integration, each frame's exposure, the first frame's
+// date and the camera they share; with -F it holds the floats themselves.
+TEST_F(Tarnic, FitsResultsCarryTheirFramesStory) {
+    const std::string set = test_support::RealDataDir("iraf-stargate");
+    if (set.empty()) GTEST_SKIP() << "no real data beside the project";
+    const auto fits = test_support::ListFiles(set + "/fits", ".fit");
+    ASSERT_EQ(fits.size(), 10u);
+    const std::vector<std::string> three(fits.begin(), fits.begin() + 3);
+    std::vector<std::string> args{"-o", dir / "o.fits"};
+    args.insert(args.end(), three.begin(), three.end());
+    ASSERT_EQ(RunTarnic(args).status, 0);
+    args[1] = dir / "f.fits";
+    args.push_back("-F");
+    ASSERT_EQ(RunTarnic(args).status, 0);
+    args[1] = dir / "f.tif";
+    ASSERT_EQ(RunTarnic(args).status, 0);
+    args[1] = dir / "o.ppm";
+    args.pop_back();
+    ASSERT_EQ(RunTarnic(args).status, 0);
+    const Rgb16 sixteen = ReadRgb16(dir / "o.ppm");
+
+    for (const char* name : {"o.fits", "f.fits"}) {
+        fitsfile* f = nullptr;
+        int status = 0, naxis = 0, bitpix = 0;
+        long axes[3] = {0, 0, 0};
+        ASSERT_EQ(fits_open_diskfile(&f, (dir / name).c_str(), READONLY, &status), 0);
+        fits_get_img_param(f, 3, &bitpix, &naxis, axes, &status);
+        EXPECT_EQ(naxis, 2) << name;
+        EXPECT_EQ(bitpix, std::string(name) == "f.fits" ? FLOAT_IMG : SHORT_IMG);  // unsigned: BZERO 32768
+        EXPECT_EQ(std::stod(KeyOf(f, "EXPTIME")), 90.0) << name;
+        EXPECT_EQ(std::stod(KeyOf(f, "SUBEXP")), 30.0);
+        EXPECT_EQ(KeyOf(f, "DATE-OBS"), "2013-07-13T05:00:10");
+        EXPECT_EQ(KeyOf(f, "INSTRUME"), "Orion SSDSI-2");
+        EXPECT_EQ(KeyOf(f, "XBINNING"), "1");
+        std::vector<float> plane(size_t(axes[0] * axes[1]));
+        long first[2] = {1, 1};
+        int any = 0;
+        fits_read_pix(f, TFLOAT, first, long(plane.size()), nullptr, plane.data(), &any, &status);
+        fits_close_file(f, &status);
+        ASSERT_EQ(status, 0);
+        // Bottom row first; the floats are the 16-bit samples before rounding.
+        const float bottom_left = plane[0], expected = sixteen.at(0, sixteen.height - 1, 1);
+        if (std::string(name) == "o.fits")
+            EXPECT_EQ(bottom_left, expected);
+        else
+            EXPECT_EQ(std::floor(bottom_left * 65536.0f), expected);
+    }
+    FIBITMAP* tiff = FreeImage_Load(FIF_TIFF, (dir / "f.tif").c_str(), 0);
+    ASSERT_NE(tiff, nullptr);
+    EXPECT_EQ(FreeImage_GetImageType(tiff), FIT_RGBF);
+    const FIRGBF* top = reinterpret_cast<const FIRGBF*>(FreeImage_GetScanLine(tiff, FreeImage_GetHeight(tiff) - 1));
+    EXPECT_EQ(std::floor(top[0].green * 65536.0f), sixteen.at(0, 0, 1));
+    FreeImage_Unload(tiff);
 }
 
 }  // namespace

@@ -1,0 +1,25 @@
+// How a result was made, for its file's header: how many frames, combined
+// how, and what the stacked frames' files said alike of how they were taken.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "io/image_data.h"
+
+namespace quen_merge {
+
+struct StackHistory {
+    unsigned frames = 0;        // frames in the stack
+    std::string merge_type;     // how they were combined
+    bool mono = false;          // every stacked frame held one channel
+    double total_exposure = 0;  // the stacked frames' exposures added, s; 0 when one is unknown
+    double single_exposure = 0; // the exposure every stacked frame had, s; 0 when they differ or are unknown
+    std::string date_obs;       // the DATE-OBS card of the first stacked frame, whole, if it had one
+    std::vector<std::string> cards;  // the carried-over cards every stacked frame had alike, whole
+
+    // Counts one more stacked frame with what its file said.
+    void Add(const FrameFacts& facts);
+};
+
+}  // namespace quen_merge
