@@ -352,4 +352,13 @@ TEST_F(Tarnic, ShowsProgressOnlyOnATerminal) {
     EXPECT_EQ(off.err.find('\r'), std::string::npos);
 }
 
+// Standard output reaches a file line by line: a run killed while it writes
+// its result has already handed over every line it printed.
+TEST_F(Tarnic, StandardOutputReachesAFileLineByLine) {
+    const auto frames = WriteFrames("f", {test_support::MakeRgb16(64, 64, 1000), test_support::MakeRgb16(64, 64, 3000)});
+    const CommandResult r = RunTarnic({"-o", dir / "o.ppm", frames[0], frames[1]}, 4096, true);
+    EXPECT_EQ(r.status, -1);  // killed past the file size limit
+    EXPECT_NE(r.out.find("Post processing\n"), std::string::npos) << r.out;
+}
+
 }  // namespace

@@ -105,7 +105,7 @@ TempDir::~TempDir() {
 }
 
 CommandResult Run(const std::string& program, const std::vector<std::string>& args,
-                  unsigned long file_size_limit) {
+                  unsigned long file_size_limit, bool die_past_limit) {
     TempDir streams;
     const std::string out_path = streams / "out", err_path = streams / "err";
     CommandResult result;
@@ -118,7 +118,9 @@ CommandResult Run(const std::string& program, const std::vector<std::string>& ar
         dup2(out, 1);
         dup2(err, 2);
         if (file_size_limit != 0) {
-            signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+            if (!die_past_limit) signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+            const rlimit no_core{0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
             const rlimit limit{file_size_limit, file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
@@ -174,8 +176,8 @@ CommandResult RunTarnicOnTerminal(const std::vector<std::string>& args, bool out
     return result;
 }
 
-CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit) {
-    return Run(TARNIC_BIN, args, file_size_limit);
+CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit, bool die_past_limit) {
+    return Run(TARNIC_BIN, args, file_size_limit, die_past_limit);
 }
 
 void RunStarfield(const std::vector<std::string>& args) {

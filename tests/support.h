@@ -21,10 +21,12 @@ struct CommandResult {
 };
 
 // Runs program with args (no shell), capturing both streams. A non-zero
-// file_size_limit caps the size of every file it writes (writes beyond fail).
+// file_size_limit caps the size of every file it writes: writes beyond fail,
+// or, with die_past_limit, kill the program (SIGXFSZ).
 CommandResult Run(const std::string& program, const std::vector<std::string>& args,
-                  unsigned long file_size_limit = 0);
-CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit = 0);
+                  unsigned long file_size_limit = 0, bool die_past_limit = false);
+CommandResult RunTarnic(const std::vector<std::string>& args, unsigned long file_size_limit = 0,
+                        bool die_past_limit = false);
 // Runs tarnic with standard error on a pseudo-terminal (and standard output
 // too when out_too): err holds what the terminal showed, control sequences
 // and all (with both streams, out stays empty).

@@ -29,6 +29,8 @@ if [ -d "$stargate" ]; then
   "$build/preview" "$stargate/StarGateCluster_030_sec_1x1_0001.png" "$out/stargate_frame.jpg" $ccd $level 2
   "$build/preview" "$demo/stargate_s.png" "$out/stargate_s.jpg" $ccd $level 2
   "$build/preview" "$demo/stargate_sr.png" "$out/stargate_sr.jpg" $ccd $level 2
+  # tarnic's own stretched preview of the linear mean, as a user gets it.
+  "$build/tarnic" -t s -o "$demo/stargate_s.fits" -p "$out/stargate_preview.jpg" -P 376 "$stargate"/*.png > /dev/null
 fi
 
 allsky=$here/../../shared/data/real/umd-allsky
@@ -38,5 +40,6 @@ if [ -d "$allsky" ]; then
   whole="0 0 1392 1040" sky="5500 24000"  # the sky glows at 5000 to 6000 in the middle
   "$build/preview" "$allsky/IMG01329.png" "$out/allsky_frame.jpg" $whole $sky 2
   "$build/preview" "$demo/allsky_trails.png" "$out/allsky_trails.jpg" $whole $sky 2
+  "$build/tarnic" -o "$demo/allsky_mean.png" -p "$out/allsky_preview.jpg" -P 696 "$allsky"/IMG013*.png > /dev/null
 fi
 echo "Pictures in $out/: $(du -ch "$out"/*.jpg | tail -n 1 | cut -f1) in all"
