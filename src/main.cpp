@@ -1,6 +1,7 @@
 // tarnic: stacks a series of night-sky frames into one 16-bit image.
 #include <FreeImage.h>
 #include <malloc.h>
+#include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ namespace {
 constexpr const char* kProgramName = "Velunor";
 constexpr const char* kVersion = TARNIC_VERSION;
 constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay in the heap
+constexpr size_t kHugePageBytes = size_t(2) << 20;
 
 // Called on the thread that loads: a frame loaded ahead of its turn keeps
 // these lines with its other messages.
@@ -84,6 +86,23 @@ int Run(const RunOptions& options) {
     return 0;
 }
 
+// Where the system gives transparent huge pages on request, the heap that
+// frame-sized buffers come from is asked for them: a buffer's first touch then
+// costs one fault per 2 MiB instead of one per 4 KiB, which on virtual
+// machines and busy hosts costs more than the stacking. The heap grows by a
+// block taken and given back at once: it stays mapped (below the trim
+// threshold) and untouched, with the advice on it. Where huge pages are not
+// offered, the advice changes nothing.
+void AskForHugePages() {
+    const size_t reserve = size_t(kReusedAllocationLimit) - kHugePageBytes;
+    char* block = static_cast<char*>(std::malloc(reserve));
+    if (!block) return;
+    const uintptr_t begin = (uintptr_t(block) + kHugePageBytes - 1) & ~uintptr_t(kHugePageBytes - 1);
+    const uintptr_t end = (uintptr_t(block) + reserve) & ~uintptr_t(kHugePageBytes - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    std::free(block);
+}
+
 // Frame-sized buffers come and go once per frame; kept in the heap they are
 // reused, instead of being mapped afresh and faulted in page by page. One
 // arena for all threads: the loading thread's frames are freed by the main
@@ -92,6 +111,7 @@ void ReuseFrameMemory() {
     mallopt(M_MMAP_THRESHOLD, kReusedAllocationLimit);
     mallopt(M_TRIM_THRESHOLD, kReusedAllocationLimit);
     mallopt(M_ARENA_MAX, 1);
+    AskForHugePages();
 }
 
 // Whether the result can be written, found before any frame is read; warns

@@ -30,28 +30,23 @@ FramePrefetch::~FramePrefetch() {
 }
 
 void FramePrefetch::LoadAll() {
-    std::unique_ptr<Image16> spare;
     for (;;) {
         size_t position;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            // Frame `taken - 1` is being stacked; loader_count more may be in memory.
+            // Frames before `taken` are gone but the one being stacked:
+            // loader_count frames in memory at most.
             changed.wait(lock, [this] {
-                return stopping || next_to_load < std::min(files.size(), taken + loader_count);
+                return stopping || next_to_load < std::min(files.size(), taken + loader_count - (holding ? 1 : 0));
             });
             if (stopping || next_to_load == files.size()) return;
             position = next_to_load++;
-            if (!spares.empty()) {
-                spare = std::move(spares.back());
-                spares.pop_back();
-            }
         }
         MessageLog log, prepared;
-        std::unique_ptr<ImageData> frame(LoadImageData(files[position].c_str(), bytes_per_pixel, spare, log));
+        std::unique_ptr<ImageData> frame(LoadImageData(files[position].c_str(), bytes_per_pixel, log));
         if (prepare && frame && frame->Image()) prepare(position, frame->Image(), prepared);
         {
             const std::lock_guard<std::mutex> lock(mutex);
-            if (spare) spares.push_back(std::move(spare));
             Loaded& slot = loaded[position];
             slot.frame = std::move(frame);
             slot.log = std::move(log);
@@ -62,19 +57,16 @@ void FramePrefetch::LoadAll() {
     }
 }
 
-void FramePrefetch::Recycle(Image16* image) {
-    std::unique_ptr<Image16> taken_back(image);
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (taken_back && spares.size() < loader_count) spares.push_back(std::move(taken_back));
-}
-
 std::unique_ptr<ImageData> FramePrefetch::Next(MessageLog& prepared) {
     Loaded item;
     {
         std::unique_lock<std::mutex> lock(mutex);
+        holding = false;  // the frame before is gone: another may decode
+        changed.notify_all();
         changed.wait(lock, [this] { return loaded[taken].done; });
         item = std::move(loaded[taken]);
         ++taken;
+        holding = true;
     }
     changed.notify_all();
     item.log.Replay();

@@ -1,7 +1,7 @@
 // Frames loaded ahead of the stacking on other CPUs: while one frame is
 // folded in, the next ones decode side by side, each only once fewer than
-// kMaxLoaders frames wait or decode ahead of the one being stacked. So the
-// frames in memory are bounded, however many frames the stack has. Work of
+// one frame per loading thread is in memory, the one being stacked included.
+// So the frames in memory are bounded, however many frames the stack has. Work of
 // a frame's own that needs no other frame (finding its stars) can be done
 // there too, after it loads.
 #pragma once
@@ -36,21 +36,19 @@ public:
     FramePrefetch& operator=(const FramePrefetch&) = delete;
 
     // The next file's frame, or null when it could not be loaded, after the
-    // messages its loading printed; call once per file, in order. What its
-    // preparation printed goes into prepared, for the caller to replay where
-    // the preparation belongs.
+    // messages its loading printed; call once per file, in order, after the
+    // frame before it is gone (the next frames decode only in its place).
+    // What its preparation printed goes into prepared, for the caller to
+    // replay where the preparation belongs.
     std::unique_ptr<ImageData> Next(MessageLog& prepared);
-    // Takes back a frame's image once it is stacked: later frames of its size
-    // decode into it, so that the heap does not fragment over a long stack.
-    void Recycle(Image16* image);
 
 private:
     // Loading threads for this process: one per CPU it may run on, at most
     // kMaxLoaders; never fewer than one, so that loading overlaps stacking.
     static unsigned LoaderCount();
 
-    // Frames that may decode or wait ahead of the one being stacked; each
-    // costs a decoded frame and, while it decodes, the decoder's bitmap.
+    // The most loading threads, and so the most frames in memory at once,
+    // decoding, waiting or being stacked; each costs its decoded frame.
     static constexpr unsigned kMaxLoaders = 3;
 
     struct Loaded {
@@ -69,9 +67,9 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Loaded> loaded;  // by file position
-    std::vector<std::unique_ptr<Image16>> spares;  // at most loader_count
     size_t next_to_load = 0;
     size_t taken = 0;
+    bool holding = false;  // the caller has the last frame taken
     bool stopping = false;
     std::vector<std::thread> loaders;
 };

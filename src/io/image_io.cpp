@@ -1,5 +1,6 @@
 #include "io/image_io.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/message_log.h"
 #include "base/parallel.h"
@@ -113,19 +115,82 @@ void ReverseTriples(const uint16_t* src, uint16_t* dst, size_t n) {
     }
 }
 
-// Copies an FIT_RGB16 bitmap into a BGR image, flipping FreeImage's
-// bottom-up scan lines: into spare when it has the bitmap's size, else into
-// a new image.
-Image16* CopyRGB16(FIBITMAP* rgb, std::unique_ptr<Image16>& spare) {
+constexpr uintptr_t kHugePageBytes = uintptr_t(2) << 20;
+
+// Hands the whole pages inside [begin, begin + bytes) back to the system: a
+// frame's buffer goes back to the heap, where small allocations may split
+// it before the next frame needs that much, and its pages would then stay
+// resident beside the next frame's. Touched again, they come back zeroed.
+// Whole huge pages only, so that none is split into small ones.
+void ReleasePages(void* begin, size_t bytes) {
+    const uintptr_t page = kHugePageBytes;
+    const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
+    const uintptr_t end = (uintptr_t(begin) + bytes) & ~(page - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
+// A frame whose samples stay in the FreeImage bitmap they were decoded into,
+// turned in place into the image layout (top row first; blue, green, red): a
+// frame then costs one buffer, not a bitmap and a copy of it.
+class DecodedImage16 : public Image16 {
+public:
+    // Takes an FIT_RGB16 bitmap whose scan lines have no padding.
+    explicit DecodedImage16(FIBITMAP* rgb)
+        : Image16(FreeImage_GetWidth(rgb), FreeImage_GetHeight(rgb), kFrameChannels,
+                  reinterpret_cast<uint16_t*>(FreeImage_GetBits(rgb))),
+          bitmap(rgb) {
+        // FreeImage's scan lines run bottom-up, each pixel red, green, blue.
+        const size_t row = size_t(width) * kFrameChannels;
+        std::vector<uint16_t> swap(row);
+        for (uint32_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+            uint16_t* upper = data + size_t(top) * row;
+            uint16_t* lower = data + size_t(bottom) * row;
+            ReverseTriples(upper, swap.data(), width);
+            ReverseTriples(lower, upper, width);
+            std::copy(swap.begin(), swap.end(), lower);
+        }
+        if (height % 2) {
+            uint16_t* middle = data + size_t(height / 2) * row;
+            ReverseTriples(middle, swap.data(), width);
+            std::copy(swap.begin(), swap.end(), middle);
+        }
+    }
+    ~DecodedImage16() override {
+        ReleasePages(data, ElementCount() * sizeof(uint16_t));
+        data = nullptr;
+        FreeImage_Unload(bitmap);
+    }
+    DecodedImage16(const DecodedImage16&) = delete;
+    DecodedImage16& operator=(const DecodedImage16&) = delete;
+
+    // Whether rgb's scan lines lie end to end, as an image's rows must.
+    static bool Fits(FIBITMAP* rgb) {
+        return FreeImage_GetPitch(rgb) == FreeImage_GetWidth(rgb) * kFrameChannels * sizeof(uint16_t);
+    }
+
+private:
+    FIBITMAP* bitmap;
+};
+
+// Copies an FIT_RGB16 bitmap into a new BGR image, flipping FreeImage's
+// bottom-up scan lines: for bitmaps whose scan lines are padded.
+Image16* CopyRGB16(FIBITMAP* rgb) {
     const unsigned width = FreeImage_GetWidth(rgb);
     const unsigned height = FreeImage_GetHeight(rgb);
-    const bool fits = spare && spare->width == width && spare->height == height && spare->channels == 3;
-    Image16* image = fits ? spare.release() : new Image16(width, height, 3, ostrel::uninitialised);
+    Image16* image = new Image16(width, height, kFrameChannels, ostrel::uninitialised);
     for (unsigned r = 0; r < height; ++r) {
         // An FIRGB16 is red, green, blue: each pixel's three samples reversed.
         const uint16_t* src = reinterpret_cast<const uint16_t*>(FreeImage_GetScanLine(rgb, height - 1 - r));
         ReverseTriples(src, image->Pixel(0, r), width);
     }
+    return image;
+}
+
+// The frame of a 16-bit RGB bitmap, which it takes.
+Image16* FrameOf(FIBITMAP* rgb) {
+    if (DecodedImage16::Fits(rgb)) return new DecodedImage16(rgb);
+    Image16* image = CopyRGB16(rgb);
+    FreeImage_Unload(rgb);
     return image;
 }
 
@@ -202,8 +267,7 @@ ImageData* LoadFitsFrame(const char* filename, unsigned stacking_bytes_per_pixel
 }
 
 // LoadImageData, saying everything into log.
-ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare,
-                MessageLog& log) {
+ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, MessageLog& log) {
     struct stat status;
     const bool found = stat(filename, &status) == 0;
     if (!found || !S_ISREG(status.st_mode)) {
@@ -227,34 +291,30 @@ ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, std::un
     const FREE_IMAGE_TYPE stored_type = FreeImage_GetImageType(loaded);
     log.Say(Stream::kOut, "image_type = %i\n", int(stored_type));
     // A 16-bit RGB file needs no conversion; converting would only clone it.
-    const bool is_rgb16 = stored_type == FIT_RGB16;
-    FIBITMAP* rgb = is_rgb16 ? loaded : FreeImage_ConvertToRGB16(loaded);
+    FIBITMAP* rgb = stored_type == FIT_RGB16 ? loaded : FreeImage_ConvertToRGB16(loaded);
     if (!rgb) {
         log.Say(Stream::kErr, "Failed to convert bitmap %p to 32 bit.\n", static_cast<void*>(loaded));
         FreeImage_Unload(loaded);
         return nullptr;
     }
-    Image16* image = CopyRGB16(rgb, spare);
-    if (!is_rgb16) FreeImage_Unload(rgb);
+    if (rgb != loaded) FreeImage_Unload(loaded);
+    Image16* image = FrameOf(rgb);
     ImageData* frame = new ImageData(filename, image, ev);
     frame->SetFacts(std::move(facts));
-    FreeImage_Unload(loaded);
     return frame;
 }
 
 }  // namespace
 
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel) {
-    std::unique_ptr<Image16> none;
     MessageLog now(true);
-    return LoadImageData(filename, stacking_bytes_per_pixel, none, now);
+    return LoadImageData(filename, stacking_bytes_per_pixel, now);
 }
 
-ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare,
-                         MessageLog& log) {
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, MessageLog& log) {
     // What FreeImage and libtiff say while the file is read goes there too.
     const CaptureMessages library_messages(log);
-    return Load(filename, stacking_bytes_per_pixel, spare, log);
+    return Load(filename, stacking_bytes_per_pixel, log);
 }
 
 bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history) {

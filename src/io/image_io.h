@@ -27,11 +27,9 @@ namespace quen_merge {
 // whose dimensions are not plain positive numbers. Returns a new record owned
 // by the caller (delete it), or null after printing why on standard error.
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel = 0);
-// As above; the pixels go into spare (which it then takes) when spare is an
-// image of the frame's size, so that a stack can reuse its frames' memory;
-// every message, FreeImage's and libtiff's among them, goes into log.
-ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, std::unique_ptr<Image16>& spare,
-                         MessageLog& log);
+// As above; every message, FreeImage's and libtiff's among them, goes into
+// log. The frame's samples stay in the buffer they were decoded into.
+ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, MessageLog& log);
 
 // Saves a 3-channel image as 16-bit RGB: as FITS, with the history in its
 // header, for names ending in .fit, .fits or .fts (any case); otherwise in

@@ -6,7 +6,8 @@
 
 namespace quen_merge {
 
-// What loading one pixel takes: the decoded bitmap and its 16-bit copy.
+// What loading one pixel may take: the decoded bitmap and, for other sample
+// types than 16-bit RGB, its 16-bit conversion.
 constexpr unsigned kLoadingBytesPerPixel = 12;
 
 // The most pixels a frame may have: sample counts stay below 2^32, and this

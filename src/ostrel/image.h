@@ -62,6 +62,13 @@ public:
     const uint32_t height;
     const uint32_t channels;
 
+protected:
+    // For an image whose buffer another owner holds: a subclass hands the
+    // buffer in as storage (every element already written) and sets data to
+    // null in its own destructor, before it frees the buffer its own way.
+    image(uint32_t width, uint32_t height, uint32_t channels, T* storage)
+        : data(storage), width(width), height(height), channels(channels) {}
+
 private:
     size_t PixelOffset(uint32_t x, uint32_t y) const {
         return (static_cast<size_t>(y) * width + x) * channels;

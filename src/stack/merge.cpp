@@ -81,7 +81,6 @@ size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dar
             dark_told = true;
         }
         use(i, files[i], *frame, prepared);
-        prefetch.Recycle(frame->ReleaseImage());
     }
     return loaded;
 }

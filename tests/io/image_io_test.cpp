@@ -292,24 +292,20 @@ TEST_F(ImageFiles, PpmIsWrittenAsFreeImageWritesIt) {
     EXPECT_EQ(test_support::ReadFile(dir / "u.ppm"), freeimage_bytes(converted));
 }
 
-// A spare image of the frame's size takes the frame's pixels; one of another
-// size is left to the caller and the frame gets an image of its own.
-TEST_F(ImageFiles, LoadsIntoASpareImageOfTheFramesSize) {
-    test_support::WriteRgb16(dir / "f.ppm", test_support::MakeRgb16(5, 3, 4321));
-    std::unique_ptr<Image16> spare(new Image16(5, 3, 3));
-    const Image16* kept = spare.get();
-    quen_merge::MessageLog log;  // kept, never printed
-    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare, log));
-    ASSERT_TRUE(frame && frame->Image());
-    EXPECT_FALSE(spare);
-    EXPECT_EQ(frame->Image(), kept);
-    EXPECT_EQ(frame->Image()->Pixel(4, 2)[0], 4321);
-
-    spare.reset(new Image16(3, 5, 3));
-    kept = spare.get();
-    frame.reset(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, spare, log));
-    ASSERT_TRUE(frame && frame->Image());
-    EXPECT_EQ(spare.get(), kept);
-    EXPECT_NE(frame->Image(), kept);
-    EXPECT_EQ(frame->Image()->Pixel(4, 2)[0], 4321);
+// A frame's samples stay in the buffer they were decoded into, reordered
+// there, whatever the size's parity; a bitmap whose scan lines are padded is
+// copied instead. Either way: blue, green, red, top row first.
+TEST_F(ImageFiles, DecodedFramesAreReorderedInPlace) {
+    for (const auto& [width, height] : {std::pair{4u, 3u}, {4u, 4u}, {3u, 5u}, {1u, 1u}}) {
+        test_support::Rgb16 picture = test_support::MakeRgb16(width, height, 0);
+        for (size_t i = 0; i < picture.samples.size(); ++i) picture.samples[i] = uint16_t(i * 7 + 1);
+        test_support::WriteRgb16(dir / "f.ppm", picture);
+        quen_merge::MessageLog log;  // kept, never printed
+        std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData((dir / "f.ppm").c_str(), 0, log));
+        ASSERT_TRUE(frame && frame->Image());
+        for (unsigned y = 0; y < height; ++y)
+            for (unsigned x = 0; x < width; ++x)
+                for (unsigned c = 0; c < 3; ++c)
+                    ASSERT_EQ(frame->Image()->Pixel(x, y)[c], picture.at(x, y, 2 - c)) << width << "x" << height;
+    }
 }
