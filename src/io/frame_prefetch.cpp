@@ -8,12 +8,14 @@
 
 namespace quen_merge {
 
-unsigned FramePrefetch::LoaderCount() { return std::max(1u, std::min(WorkerCount(), kMaxLoaders)); }
+unsigned FramePrefetch::LoaderCount(unsigned max_frames) {
+    return std::max(1u, std::min({WorkerCount(), kMaxLoaders, max_frames}));
+}
 
 FramePrefetch::FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel,
-                             Prepare prepare)
+                             Prepare prepare, unsigned max_frames)
     : files(files),
-      loader_count(LoaderCount()),
+      loader_count(LoaderCount(max_frames)),
       bytes_per_pixel(stacking_bytes_per_pixel + (loader_count - 1) * kLoadingBytesPerPixel),
       prepare(std::move(prepare)),
       loaded(files.size()) {
@@ -55,6 +57,14 @@ void FramePrefetch::LoadAll() {
         }
         changed.notify_all();
     }
+}
+
+void FramePrefetch::Release() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        holding = false;
+    }
+    changed.notify_all();
 }
 
 std::unique_ptr<ImageData> FramePrefetch::Next(MessageLog& prepared) {

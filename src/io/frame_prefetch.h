@@ -28,8 +28,10 @@ public:
     // Starts loading files, in order, each with LoadImageData(name, bytes)
     // where bytes also counts the frames other loaders hold meanwhile, and
     // prepare (may be null) after each.
+    // At most max_frames frames are in memory at once (one per loading
+    // thread), the one being stacked included.
     FramePrefetch(const std::vector<std::string>& files, unsigned stacking_bytes_per_pixel,
-                  Prepare prepare = nullptr);
+                  Prepare prepare = nullptr, unsigned max_frames = kMaxLoaders);
     // Stops loading and waits for the loading threads.
     ~FramePrefetch();
     FramePrefetch(const FramePrefetch&) = delete;
@@ -41,15 +43,21 @@ public:
     // What its preparation printed goes into prepared, for the caller to
     // replay where the preparation belongs.
     std::unique_ptr<ImageData> Next(MessageLog& prepared);
+    // Says that the last frame taken holds no memory any more (its image
+    // went early), so that the next frame may decode in its place now.
+    void Release();
 
 private:
     // Loading threads for this process: one per CPU it may run on, at most
-    // kMaxLoaders; never fewer than one, so that loading overlaps stacking.
-    static unsigned LoaderCount();
+    // max_frames; never fewer than one, so that loading overlaps stacking.
+    static unsigned LoaderCount(unsigned max_frames);
 
+public:
     // The most loading threads, and so the most frames in memory at once,
     // decoding, waiting or being stacked; each costs its decoded frame.
     static constexpr unsigned kMaxLoaders = 3;
+
+private:
 
     struct Loaded {
         std::unique_ptr<ImageData> frame;

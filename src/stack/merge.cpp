@@ -52,16 +52,19 @@ FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record,
     return accumulator->ReleaseAccumulator();
 }
 
-// Calls use(position, name, frame, prepared) for every file whose frame
+// Calls use(position, name, frame, prepared, drop) for every file whose frame
 // loads with an image, in file order, and reports the files that do not
 // load, and the first frame the master dark (may be null) does not fit; the
 // frames decode ahead, each prepared there by prepare (may be null), which
-// left its messages in prepared. Shows the progress on a terminal. Returns
-// how many loaded with an image.
+// left its messages in prepared. use may call drop() once it needs the
+// frame's image no more, so that the next frame decodes meanwhile. At most
+// max_frames frames are in memory at once. Shows the progress on a terminal.
+// Returns how many loaded with an image.
 template <typename Use>
 size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dark, unsigned bytes_per_pixel,
-                    Use use, FramePrefetch::Prepare prepare = nullptr) {
-    FramePrefetch prefetch(files, bytes_per_pixel, std::move(prepare));
+                    Use use, FramePrefetch::Prepare prepare = nullptr,
+                    unsigned max_frames = FramePrefetch::kMaxLoaders) {
+    FramePrefetch prefetch(files, bytes_per_pixel, std::move(prepare), max_frames);
     ProgressLine progress(files.size());
     bool dark_told = false;
     size_t loaded = 0;
@@ -80,7 +83,11 @@ size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dar
                  dark->width, dark->height, files[i].c_str(), frame->Image()->width, frame->Image()->height);
             dark_told = true;
         }
-        use(i, files[i], *frame, prepared);
+        ImageData& current = *frame;
+        use(i, files[i], current, prepared, [&] {
+            delete current.ReleaseImage();
+            prefetch.Release();
+        });
     }
     return loaded;
 }
@@ -95,7 +102,7 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
     Merge merge(dark, std::move(combiner));
     ForEachFrame(files, dark, bytes_per_pixel, [&](size_t, const std::string& name, const ImageData& frame,
-                                                   const MessageLog&) {
+                                                   const MessageLog&, auto) {
         const Image16* image = frame.Image();
         if (merge.AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
@@ -119,9 +126,16 @@ namespace {
 
 constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignment
 
+// Frames in memory at once in an aligned stack, the one being resampled
+// included: resampling takes several times as long as decoding, so one frame
+// decoding meanwhile keeps up, and a frame is the largest block besides the
+// accumulator and the float copy being resampled.
+constexpr unsigned kAlignedFramesInMemory = 1;
+
 // Aligns one loaded frame by the stars FindStars found in it and adds it, or
 // makes it the star reference. True when the frame was added.
-bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
+template <typename Drop>
+bool AlignFrame(const Image16* image, Drop drop, const std::vector<StarRef>& stars,
                 std::unique_ptr<StarReference>& reference, AverageAlign& accumulator) {
     if (stars.size() < kMinStars) return false;
     if (!reference) {
@@ -135,7 +149,9 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
     if (!reference->Fit(frame_stars, transform)) return false;
     std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", transform[0],
                 transform[1], transform[2]);
-    accumulator.AddFrame(image, transform[0], transform[1], transform[2]);
+    accumulator.Stage(image);
+    drop();
+    accumulator.AddStaged(transform[0], transform[1], transform[2]);
     return true;
 }
 
@@ -153,7 +169,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     StackHistory record;
     const size_t loaded = ForEachFrame(
         files, dark, bytes_per_pixel,
-        [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog& prepared) {
+        [&](size_t i, const std::string& name, ImageData& frame, const MessageLog& prepared, auto drop) {
             const Image16* image = frame.Image();
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
@@ -162,10 +178,11 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             prepared.Replay();
-            if (AlignFrame(image, stars[i], reference, *accumulator)) record.Add(frame.Facts());
+            if (AlignFrame(image, drop, stars[i], reference, *accumulator)) record.Add(frame.Facts());
             std::vector<StarRef>().swap(stars[i]);
         },
-        [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, stars[i], log); });
+        [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, stars[i], log); },
+        kAlignedFramesInMemory);
     return FinishAligned(accumulator.get(), record, loaded, " (try -t s)", history);
 }
 
@@ -176,8 +193,9 @@ constexpr size_t kMinReferenceStars = 12;
 
 // Fits one frame's stars onto the reference and adds the frame; true when it
 // was added, otherwise it prints why not.
-bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
-                     AverageAlign& accumulator) {
+template <typename Drop>
+bool AddMatchedFrame(const Image16* image, Drop drop, const std::vector<StarRef>& stars,
+                     const TriangleMatcher& reference, AverageAlign& accumulator) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     StarFit fit;
     std::string why;
@@ -187,7 +205,9 @@ bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, co
     }
     std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", fit.angle, fit.tx, fit.ty);
     std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
-    accumulator.AddFrame(image, fit.angle, fit.tx, fit.ty);
+    accumulator.Stage(image);
+    drop();
+    accumulator.AddStaged(fit.angle, fit.tx, fit.ty);
     return true;
 }
 
@@ -204,13 +224,13 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
-        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
+        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, ImageData& frame, const MessageLog&, auto drop) {
             const Image16* image = frame.Image();
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
             DetectStars(image, dark, stars);
             if (reference) {
-                if (AddMatchedFrame(image, stars, *reference, *accumulator)) record.Add(frame.Facts());
+                if (AddMatchedFrame(image, drop, stars, *reference, *accumulator)) record.Add(frame.Facts());
                 return;
             }
             if (stars.size() < kMinReferenceStars) {
@@ -222,7 +242,8 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
             reference.reset(new TriangleMatcher(stars));
             accumulator.reset(new AverageAlign(dark, image, std::move(combiner)));
             record.Add(frame.Facts());
-        });
+        },
+        nullptr, kAlignedFramesInMemory);
     return FinishAligned(accumulator.get(), record, loaded, "", history);
 }
 

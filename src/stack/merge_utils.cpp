@@ -19,11 +19,15 @@ CombineRule RuleFor(MergeType type, double kappa) {
     return kappa > 0 ? CombineRule::kClippedMean : CombineRule::kMean;
 }
 
+void ConvertFrameInto(const Image16* frame, const FloatImage* dark, FloatImage& into) {
+    float* out = into.data;
+    FoldSamples(frame, DarkFor(dark, frame), [out](size_t i, float v) { out[i] = v; });
+}
+
 FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark) {
     // Every sample is written below.
     FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
-    float* out = image->data;
-    FoldSamples(frame, DarkFor(dark, frame), [out](size_t i, float v) { out[i] = v; });
+    ConvertFrameInto(frame, dark, *image);
     return image;
 }
 
@@ -79,9 +83,20 @@ FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
     return frame ? ConvertFrame(frame, dark) : nullptr;
 }
 
+bool AverageAlign::Stage(const Image16* frame) {
+    if (!frame || !accumulator || frame->channels != kFrameChannels) return false;
+    if (!source || source->width != frame->width || source->height != frame->height)
+        source.reset(new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised));
+    ConvertFrameInto(frame, dark, *source);
+    return true;
+}
+
 void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
-    if (!frame || !accumulator || frame->channels != kFrameChannels) return;
-    const std::unique_ptr<FloatImage> source(MakeFloatImage(frame));
+    if (Stage(frame)) AddStaged(angle, tx, ty);
+}
+
+void AverageAlign::AddStaged(double angle, double tx, double ty) {
+    if (!source) return;
     const uint32_t height = accumulator->height;
     // Rows are independent: bands of them go to every CPU, each row computed
     // exactly as alone. The progress lines come out as the bands are handed
@@ -135,6 +150,7 @@ void AverageAlign::RemapRows(const FloatImage& source, double angle, double tx, 
 
 void AverageAlign::PostProcess() {
     if (!accumulator || finished) return;
+    source.reset();
     combiner->Finish(ValueCounts{0, weight->data});
     for (size_t p = 0; p < weight->ElementCount(); ++p) weight->data[p] = 1.0f;
     finished = true;

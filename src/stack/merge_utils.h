@@ -84,6 +84,8 @@ public:
 // when it has the frame's width and height (dark may be null); the caller
 // owns it.
 FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark);
+// As ConvertFrame, into into, which has the frame's size and 3 channels.
+void ConvertFrameInto(const Image16* frame, const FloatImage* dark, FloatImage& into);
 
 // Averages frames that moved against the reference frame: each is resampled
 // onto the reference grid through its rigid transform and handed to the
@@ -118,6 +120,12 @@ public:
     // (degrees about (0, 0), then tx, ty in pixels) maps frame positions onto
     // the reference: ref = R(angle) * frame + t.
     void AddFrame(const Image16* frame, double angle, double tx, double ty);
+    // AddFrame in two steps, so that the frame can go before the slow part:
+    // Stage converts it (dark subtracted) into the float buffer that every
+    // frame of its size reuses, false for a null frame; AddStaged resamples
+    // that buffer onto the grid.
+    bool Stage(const Image16* frame);
+    void AddStaged(double angle, double tx, double ty);
     // Turns the sums into means; calling it again changes nothing.
     void PostProcess();
 
@@ -137,6 +145,7 @@ private:
     FloatImage* accumulator = nullptr;
     FloatImage* weight = nullptr;
     std::unique_ptr<Combiner> combiner;
+    std::unique_ptr<FloatImage> source;  // the staged frame
     bool finished = false;
 };
 
