@@ -1,23 +1,60 @@
 """Peak memory of tarnic: 40 frames must cost what 4 frames cost (a fixed
 number of frames in memory at a time), in every merge type, with and without
-outlier rejection.
+outlier rejection; and the memory a run touches on 8 frames of 3000 x 2000
+(peak resident set and minor page faults, beside the decoding floor and,
+when BASELINE_TARNIC names an earlier build, beside that).
 
 usage: /usr/bin/python3 bench/memory.py BUILD_DIR DATA_DIR > section.md
-Uses DATA_DIR/rigid24mp from bench/e2e.py for the 6000 x 4000 figures.
+Uses DATA_DIR/rigid24mp from bench/e2e.py for the 6000 x 4000 figures and
+DATA_DIR/rigid16 from bench/e2e.py for the 3000 x 2000 ones.
 """
 import os
 import subprocess
 import sys
 
 
-def peak_rss_mib(command):
-    """Peak resident memory of one run of command, in MiB."""
+def usage_of(command):
+    """The resource usage of one run of command."""
     with open(os.devnull, "wb") as null:
         process = subprocess.Popen(command, stdout=null, stderr=null)
         _, status, usage = os.wait4(process.pid, 0)
     if status != 0:
         raise RuntimeError(f"{command[:3]} failed")
-    return usage.ru_maxrss / 1024.0
+    return usage
+
+
+def peak_rss_mib(command):
+    """Peak resident memory of one run of command, in MiB."""
+    return usage_of(command).ru_maxrss / 1024.0
+
+
+def median(values):
+    return sorted(values)[len(values) // 2]
+
+
+def touched(build, data, out):
+    """Peak resident memory and minor faults on 8 frames of 3000 x 2000."""
+    rigid = os.path.join(data, "rigid16")
+    if not os.path.isdir(rigid):  # made by bench/e2e.py
+        return
+    frames = sorted(os.path.join(rigid, f) for f in os.listdir(rigid) if f.endswith(".tif"))[:8]
+    programs = [("tarnic", os.path.join(build, "tarnic"))]
+    if os.environ.get("BASELINE_TARNIC"):
+        programs.append(("baseline", os.environ["BASELINE_TARNIC"]))
+    print("## Memory touched: 8 frames of 3000 x 2000, both cores\n")
+    print("Peak resident set (MiB) and minor page faults of one run, medians of 5; the floor decodes "
+          "every frame into one reused buffer on one thread. `baseline` is the build named by "
+          "`BASELINE_TARNIC`.\n")
+    print("| command | peak MiB | minor faults |")
+    print("|---|---|---|")
+    floor = [usage_of([os.path.join(build, "bench", "floor"), out] + frames) for _ in range(5)]
+    print(f"| floor | {median([u.ru_maxrss for u in floor]) / 1024:.0f} | {median([u.ru_minflt for u in floor])} |")
+    for options in (["-t", "n"], ["-t", "t"], ["-t", "a"], ["-t", "s"], ["-t", "n", "-r", "3"]):
+        for name, program in programs:
+            runs = [usage_of([program] + options + ["-o", out] + frames) for _ in range(5)]
+            print(f"| `{name} {' '.join(options)}` | {median([u.ru_maxrss for u in runs]) / 1024:.0f} | "
+                  f"{median([u.ru_minflt for u in runs])} |")
+    print()
 
 
 def main(build, data):
@@ -48,6 +85,7 @@ def main(build, data):
         big = f"{peak_rss_mib([tarnic] + options + ['-o', out] + large_frames):.0f}" if large_frames else "not made"
         print(f"| `{' '.join(options)}` | {four:.1f} | {forty:.1f} | {forty / four:.3f} | {big} |")
     print()
+    touched(build, data, out)
 
 
 if __name__ == "__main__":
