@@ -59,14 +59,6 @@ void FramePrefetch::LoadAll() {
     }
 }
 
-void FramePrefetch::Release() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        holding = false;
-    }
-    changed.notify_all();
-}
-
 std::unique_ptr<ImageData> FramePrefetch::Next(MessageLog& prepared) {
     Loaded item;
     {

@@ -43,9 +43,6 @@ public:
     // What its preparation printed goes into prepared, for the caller to
     // replay where the preparation belongs.
     std::unique_ptr<ImageData> Next(MessageLog& prepared);
-    // Says that the last frame taken holds no memory any more (its image
-    // went early), so that the next frame may decode in its place now.
-    void Release();
 
 private:
     // Loading threads for this process: one per CPU it may run on, at most

@@ -52,14 +52,13 @@ FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record,
     return accumulator->ReleaseAccumulator();
 }
 
-// Calls use(position, name, frame, prepared, drop) for every file whose frame
+// Calls use(position, name, frame, prepared) for every file whose frame
 // loads with an image, in file order, and reports the files that do not
 // load, and the first frame the master dark (may be null) does not fit; the
 // frames decode ahead, each prepared there by prepare (may be null), which
-// left its messages in prepared. use may call drop() once it needs the
-// frame's image no more, so that the next frame decodes meanwhile. At most
-// max_frames frames are in memory at once. Shows the progress on a terminal.
-// Returns how many loaded with an image.
+// left its messages in prepared. At most max_frames frames are in memory at
+// once. Shows the progress on a terminal. Returns how many loaded with an
+// image.
 template <typename Use>
 size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dark, unsigned bytes_per_pixel,
                     Use use, FramePrefetch::Prepare prepare = nullptr,
@@ -83,11 +82,7 @@ size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dar
                  dark->width, dark->height, files[i].c_str(), frame->Image()->width, frame->Image()->height);
             dark_told = true;
         }
-        ImageData& current = *frame;
-        use(i, files[i], current, prepared, [&] {
-            delete current.ReleaseImage();
-            prefetch.Release();
-        });
+        use(i, files[i], *frame, prepared);
     }
     return loaded;
 }
@@ -102,7 +97,7 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
     Merge merge(dark, std::move(combiner));
     ForEachFrame(files, dark, bytes_per_pixel, [&](size_t, const std::string& name, const ImageData& frame,
-                                                   const MessageLog&, auto) {
+                                                   const MessageLog&) {
         const Image16* image = frame.Image();
         if (merge.AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
@@ -128,14 +123,12 @@ constexpr size_t kMinStars = 5;  // fewer stars leave a frame out of the alignme
 
 // Frames in memory at once in an aligned stack, the one being resampled
 // included: resampling takes several times as long as decoding, so one frame
-// decoding meanwhile keeps up, and a frame is the largest block besides the
-// accumulator and the float copy being resampled.
-constexpr unsigned kAlignedFramesInMemory = 1;
+// decoding meanwhile keeps up.
+constexpr unsigned kAlignedFramesInMemory = 2;
 
 // Aligns one loaded frame by the stars FindStars found in it and adds it, or
 // makes it the star reference. True when the frame was added.
-template <typename Drop>
-bool AlignFrame(const Image16* image, Drop drop, const std::vector<StarRef>& stars,
+bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
                 std::unique_ptr<StarReference>& reference, AverageAlign& accumulator) {
     if (stars.size() < kMinStars) return false;
     if (!reference) {
@@ -149,9 +142,7 @@ bool AlignFrame(const Image16* image, Drop drop, const std::vector<StarRef>& sta
     if (!reference->Fit(frame_stars, transform)) return false;
     std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", transform[0],
                 transform[1], transform[2]);
-    accumulator.Stage(image);
-    drop();
-    accumulator.AddStaged(transform[0], transform[1], transform[2]);
+    accumulator.AddFrame(image, transform[0], transform[1], transform[2]);
     return true;
 }
 
@@ -169,7 +160,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     StackHistory record;
     const size_t loaded = ForEachFrame(
         files, dark, bytes_per_pixel,
-        [&](size_t i, const std::string& name, ImageData& frame, const MessageLog& prepared, auto drop) {
+        [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog& prepared) {
             const Image16* image = frame.Image();
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
@@ -178,7 +169,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             prepared.Replay();
-            if (AlignFrame(image, drop, stars[i], reference, *accumulator)) record.Add(frame.Facts());
+            if (AlignFrame(image, stars[i], reference, *accumulator)) record.Add(frame.Facts());
             std::vector<StarRef>().swap(stars[i]);
         },
         [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, stars[i], log); },
@@ -193,9 +184,8 @@ constexpr size_t kMinReferenceStars = 12;
 
 // Fits one frame's stars onto the reference and adds the frame; true when it
 // was added, otherwise it prints why not.
-template <typename Drop>
-bool AddMatchedFrame(const Image16* image, Drop drop, const std::vector<StarRef>& stars,
-                     const TriangleMatcher& reference, AverageAlign& accumulator) {
+bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
+                     AverageAlign& accumulator) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     StarFit fit;
     std::string why;
@@ -205,9 +195,7 @@ bool AddMatchedFrame(const Image16* image, Drop drop, const std::vector<StarRef>
     }
     std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", fit.angle, fit.tx, fit.ty);
     std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
-    accumulator.Stage(image);
-    drop();
-    accumulator.AddStaged(fit.angle, fit.tx, fit.ty);
+    accumulator.AddFrame(image, fit.angle, fit.tx, fit.ty);
     return true;
 }
 
@@ -224,13 +212,13 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
-        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, ImageData& frame, const MessageLog&, auto drop) {
+        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
             const Image16* image = frame.Image();
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
             DetectStars(image, dark, stars);
             if (reference) {
-                if (AddMatchedFrame(image, drop, stars, *reference, *accumulator)) record.Add(frame.Facts());
+                if (AddMatchedFrame(image, stars, *reference, *accumulator)) record.Add(frame.Facts());
                 return;
             }
             if (stars.size() < kMinReferenceStars) {

@@ -19,15 +19,11 @@ CombineRule RuleFor(MergeType type, double kappa) {
     return kappa > 0 ? CombineRule::kClippedMean : CombineRule::kMean;
 }
 
-void ConvertFrameInto(const Image16* frame, const FloatImage* dark, FloatImage& into) {
-    float* out = into.data;
-    FoldSamples(frame, DarkFor(dark, frame), [out](size_t i, float v) { out[i] = v; });
-}
-
 FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark) {
     // Every sample is written below.
     FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
-    ConvertFrameInto(frame, dark, *image);
+    float* out = image->data;
+    FoldSamples(frame, DarkFor(dark, frame), [out](size_t i, float v) { out[i] = v; });
     return image;
 }
 
@@ -83,34 +79,25 @@ FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
     return frame ? ConvertFrame(frame, dark) : nullptr;
 }
 
-bool AverageAlign::Stage(const Image16* frame) {
-    if (!frame || !accumulator || frame->channels != kFrameChannels) return false;
-    if (!source || source->width != frame->width || source->height != frame->height)
-        source.reset(new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised));
-    ConvertFrameInto(frame, dark, *source);
-    return true;
-}
-
 void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
-    if (Stage(frame)) AddStaged(angle, tx, ty);
-}
-
-void AverageAlign::AddStaged(double angle, double tx, double ty) {
-    if (!source) return;
+    if (!frame || !accumulator || frame->channels != kFrameChannels) return;
+    const float* dark_samples = DarkFor(dark, frame);
     const uint32_t height = accumulator->height;
     // Rows are independent: bands of them go to every CPU, each row computed
     // exactly as alone. The progress lines come out as the bands are handed
     // out, which is in row order.
     ForEachPiece(
         height, kProgressRows,
-        [&](size_t begin, size_t end) { RemapRows(*source, angle, tx, ty, uint32_t(begin), uint32_t(end)); },
+        [&](size_t begin, size_t end) {
+            RemapRows(*frame, dark_samples, angle, tx, ty, uint32_t(begin), uint32_t(end));
+        },
         [height](size_t y) {
             std::printf("Remapping image %f percent complete\n", float(uint32_t(y) * 100) / float(height));
         });
 }
 
-void AverageAlign::RemapRows(const FloatImage& source, double angle, double tx, double ty, uint32_t begin,
-                             uint32_t end) {
+void AverageAlign::RemapRows(const Image16& frame, const float* dark_samples, double angle, double tx, double ty,
+                             uint32_t begin, uint32_t end) {
     const Rotation rotation = RotationOf(angle);
     const LanczosSampler sampler(EdgeClamp, EdgeClamp, LanczosTable::kRadius);
     const float fill[3] = {0, 0, 0};
@@ -120,7 +107,7 @@ void AverageAlign::RemapRows(const FloatImage& source, double angle, double tx, 
     std::vector<float> row(size_t(width) * kFrameChannels);
     // Positions are tested against the frame's own footprint, so a frame of
     // another size contributes exactly the pixels it has.
-    const double frame_width = source.width, frame_height = source.height;
+    const double frame_width = frame.width, frame_height = frame.height;
     for (uint32_t y = begin; y < end; ++y) {
         float* count = weight->Pixel(0, y);
         const size_t row_start = size_t(y) * width * kFrameChannels;
@@ -135,7 +122,8 @@ void AverageAlign::RemapRows(const FloatImage& source, double angle, double tx, 
                 const Position f = ToFrame(rotation, tx, ty, x, y);
                 covered = f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height;
                 if (covered) {
-                    sampler.SampleImage(&source, float(f.x), float(f.y), fill, &row[size_t(x) * kFrameChannels]);
+                    sampler.SampleFrame(&frame, dark_samples, float(f.x), float(f.y), fill,
+                                        &row[size_t(x) * kFrameChannels]);
                     count[x] += 1.0f;
                 }
             }
@@ -150,7 +138,6 @@ void AverageAlign::RemapRows(const FloatImage& source, double angle, double tx, 
 
 void AverageAlign::PostProcess() {
     if (!accumulator || finished) return;
-    source.reset();
     combiner->Finish(ValueCounts{0, weight->data});
     for (size_t p = 0; p < weight->ElementCount(); ++p) weight->data[p] = 1.0f;
     finished = true;

@@ -84,8 +84,6 @@ public:
 // when it has the frame's width and height (dark may be null); the caller
 // owns it.
 FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark);
-// As ConvertFrame, into into, which has the frame's size and 3 channels.
-void ConvertFrameInto(const Image16* frame, const FloatImage* dark, FloatImage& into);
 
 // Averages frames that moved against the reference frame: each is resampled
 // onto the reference grid through its rigid transform and handed to the
@@ -93,10 +91,10 @@ void ConvertFrameInto(const Image16* frame, const FloatImage* dark, FloatImage& 
 class AverageAlign {
 public:
     // Memory one frame pixel costs while it is stacked: the float result, its
-    // coverage count, the frame's float copy that is resampled and the rule's
-    // state of its samples.
+    // coverage count and the rule's state of its samples. Frames are
+    // resampled from their 16-bit samples, without a float copy.
     static unsigned BytesPerPixel(const Combiner& combiner) {
-        return Merge::BytesPerPixel(combiner) + unsigned(sizeof(float)) * (1 + kFrameChannels);
+        return Merge::BytesPerPixel(combiner) + unsigned(sizeof(float));
     }
 
     // The reference frame is the starting content, counted once everywhere.
@@ -120,12 +118,6 @@ public:
     // (degrees about (0, 0), then tx, ty in pixels) maps frame positions onto
     // the reference: ref = R(angle) * frame + t.
     void AddFrame(const Image16* frame, double angle, double tx, double ty);
-    // AddFrame in two steps, so that the frame can go before the slow part:
-    // Stage converts it (dark subtracted) into the float buffer that every
-    // frame of its size reuses, false for a null frame; AddStaged resamples
-    // that buffer onto the grid.
-    bool Stage(const Image16* frame);
-    void AddStaged(double angle, double tx, double ty);
     // Turns the sums into means; calling it again changes nothing.
     void PostProcess();
 
@@ -137,15 +129,16 @@ public:
     FloatImage* ReleaseAccumulator() { return std::exchange(accumulator, nullptr); }
 
 private:
-    // Hands the resampled source to the rule for rows [begin, end) of the
-    // reference grid and counts the pixels it covers.
-    void RemapRows(const FloatImage& source, double angle, double tx, double ty, uint32_t begin, uint32_t end);
+    // Hands the frame, resampled (dark subtracted where dark_samples is not
+    // null), to the rule for rows [begin, end) of the reference grid and
+    // counts the pixels it covers.
+    void RemapRows(const Image16& frame, const float* dark_samples, double angle, double tx, double ty,
+                   uint32_t begin, uint32_t end);
 
     const FloatImage* dark;
     FloatImage* accumulator = nullptr;
     FloatImage* weight = nullptr;
     std::unique_ptr<Combiner> combiner;
-    std::unique_ptr<FloatImage> source;  // the staged frame
     bool finished = false;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/sample_format.h"
 #include "stack/lanczos_table.h"
 
 namespace quen_merge {
@@ -113,6 +114,40 @@ double AccumulateInside(const double* column_weight, const double* row_weight, i
     return sum;
 }
 
+// AccumulateInside over a 16-bit frame, each tap read as the float its
+// converted copy would hold: the sample x 2^-16, less the dark's (dark may
+// be null). The same values in the same order, so the same sums.
+double AccumulateInside16(const double* column_weight, const double* row_weight, int x0, int x1, int y0,
+                          int y1, const unsigned short* data, const float* dark, size_t row_stride, float* out) {
+    float red = out[0], green = out[1], blue = out[2];
+    double sum = 0;
+    for (int j = y0; j <= y1; ++j) {
+        const double wy = row_weight[j - y0];
+        const size_t first = size_t(j) * row_stride + size_t(x0) * 3;
+        const unsigned short* p = data + first;
+        const float* d = dark ? dark + first : nullptr;
+        for (int i = x0; i <= x1; ++i, p += 3) {
+            const double w = column_weight[i - x0] * wy;
+            if (!(std::fabs(w) > kTiny)) continue;
+            sum += w;
+            float v[3];
+            if (d) {
+                const float* dp = d + size_t(i - x0) * 3;
+                for (int c = 0; c < 3; ++c) v[c] = p[c] * kSampleToFloat - dp[c];
+            } else {
+                for (int c = 0; c < 3; ++c) v[c] = p[c] * kSampleToFloat;
+            }
+            red = float(red + v[0] * w);
+            green = float(green + v[1] * w);
+            blue = float(blue + v[2] * w);
+        }
+    }
+    out[0] = red;
+    out[1] = green;
+    out[2] = blue;
+    return sum;
+}
+
 int NearestWhole(float v) {
     const float r = std::roundf(v);
     return r < -kMaxPosition ? int(-kMaxPosition) : r > kMaxPosition ? int(kMaxPosition) : int(r);
@@ -143,11 +178,14 @@ void NearestNeighbourSampler::SampleImage(const FloatImage* image, float x, floa
     }
 }
 
-void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, const float* fill,
-                                 float* out) const {
-    if (!out || !image) return;
-    const uint32_t n = image->channels;
-    const float a = radius;
+namespace {
+
+// The Lanczos window at (x, y) over an image of width x height pixels of n
+// channels: inside(weights..., out) sums a window that lies inside, fetch(i,
+// j) gives a pixel after the edge rules or null. See LanczosSampler.
+template <typename Inside, typename Fetch>
+void SampleWindow(uint32_t width, uint32_t height, uint32_t n, float a, float x, float y, const float* fill,
+                  float* out, Inside inside, Fetch fetch) {
     if (!(std::fabs(x) < kMaxPosition && std::fabs(y) < kMaxPosition)) {
         CopyFill(fill, out, n);
         return;
@@ -177,16 +215,11 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
     column_weight += cx0 - x0;
     row_weight += cy0 - y0;
     double sum;
-    const bool inside = cx0 >= 0 && cy0 >= 0 && cx1 < int(image->width) && cy1 < int(image->height);
-    if (inside && n == 3) {
+    if (cx0 >= 0 && cy0 >= 0 && cx1 < int(width) && cy1 < int(height) && n == 3) {
         // The usual case: no edge rule to apply and three channels.
-        const float* data = image->data;
-        const size_t row_stride = size_t(image->width) * 3;
-        sum = AccumulateInside(column_weight, row_weight, cx0, cx1, cy0, cy1, data, row_stride, out);
+        sum = inside(column_weight, row_weight, cx0, cx1, cy0, cy1, out);
     } else {
-        sum = AccumulateWindow(column_weight, row_weight, cx0, cx1, cy0, cy1, out, [&](int i, int j) {
-            return GetPixel(image, i, j);
-        }, fill, n);
+        sum = AccumulateWindow(column_weight, row_weight, cx0, cx1, cy0, cy1, out, fetch, fill, n);
     }
     if (!(std::fabs(sum) > kTiny)) {
         CopyFill(fill, out, n);
@@ -196,6 +229,41 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
         out[c] = float(out[c] / sum);
         if (out[c] < 0) out[c] = 0;
     }
+}
+
+}  // namespace
+
+void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, const float* fill,
+                                 float* out) const {
+    if (!out || !image) return;
+    const size_t row_stride = size_t(image->width) * 3;
+    SampleWindow(
+        image->width, image->height, image->channels, radius, x, y, fill, out,
+        [&](const double* cw, const double* rw, int cx0, int cx1, int cy0, int cy1, float* sums) {
+            return AccumulateInside(cw, rw, cx0, cx1, cy0, cy1, image->data, row_stride, sums);
+        },
+        [&](int i, int j) { return GetPixel(image, i, j); });
+}
+
+void LanczosSampler::SampleFrame(const Image16* frame, const float* dark, float x, float y, const float* fill,
+                                 float* out) const {
+    if (!out || !frame || !frame->data || frame->channels != 3) return;
+    const size_t row_stride = size_t(frame->width) * 3;
+    float converted[3];
+    SampleWindow(
+        frame->width, frame->height, 3, radius, x, y, fill, out,
+        [&](const double* cw, const double* rw, int cx0, int cx1, int cy0, int cy1, float* sums) {
+            return AccumulateInside16(cw, rw, cx0, cx1, cy0, cy1, frame->data, dark, row_stride, sums);
+        },
+        [&](int i, int j) -> const float* {
+            int64_t px = i, py = j;
+            if (!OnAxis(edge_x, px, frame->width) || !OnAxis(edge_y, py, frame->height)) return nullptr;
+            const size_t at = (size_t(py) * frame->width + size_t(px)) * 3;
+            for (int c = 0; c < 3; ++c)
+                converted[c] = dark ? frame->data[at + c] * kSampleToFloat - dark[at + c]
+                                    : frame->data[at + c] * kSampleToFloat;
+            return converted;
+        });
 }
 
 void LanczosSampler::Prefetch(float x, float y) const {

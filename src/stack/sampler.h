@@ -54,6 +54,12 @@ public:
         : ImageSampler(edge_x, edge_y), radius(radius) {}
     void SampleImage(const FloatImage* image, float x, float y, const float* fill,
                      float* out) const override;
+    // As SampleImage, from a 3-channel 16-bit frame whose samples are read,
+    // tap by tap, as the floats its converted copy would hold: the sample x
+    // 2^-16, less dark's (dark: the frame's size, or null). The same values
+    // as sampling that copy, without the copy.
+    void SampleFrame(const Image16* frame, const float* dark, float x, float y, const float* fill,
+                     float* out) const;
     // Asks the cache for the kernel weights that sampling at (x, y) will
     // read; changes no result.
     void Prefetch(float x, float y) const;

@@ -150,7 +150,10 @@ TEST(FitsOutput, WritesSixteenBitRgbPlanesBottomRowFirstWithHistory) {
     Image16 img(2, 3, 3);
     img.Pixel(0, 0)[2] = 65535;  // the top-left pixel is red
     img.Pixel(1, 2)[0] = 1000;   // the bottom-right pixel a little blue
-    ASSERT_TRUE(quen_merge::WriteImageLDR((dir / "o.fits").c_str(), &img, {7, "mean"}));
+    quen_merge::StackHistory history;
+    history.frames = 7;
+    history.merge_type = "mean";
+    ASSERT_TRUE(quen_merge::WriteImageLDR((dir / "o.fits").c_str(), &img, history));
     fitsfile* f = nullptr;
     int status = 0, bitpix = 0, naxis = 0;
     long axes[3] = {0, 0, 0};
