@@ -1,5 +1,6 @@
 #include "stars/align_internal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "stars/fit.h"
 #include "base/message_log.h"
@@ -22,6 +24,7 @@ constexpr unsigned kGreyDivisor = 768;
 // barely lifts its own background.
 constexpr unsigned kBackgroundRadius = 100;
 constexpr unsigned long kBackgroundPasses = 1;
+constexpr uint32_t kStripColumns = 64;  // columns blurred at once in place: a strip's copy stays in the cache
 // A region starts at a grey value above this, well clear of the sky's noise...
 constexpr unsigned char kStarStart = 30;
 // ...and takes in the connected pixels of at least this value around it.
@@ -191,6 +194,31 @@ void BlurVertical(const GreyImage* src, GreyImage* dst, unsigned int radius) {
     }
 }
 
+// BlurImage's passes done in image itself: rows through one row's copy,
+// columns in strips of kStripColumns through a strip's copy. Each row and
+// each column is blurred on its own, so the values are BlurImage's, with one
+// grey image less in memory while the next frame's stars are found beside
+// the stack.
+void BlurInPlace(GreyImage* image, unsigned int radius, unsigned long passes) {
+    const uint32_t width = image->width, height = image->height;
+    std::vector<unsigned char> row(width);
+    for (unsigned long i = 0; i < passes; ++i)
+        for (uint32_t y = 0; y < height; ++y) {
+            std::copy_n(image->Pixel(0, y), width, row.begin());
+            BoxRow(row.data(), image->Pixel(0, y), width, radius);
+        }
+    for (uint32_t x0 = 0; x0 < width; x0 += kStripColumns) {
+        const uint32_t columns = std::min(kStripColumns, width - x0);
+        GreyImage strip(columns, height, 1, ostrel::uninitialised), blurred(columns, height, 1, ostrel::uninitialised);
+        for (uint32_t y = 0; y < height; ++y) std::copy_n(image->Pixel(x0, y), columns, strip.Pixel(0, y));
+        for (unsigned long i = 0; i < passes; ++i) {
+            BlurVertical(&strip, &blurred, radius);
+            std::swap(strip.data, blurred.data);
+        }
+        for (uint32_t y = 0; y < height; ++y) std::copy_n(strip.Pixel(0, y), columns, image->Pixel(x0, y));
+    }
+}
+
 GreyImage* BlurImage(GreyImage* src, unsigned int radius, unsigned long passes) {
     GreyImage* a = new GreyImage(*src);
     GreyImage* b = new GreyImage(*src);
@@ -253,8 +281,9 @@ void FindStars(const Image16* frame, std::vector<StarRef>& stars, MessageLog& lo
     std::unique_ptr<GreyImage> grey(EightBitGreyOf(frame));
     log.Say(Stream::kOut, "Blur\n");
     {
-        std::unique_ptr<GreyImage> background(BlurImage(grey.get(), kBackgroundRadius, kBackgroundPasses));
-        SubtractBlurredBackground(grey.get(), background.get());
+        GreyImage background(*grey);
+        BlurInPlace(&background, kBackgroundRadius, kBackgroundPasses);
+        SubtractBlurredBackground(grey.get(), &background);
     }
     log.Say(Stream::kOut, "Scan for stars\n");
     ScanForStars(grey.get(), stars);

@@ -16,6 +16,9 @@ double RansacError(const void* data, const size_t* indices, size_t index_count,
 // then `passes` vertical box passes of width 2 x radius + 1.
 ostrel::image<unsigned char>* BlurImage(ostrel::image<unsigned char>* src, unsigned int radius,
                                         unsigned long passes);
+// BlurImage's result in image itself, with buffers of one row and of one
+// strip of columns.
+void BlurInPlace(ostrel::image<unsigned char>* image, unsigned int radius, unsigned long passes);
 // One box pass along rows (columns) from src into dst, both 1-channel images
 // of one size; the window is mirrored at the borders without repeating the
 // edge pixel, and each mean is truncated.

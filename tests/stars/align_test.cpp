@@ -96,6 +96,22 @@ TEST(BoxBlur, BlurImageRunsHorizontalThenVerticalPasses) {
     EXPECT_EQ(Samples(*twice), Samples(b));
 }
 
+// In place, strip by strip, the passes give BlurImage's values, also where
+// a strip of columns ends and where the last strip is narrow.
+TEST(BoxBlur, InPlaceMatchesBlurImage) {
+    std::mt19937 rng(9);
+    for (auto [w, h] : {std::pair{1u, 5u}, {63u, 7u}, {64u, 3u}, {65u, 9u}, {200u, 6u}}) {
+        Grey src(w, h, 1);
+        for (size_t i = 0; i < src.ElementCount(); ++i) src.data[i] = (unsigned char)rng();
+        for (unsigned long passes : {0ul, 1ul, 2ul}) {
+            std::unique_ptr<Grey> expected(BlurImage(&src, 3, passes));
+            Grey image(src);
+            BlurInPlace(&image, 3, passes);
+            ASSERT_EQ(Samples(image), Samples(*expected)) << w << "x" << h << " passes " << passes;
+        }
+    }
+}
+
 TEST(Regions, WalkFourConnectedPixelsOfSixteenOrMore) {
     Grey img(6, 4, 1);
     // A diagonal pair, and an L joined through a 16 but stopped by a 15.
