@@ -90,53 +90,23 @@ int Trailing(const double* weights, int n) {
 }
 
 // The window of a 3-channel image when it lies inside: every tap is a
-// pixel. The same sums as AccumulateWindow, in the same order, kept in
+// pixel, read(offset, v) gives the three floats of the pixel at that sample
+// offset. The same sums as AccumulateWindow, in the same order, kept in
 // registers until the end.
-double AccumulateInside(const double* column_weight, const double* row_weight, int x0, int x1, int y0,
-                        int y1, const float* data, size_t row_stride, float* out) {
+template <typename Read>
+double AccumulateInside(const double* column_weight, const double* row_weight, int x0, int x1, int y0, int y1,
+                        size_t row_stride, float* out, Read read) {
     float red = out[0], green = out[1], blue = out[2];
     double sum = 0;
     for (int j = y0; j <= y1; ++j) {
         const double wy = row_weight[j - y0];
-        const float* p = data + size_t(j) * row_stride + size_t(x0) * 3;
-        for (int i = x0; i <= x1; ++i, p += 3) {
-            const double w = column_weight[i - x0] * wy;
-            if (!(std::fabs(w) > kTiny)) continue;
-            sum += w;
-            red = float(red + p[0] * w);
-            green = float(green + p[1] * w);
-            blue = float(blue + p[2] * w);
-        }
-    }
-    out[0] = red;
-    out[1] = green;
-    out[2] = blue;
-    return sum;
-}
-
-// AccumulateInside over a 16-bit frame, each tap read as the float its
-// converted copy would hold: the sample x 2^-16, less the dark's (dark may
-// be null). The same values in the same order, so the same sums.
-double AccumulateInside16(const double* column_weight, const double* row_weight, int x0, int x1, int y0,
-                          int y1, const unsigned short* data, const float* dark, size_t row_stride, float* out) {
-    float red = out[0], green = out[1], blue = out[2];
-    double sum = 0;
-    for (int j = y0; j <= y1; ++j) {
-        const double wy = row_weight[j - y0];
-        const size_t first = size_t(j) * row_stride + size_t(x0) * 3;
-        const unsigned short* p = data + first;
-        const float* d = dark ? dark + first : nullptr;
-        for (int i = x0; i <= x1; ++i, p += 3) {
+        size_t at = size_t(j) * row_stride + size_t(x0) * 3;
+        for (int i = x0; i <= x1; ++i, at += 3) {
             const double w = column_weight[i - x0] * wy;
             if (!(std::fabs(w) > kTiny)) continue;
             sum += w;
             float v[3];
-            if (d) {
-                const float* dp = d + size_t(i - x0) * 3;
-                for (int c = 0; c < 3; ++c) v[c] = p[c] * kSampleToFloat - dp[c];
-            } else {
-                for (int c = 0; c < 3; ++c) v[c] = p[c] * kSampleToFloat;
-            }
+            read(at, v);
             red = float(red + v[0] * w);
             green = float(green + v[1] * w);
             blue = float(blue + v[2] * w);
@@ -146,6 +116,16 @@ double AccumulateInside16(const double* column_weight, const double* row_weight,
     out[1] = green;
     out[2] = blue;
     return sum;
+}
+
+// The floats a 16-bit frame's converted copy would hold at sample offset
+// at: the sample x 2^-16, less the dark's (dark may be null).
+void ReadConverted(const unsigned short* data, const float* dark, size_t at, float* v) {
+    if (dark) {
+        for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat - dark[at + c];
+    } else {
+        for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat;
+    }
 }
 
 int NearestWhole(float v) {
@@ -240,7 +220,12 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
     SampleWindow(
         image->width, image->height, image->channels, radius, x, y, fill, out,
         [&](const double* cw, const double* rw, int cx0, int cx1, int cy0, int cy1, float* sums) {
-            return AccumulateInside(cw, rw, cx0, cx1, cy0, cy1, image->data, row_stride, sums);
+            const float* data = image->data;
+            return AccumulateInside(cw, rw, cx0, cx1, cy0, cy1, row_stride, sums, [data](size_t at, float* v) {
+                v[0] = data[at];
+                v[1] = data[at + 1];
+                v[2] = data[at + 2];
+            });
         },
         [&](int i, int j) { return GetPixel(image, i, j); });
 }
@@ -253,15 +238,14 @@ void LanczosSampler::SampleFrame(const Image16* frame, const float* dark, float 
     SampleWindow(
         frame->width, frame->height, 3, radius, x, y, fill, out,
         [&](const double* cw, const double* rw, int cx0, int cx1, int cy0, int cy1, float* sums) {
-            return AccumulateInside16(cw, rw, cx0, cx1, cy0, cy1, frame->data, dark, row_stride, sums);
+            const unsigned short* data = frame->data;
+            return AccumulateInside(cw, rw, cx0, cx1, cy0, cy1, row_stride, sums,
+                                    [data, dark](size_t at, float* v) { ReadConverted(data, dark, at, v); });
         },
         [&](int i, int j) -> const float* {
             int64_t px = i, py = j;
             if (!OnAxis(edge_x, px, frame->width) || !OnAxis(edge_y, py, frame->height)) return nullptr;
-            const size_t at = (size_t(py) * frame->width + size_t(px)) * 3;
-            for (int c = 0; c < 3; ++c)
-                converted[c] = dark ? frame->data[at + c] * kSampleToFloat - dark[at + c]
-                                    : frame->data[at + c] * kSampleToFloat;
+            ReadConverted(frame->data, dark, (size_t(py) * frame->width + size_t(px)) * 3, converted);
             return converted;
         });
 }
