@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "io/image_io.h"
+#include "stars/align.h"
 
 #include <algorithm>
 #include <cmath>
@@ -136,6 +137,15 @@ CommandResult Run(const std::string& program, const std::vector<std::string>& ar
     result.out = ReadFile(out_path);
     result.err = ReadFile(err_path);
     return result;
+}
+
+std::vector<quen_merge::StarRef> StarsOfFile(const std::string& path) {
+    testing::internal::CaptureStdout();
+    std::unique_ptr<quen_merge::ImageData> frame(quen_merge::LoadImageData(path.c_str()));
+    std::vector<quen_merge::StarRef> stars;
+    if (frame) quen_merge::FindStars(frame->Image(), stars);
+    testing::internal::GetCapturedStdout();
+    return stars;
 }
 
 std::string Sha256(const std::string& path) {

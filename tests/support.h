@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "io/image_data.h"
+#include "stars/star_types.h"
 
 namespace test_support {
 
@@ -81,6 +82,9 @@ std::vector<CatalogueStar> ReadCatalogue(const std::string& path);
 double NearestStar(const std::vector<CatalogueStar>& catalogue, double x, double y);
 // The generator's true transforms, frame by frame: degrees, tx, ty.
 std::vector<std::array<double, 3>> ReadTransforms(const std::string& path);
+// The stars FindStars finds in an image file (none when it does not load),
+// its progress lines kept off the test's output.
+std::vector<quen_merge::StarRef> StarsOfFile(const std::string& path);
 // The file's SHA-256 as 64 hex digits (by sha256sum), or "" on failure.
 std::string Sha256(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
