@@ -203,9 +203,7 @@ TEST(FindStars, FindsEveryGeneratedStarWhereItWasPlaced) {
                                 "-b", "12000,60000", "-s", "3", "-C", dir / "stars.txt",
                                 dir / "f%d.tif"});
     const std::vector<Truth> truth = ReadCatalogue(dir / "stars.txt");
-    testing::internal::CaptureStdout();
     const std::vector<StarRef> found = test_support::StarsOfFile(dir / "f0.tif");
-    testing::internal::GetCapturedStdout();
     size_t inside = 0;
     for (const Truth& t : truth) {
         if (t.x < 6 || t.y < 6 || t.x > 393 || t.y > 293) continue;  // cut by the border
@@ -223,9 +221,7 @@ TEST(FindStars, HotPixelsAndNoiseAreNotStars) {
     test_support::RunStarfield({"-n", "1", "-W", "400", "-H", "300", "-S", "80", "-p", "300",
                                 "-s", "4", "-C", dir / "stars.txt", dir / "f%d.tif"});
     const std::vector<Truth> truth = ReadCatalogue(dir / "stars.txt");
-    testing::internal::CaptureStdout();
     const std::vector<StarRef> found = test_support::StarsOfFile(dir / "f0.tif");
-    testing::internal::GetCapturedStdout();
     EXPECT_GT(found.size(), 3u);
     for (const StarRef& s : found) EXPECT_LT(test_support::NearestStar(truth, s.x, s.y), 1.0) << s.x << "," << s.y;
 }
