@@ -114,14 +114,18 @@ void ReuseFrameMemory() {
     AskForHugePages();
 }
 
+// Whether file can be written, found before any frame is read; says why not.
+bool CheckWritable(const std::string& file) {
+    std::string why;
+    if (CanWriteAtomically(file.c_str(), why)) return true;
+    quen_merge::Warn("cannot write \"%s\": %s", file.c_str(), why.c_str());
+    return false;
+}
+
 // Whether the result can be written, found before any frame is read; warns
 // when its name's extension chooses no format, and when -F cannot apply.
 bool CheckOutput(const std::string& output, bool float_samples) {
-    std::string why;
-    if (!CanWriteAtomically(output.c_str(), why)) {
-        quen_merge::Warn("cannot write \"%s\": %s", output.c_str(), why.c_str());
-        return false;
-    }
+    if (!CheckWritable(output)) return false;
     const quen_merge::ImageFormat& format = quen_merge::OutputFormatOf(output.c_str());
     if (float_samples && !quen_merge::IsFits(format) && format.format != FIF_TIFF)
         quen_merge::Warn("-F applies to FITS and TIFF results: \"%s\" gets 16-bit samples", output.c_str());
@@ -129,14 +133,6 @@ bool CheckOutput(const std::string& output, bool float_samples) {
         quen_merge::Warn("\"%s\" will hold PNG data: only .png, .tif/.tiff, .ppm and .fit/.fits/.fts choose a format",
                          output.c_str());
     return true;
-}
-
-// Whether the preview can be written, found before any frame is read.
-bool CheckPreview(const std::string& preview) {
-    std::string why;
-    if (CanWriteAtomically(preview.c_str(), why)) return true;
-    quen_merge::Warn("cannot write \"%s\": %s", preview.c_str(), why.c_str());
-    return false;
 }
 
 void show_help() {
@@ -189,7 +185,7 @@ int main(int argc, char** argv) {
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);
     }
-    if (!CheckOutput(options.output, options.float_samples) || (!options.preview.empty() && !CheckPreview(options.preview))) {
+    if (!CheckOutput(options.output, options.float_samples) || (!options.preview.empty() && !CheckWritable(options.preview))) {
         FreeImage_DeInitialise();
         return 1;
     }

@@ -38,18 +38,16 @@ bool EndsWith(const ImageFormat& format, const char* extension) {
 
 }  // namespace
 
+const char* ExtensionOf(const char* filename) {
+    const char* dot = std::strrchr(filename, '.');
+    return dot && !std::strchr(dot, '/') ? dot : nullptr;
+}
+
 const ImageFormat* FormatOf(FREE_IMAGE_FORMAT format) {
     if (format == FIF_UNKNOWN) return nullptr;
     for (const ImageFormat& f : kFormats)
         if (f.format == format) return &f;
     return nullptr;
-}
-
-// The name's extension from its last dot, or null; a dot in a folder's name
-// starts no extension.
-const char* ExtensionOf(const char* filename) {
-    const char* dot = std::strrchr(filename, '.');
-    return dot && !std::strchr(dot, '/') ? dot : nullptr;
 }
 
 const ImageFormat& OutputFormatOf(const char* filename) {

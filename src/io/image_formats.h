@@ -27,6 +27,9 @@ struct ImageFormat {
 // The table's row of a FreeImage format; null for formats outside it, which
 // load one at a time and are left to their decoder.
 const ImageFormat* FormatOf(FREE_IMAGE_FORMAT format);
+// filename's extension from its last dot (".png"), or null when it has none;
+// a dot in a folder's name starts no extension.
+const char* ExtensionOf(const char* filename);
 // The format a result named filename is written in: the row whose output
 // extension ends the name, PNG for any other name.
 const ImageFormat& OutputFormatOf(const char* filename);

@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "base/median.h"
 #include "base/sample_format.h"
 #include "io/freeimage_save.h"
+#include "io/image_formats.h"
 
 namespace quen_merge {
 
@@ -39,8 +39,8 @@ FloatImage Shrink(const FloatImage& image, uint32_t factor) {
 }
 
 bool IsJpegName(const char* filename) {
-    const char* dot = std::strrchr(filename, '.');
-    return dot && !std::strchr(dot, '/') && (strcasecmp(dot, ".jpg") == 0 || strcasecmp(dot, ".jpeg") == 0);
+    const char* dot = ExtensionOf(filename);
+    return dot && (strcasecmp(dot, ".jpg") == 0 || strcasecmp(dot, ".jpeg") == 0);
 }
 
 BYTE ToByte(float v, const ChannelStretch& s) {
