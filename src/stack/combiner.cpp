@@ -19,9 +19,9 @@ public:
         sum = first;
         count = n;
     }
-    void AddFrame(const Image16* frame, const float* dark) override {
+    void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         float* s = sum;
-        FoldSamples(frame, dark, [s](size_t i, float v) { s[i] = v + s[i]; });
+        FoldSamples(frame, calibration, [s](size_t i, float v) { s[i] = v + s[i]; });
     }
     void AddValues(size_t first, const float* values, size_t n) override {
         float* s = sum + first;
@@ -48,9 +48,9 @@ class MaximumCombiner : public Combiner {
 public:
     unsigned BytesPerSample() const override { return 0; }
     void Start(float* first, size_t) override { max = first; }
-    void AddFrame(const Image16* frame, const float* dark) override {
+    void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         float* m = max;
-        FoldSamples(frame, dark, [m](size_t i, float v) { m[i] = v > m[i] ? v : m[i]; });
+        FoldSamples(frame, calibration, [m](size_t i, float v) { m[i] = v > m[i] ? v : m[i]; });
     }
     void AddValues(size_t first, const float* values, size_t n) override {
         float* m = max + first;
@@ -73,9 +73,9 @@ public:
         count = n;
         statistics.reset(new ClippingStatistics(first, n));
     }
-    void AddFrame(const Image16* frame, const float* dark) override {
+    void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         ClippingStatistics& s = *statistics;
-        FoldSamples(frame, dark, [&s](size_t i, float v) { s.Add(i, v); });
+        FoldSamples(frame, calibration, [&s](size_t i, float v) { s.Add(i, v); });
     }
     void AddValues(size_t first, const float* values, size_t n) override {
         for (size_t j = 0; j < n; ++j) statistics->Add(first + j, values[j]);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "base/frame_calibration.h"
 #include "ostrel/image.h"
 #include "stack/sigma_clip.h"
 
@@ -32,9 +33,8 @@ public:
     // owns and keeps alive; the rule works in it and leaves the combined
     // values there.
     virtual void Start(float* result, size_t n) = 0;
-    // Folds in a whole frame of the result's size, less dark (the dark's
-    // samples, or null).
-    virtual void AddFrame(const Image16* frame, const float* dark) = 0;
+    // Folds in a whole frame of the result's size, calibrated.
+    virtual void AddFrame(const Image16* frame, const SampleCalibration& calibration) = 0;
     // Folds in values[j] as a value of sample first + j, for j < n. Calls for
     // ranges that do not overlap may run on several threads at once.
     virtual void AddValues(size_t first, const float* values, size_t n) = 0;

@@ -7,7 +7,6 @@
 
 #include "stars/align.h"
 #include "base/console.h"
-#include "base/frame_dark.h"
 #include "io/frame_prefetch.h"
 #include "io/image_io.h"
 #include "base/message_log.h"
@@ -54,16 +53,18 @@ FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record,
 
 // Calls use(position, name, frame, prepared) for every file whose frame
 // loads with an image, in file order, and reports the files that do not
-// load, and the first frame the master dark (may be null) does not fit; the
+// load, and the first frame the master offset does not fit; frames that the
+// master flat does not fit are left out, since a frame without its flat
+// would stand out in the stack. The
 // frames decode ahead, each prepared there by prepare (may be null), which
 // left its messages in prepared. At most max_frames frames are in memory at
 // once. Shows the progress on a terminal. Returns how many loaded with an
 // image.
 template <typename Use>
-size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dark, unsigned bytes_per_pixel,
+size_t ForEachFrame(const std::vector<std::string>& files, const Calibration& calibration, unsigned bytes_per_pixel,
                     Use use, FramePrefetch::Prepare prepare = nullptr,
                     unsigned max_frames = FramePrefetch::kMaxLoaders) {
-    FramePrefetch prefetch(files, bytes_per_pixel, std::move(prepare), max_frames);
+    FramePrefetch prefetch(files, bytes_per_pixel + calibration.BytesPerPixel(), std::move(prepare), max_frames);
     ProgressLine progress(files.size());
     bool dark_told = false;
     size_t loaded = 0;
@@ -76,10 +77,19 @@ size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dar
             continue;
         }
         if (!frame->Image()) continue;
+        const SampleCalibration samples = calibration.For(frame->Image());
+        const Image16& image = *frame->Image();
+        if (calibration.gain && !samples.gain) {
+            std::printf("Frame \"%s\" left out: it is %u x %u, the flat frames %u x %u.\n", files[i].c_str(),
+                        image.width, image.height, calibration.gain->width, calibration.gain->height);
+            continue;
+        }
         ++loaded;
-        if (dark && !dark_told && !DarkFor(dark, frame->Image())) {
-            Warn("the master dark is %u x %u, \"%s\" %u x %u: the dark is not subtracted from frames of another size",
-                 dark->width, dark->height, files[i].c_str(), frame->Image()->width, frame->Image()->height);
+        const FloatImage* dark = calibration.offset;
+        if (dark && !dark_told && !samples.offset) {
+            Warn("the master %s is %u x %u, \"%s\" %u x %u: the %s is not subtracted from frames of another size",
+                 calibration.offset_kind, dark->width, dark->height, files[i].c_str(), image.width, image.height,
+                 calibration.offset_kind);
             dark_told = true;
         }
         use(i, files[i], *frame, prepared);
@@ -89,14 +99,14 @@ size_t ForEachFrame(const std::vector<std::string>& files, const FloatImage* dar
 
 }  // namespace
 
-FloatImage* MergeNoAlign(const std::vector<std::string>& files, const FloatImage* dark,
+FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
                          MergeType type, StackHistory* history, double kappa) {
     StackHistory record;
     if (files.empty()) return nullptr;
     std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(type, kappa), kappa);
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
-    Merge merge(dark, std::move(combiner));
-    ForEachFrame(files, dark, bytes_per_pixel, [&](size_t, const std::string& name, const ImageData& frame,
+    Merge merge(calibration, std::move(combiner));
+    ForEachFrame(files, calibration, bytes_per_pixel, [&](size_t, const std::string& name, const ImageData& frame,
                                                    const MessageLog&) {
         const Image16* image = frame.Image();
         if (merge.AddFrame(image)) {
@@ -148,7 +158,7 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
 
 }  // namespace
 
-FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatImage* dark,
+FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
                             MergeType /*type*/, StackHistory* history, double kappa) {
     if (files.empty()) return nullptr;
     std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
@@ -159,12 +169,12 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
     std::vector<std::vector<StarRef>> stars(files.size());
     StackHistory record;
     const size_t loaded = ForEachFrame(
-        files, dark, bytes_per_pixel,
+        files, calibration, bytes_per_pixel,
         [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog& prepared) {
             const Image16* image = frame.Image();
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
-                accumulator.reset(new AverageAlign(dark, image, std::move(combiner)));
+                accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
                 record.Add(frame.Facts());
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
@@ -172,7 +182,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const FloatIm
             if (AlignFrame(image, stars[i], reference, *accumulator)) record.Add(frame.Facts());
             std::vector<StarRef>().swap(stars[i]);
         },
-        [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, stars[i], log); },
+        [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, calibration, stars[i], log); },
         kAlignedFramesInMemory);
     return FinishAligned(accumulator.get(), record, loaded, " (try -t s)", history);
 }
@@ -201,7 +211,7 @@ bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, co
 
 }  // namespace
 
-FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const FloatImage* dark,
+FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
                                 StackHistory* history, double kappa) {
     if (files.empty()) return nullptr;
     std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
@@ -212,11 +222,11 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
-        files, dark, bytes_per_pixel, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
+        files, calibration, bytes_per_pixel, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
             const Image16* image = frame.Image();
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
-            DetectStars(image, dark, stars);
+            DetectStars(image, calibration, stars);
             if (reference) {
                 if (AddMatchedFrame(image, stars, *reference, *accumulator)) record.Add(frame.Facts());
                 return;
@@ -228,7 +238,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Flo
             // The reference: the grid of the result, in the mean once.
             std::printf("Found %li stars in reference image\n", long(stars.size()));
             reference.reset(new TriangleMatcher(stars));
-            accumulator.reset(new AverageAlign(dark, image, std::move(combiner)));
+            accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
             record.Add(frame.Facts());
         },
         nullptr, kAlignedFramesInMemory);

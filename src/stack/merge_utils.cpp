@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "base/frame_dark.h"
 #include "base/parallel.h"
 #include "base/rigid_transform.h"
 #include "stack/lanczos_table.h"
@@ -19,11 +18,11 @@ CombineRule RuleFor(MergeType type, double kappa) {
     return kappa > 0 ? CombineRule::kClippedMean : CombineRule::kMean;
 }
 
-FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark) {
+FloatImage* ConvertFrame(const Image16* frame, const Calibration& calibration) {
     // Every sample is written below.
     FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
     float* out = image->data;
-    FoldSamples(frame, DarkFor(dark, frame), [out](size_t i, float v) { out[i] = v; });
+    FoldSamples(frame, calibration.For(frame), [out](size_t i, float v) { out[i] = v; });
     return image;
 }
 
@@ -37,7 +36,7 @@ bool Merge::SetImage(const Image16* frame) {
     accumulator = nullptr;
     frame_count = 0;
     if (!frame || frame->channels != kFrameChannels) return false;
-    accumulator = ConvertFrame(frame, dark);
+    accumulator = ConvertFrame(frame, calibration);
     combiner->Start(accumulator->data, accumulator->ElementCount());
     frame_count = 1;
     return true;
@@ -47,7 +46,7 @@ bool Merge::AddFrame(const Image16* frame) {
     if (!frame) return false;
     if (!accumulator) return SetImage(frame);
     if (!Matches(frame)) return false;
-    combiner->AddFrame(frame, DarkFor(dark, frame));
+    combiner->AddFrame(frame, calibration.For(frame));
     ++frame_count;
     return true;
 }
@@ -63,8 +62,9 @@ constexpr uint32_t kPrefetchDistance = 8;  // pixels: about a cache miss's time 
 constexpr uint32_t kProgressRows = 200;    // a progress line every this many rows
 }  // namespace
 
-AverageAlign::AverageAlign(const FloatImage* dark, const Image16* reference, std::unique_ptr<Combiner> combiner)
-    : dark(dark), combiner(std::move(combiner)) {
+AverageAlign::AverageAlign(const Calibration& calibration, const Image16* reference,
+                           std::unique_ptr<Combiner> combiner)
+    : calibration(calibration), combiner(std::move(combiner)) {
     if (!reference) {
         assert(0);
         std::abort();
@@ -76,12 +76,12 @@ AverageAlign::AverageAlign(const FloatImage* dark, const Image16* reference, std
 }
 
 FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
-    return frame ? ConvertFrame(frame, dark) : nullptr;
+    return frame ? ConvertFrame(frame, calibration) : nullptr;
 }
 
 void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
     if (!frame || !accumulator || frame->channels != kFrameChannels) return;
-    const float* dark_samples = DarkFor(dark, frame);
+    const SampleCalibration samples = calibration.For(frame);
     const uint32_t height = accumulator->height;
     // Rows are independent: bands of them go to every CPU, each row computed
     // exactly as alone. The progress lines come out as the bands are handed
@@ -89,14 +89,14 @@ void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, doubl
     ForEachPiece(
         height, kProgressRows,
         [&](size_t begin, size_t end) {
-            RemapRows(*frame, dark_samples, angle, tx, ty, uint32_t(begin), uint32_t(end));
+            RemapRows(*frame, samples, angle, tx, ty, uint32_t(begin), uint32_t(end));
         },
         [height](size_t y) {
             std::printf("Remapping image %f percent complete\n", float(uint32_t(y) * 100) / float(height));
         });
 }
 
-void AverageAlign::RemapRows(const Image16& frame, const float* dark_samples, double angle, double tx, double ty,
+void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samples, double angle, double tx, double ty,
                              uint32_t begin, uint32_t end) {
     const Rotation rotation = RotationOf(angle);
     const LanczosSampler sampler(EdgeClamp, EdgeClamp, LanczosTable::kRadius);
@@ -122,7 +122,7 @@ void AverageAlign::RemapRows(const Image16& frame, const float* dark_samples, do
                 const Position f = ToFrame(rotation, tx, ty, x, y);
                 covered = f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height;
                 if (covered) {
-                    sampler.SampleFrame(&frame, dark_samples, float(f.x), float(f.y), fill,
+                    sampler.SampleFrame(&frame, samples, float(f.x), float(f.y), fill,
                                         &row[size_t(x) * kFrameChannels]);
                     count[x] += 1.0f;
                 }

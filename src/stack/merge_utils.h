@@ -19,11 +19,12 @@ enum MergeType { MergeLighten = 0, MergeAverage = 1 };
 CombineRule RuleFor(MergeType type, double kappa);
 
 // Folds unaligned frames, one at a time, into a float image through a
-// combining rule. Borrows the master dark, which is subtracted from every
+// combining rule. Borrows the calibration masters, each applied to every
 // frame of its width and height.
 class Merge {
 public:
-    Merge(const FloatImage* dark, std::unique_ptr<Combiner> combiner) : dark(dark), combiner(std::move(combiner)) {}
+    Merge(const Calibration& calibration, std::unique_ptr<Combiner> combiner)
+        : calibration(calibration), combiner(std::move(combiner)) {}
     virtual ~Merge() { delete accumulator; }
     Merge(const Merge&) = delete;
     Merge& operator=(const Merge&) = delete;
@@ -53,7 +54,7 @@ protected:
     bool Matches(const Image16* frame) const;
 
     FloatImage* accumulator = nullptr;
-    const FloatImage* dark = nullptr;
+    Calibration calibration;
 
 private:
     std::unique_ptr<Combiner> combiner;
@@ -80,10 +81,9 @@ public:
     explicit Lighten(const FloatImage* dark = nullptr) : Merge(dark, MakeCombiner(CombineRule::kMaximum)) {}
 };
 
-// A new float copy of a 3-channel frame, scaled by 2^-16, with dark subtracted
-// when it has the frame's width and height (dark may be null); the caller
-// owns it.
-FloatImage* ConvertFrame(const Image16* frame, const FloatImage* dark);
+// A new float copy of a 3-channel frame, scaled by 2^-16 and calibrated by
+// the masters of its width and height; the caller owns it.
+FloatImage* ConvertFrame(const Image16* frame, const Calibration& calibration);
 
 // Averages frames that moved against the reference frame: each is resampled
 // onto the reference grid through its rigid transform and handed to the
@@ -100,10 +100,10 @@ public:
     // The reference frame is the starting content, counted once everywhere.
     // A kappa above 0 makes the result a kappa-sigma-clipped mean, in which
     // only the frames that cover a pixel count as its values.
-    AverageAlign(const FloatImage* dark, const Image16* reference, double kappa = 0)
-        : AverageAlign(dark, reference, MakeCombiner(RuleFor(MergeAverage, kappa), kappa)) {}
+    AverageAlign(const Calibration& calibration, const Image16* reference, double kappa = 0)
+        : AverageAlign(calibration, reference, MakeCombiner(RuleFor(MergeAverage, kappa), kappa)) {}
     // As above, the frames combined by combiner's rule.
-    AverageAlign(const FloatImage* dark, const Image16* reference, std::unique_ptr<Combiner> combiner);
+    AverageAlign(const Calibration& calibration, const Image16* reference, std::unique_ptr<Combiner> combiner);
     ~AverageAlign() {
         delete weight;
         delete accumulator;
@@ -111,8 +111,8 @@ public:
     AverageAlign(const AverageAlign&) = delete;
     AverageAlign& operator=(const AverageAlign&) = delete;
 
-    // The frame converted and dark-subtracted; a new image owned by the
-    // caller, or null for a null frame.
+    // The frame converted and calibrated; a new image owned by the caller,
+    // or null for a null frame.
     FloatImage* MakeFloatImage(const Image16* frame) const;
     // Adds the frame where it covers the reference grid. The transform
     // (degrees about (0, 0), then tx, ty in pixels) maps frame positions onto
@@ -129,13 +129,13 @@ public:
     FloatImage* ReleaseAccumulator() { return std::exchange(accumulator, nullptr); }
 
 private:
-    // Hands the frame, resampled (dark subtracted where dark_samples is not
-    // null), to the rule for rows [begin, end) of the reference grid and
-    // counts the pixels it covers.
-    void RemapRows(const Image16& frame, const float* dark_samples, double angle, double tx, double ty,
+    // Hands the frame, resampled and calibrated by samples, to the rule for
+    // rows [begin, end) of the reference grid and counts the pixels it
+    // covers.
+    void RemapRows(const Image16& frame, const SampleCalibration& samples, double angle, double tx, double ty,
                    uint32_t begin, uint32_t end);
 
-    const FloatImage* dark;
+    Calibration calibration;
     FloatImage* accumulator = nullptr;
     FloatImage* weight = nullptr;
     std::unique_ptr<Combiner> combiner;

@@ -1,9 +1,10 @@
-// The one loop that takes a frame's 16-bit samples into floats, dark
-// subtracted, and hands each to a fold.
+// The one loop that takes a frame's 16-bit samples into floats, calibrated,
+// and hands each to a fold.
 #pragma once
 
 #include <cstddef>
 
+#include "base/frame_calibration.h"
 #include "base/parallel.h"
 #include "base/sample_format.h"
 #include "ostrel/image.h"
@@ -16,14 +17,20 @@ constexpr size_t kFoldPiece = size_t(1) << 20;
 
 // Applies fold(sample index, converted sample) to every sample of frame, in
 // pieces on every CPU (each sample is folded on its own, so the pieces give
-// the same bits however they are shared); dark (may be null) has the frame's
-// size. The dark test is hoisted out of the loop so that each branch
-// vectorises.
+// the same bits however they are shared); the calibration's samples have
+// the frame's size. The calibration's tests are hoisted out of the loop so
+// that each branch vectorises.
 template <typename Fold>
-void FoldSamples(const Image16* frame, const float* dark, Fold fold) {
+void FoldSamples(const Image16* frame, const SampleCalibration& calibration, Fold fold) {
     const unsigned short* src = frame->data;
+    const float* dark = calibration.offset;
+    const float* gain = calibration.gain;
     ForEachPiece(frame->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
-        if (dark) {
+        if (gain && dark) {
+            for (size_t i = begin; i < end; ++i) fold(i, (src[i] * kSampleToFloat - dark[i]) * gain[i]);
+        } else if (gain) {
+            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat * gain[i]);
+        } else if (dark) {
             for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat - dark[i]);
         } else {
             for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat);

@@ -119,9 +119,14 @@ double AccumulateInside(const double* column_weight, const double* row_weight, i
 }
 
 // The floats a 16-bit frame's converted copy would hold at sample offset
-// at: the sample x 2^-16, less the dark's (dark may be null).
-void ReadConverted(const unsigned short* data, const float* dark, size_t at, float* v) {
-    if (dark) {
+// at: the sample x 2^-16, calibrated.
+void ReadConverted(const unsigned short* data, const SampleCalibration& calibration, size_t at, float* v) {
+    const float* dark = calibration.offset;
+    const float* gain = calibration.gain;
+    if (gain) {
+        for (int c = 0; c < 3; ++c)
+            v[c] = (data[at + c] * kSampleToFloat - (dark ? dark[at + c] : 0.0f)) * gain[at + c];
+    } else if (dark) {
         for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat - dark[at + c];
     } else {
         for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat;
@@ -230,7 +235,7 @@ void LanczosSampler::SampleImage(const FloatImage* image, float x, float y, cons
         [&](int i, int j) { return GetPixel(image, i, j); });
 }
 
-void LanczosSampler::SampleFrame(const Image16* frame, const float* dark, float x, float y, const float* fill,
+void LanczosSampler::SampleFrame(const Image16* frame, const SampleCalibration& calibration, float x, float y, const float* fill,
                                  float* out) const {
     if (!out || !frame || !frame->data || frame->channels != 3) return;
     const size_t row_stride = size_t(frame->width) * 3;
@@ -240,12 +245,12 @@ void LanczosSampler::SampleFrame(const Image16* frame, const float* dark, float 
         [&](const double* cw, const double* rw, int cx0, int cx1, int cy0, int cy1, float* sums) {
             const unsigned short* data = frame->data;
             return AccumulateInside(cw, rw, cx0, cx1, cy0, cy1, row_stride, sums,
-                                    [data, dark](size_t at, float* v) { ReadConverted(data, dark, at, v); });
+                                    [data, &calibration](size_t at, float* v) { ReadConverted(data, calibration, at, v); });
         },
         [&](int i, int j) -> const float* {
             int64_t px = i, py = j;
             if (!OnAxis(edge_x, px, frame->width) || !OnAxis(edge_y, py, frame->height)) return nullptr;
-            ReadConverted(frame->data, dark, (size_t(py) * frame->width + size_t(px)) * 3, converted);
+            ReadConverted(frame->data, calibration, (size_t(py) * frame->width + size_t(px)) * 3, converted);
             return converted;
         });
 }

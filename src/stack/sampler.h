@@ -2,6 +2,7 @@
 // axis for positions outside the image.
 #pragma once
 
+#include "base/frame_calibration.h"
 #include "ostrel/image.h"
 #include "stack/lanczos_kernel.h"
 
@@ -56,9 +57,9 @@ public:
                      float* out) const override;
     // As SampleImage, from a 3-channel 16-bit frame whose samples are read,
     // tap by tap, as the floats its converted copy would hold: the sample x
-    // 2^-16, less dark's (dark: the frame's size, or null). The same values
-    // as sampling that copy, without the copy.
-    void SampleFrame(const Image16* frame, const float* dark, float x, float y, const float* fill,
+    // 2^-16, calibrated (samples of the frame's size). The same values as
+    // sampling that copy, without the copy.
+    void SampleFrame(const Image16* frame, const SampleCalibration& calibration, float x, float y, const float* fill,
                      float* out) const;
     // Asks the cache for the kernel weights that sampling at (x, y) will
     // read; changes no result.

@@ -13,6 +13,7 @@
 #include "stars/fit.h"
 #include "base/message_log.h"
 #include "base/rigid_transform.h"
+#include "base/sample_format.h"
 
 namespace {
 
@@ -85,10 +86,25 @@ void BoxRow(const unsigned char* src, unsigned char* dst, uint32_t n, uint32_t r
     }
 }
 
-GreyImage* EightBitGreyOf(const Image16* frame) {
+// A calibrated sample back in 16-bit units, clamped to their range.
+unsigned CalibratedSample(const unsigned short* src, const quen_merge::SampleCalibration& calibration, size_t at) {
+    const float offset = calibration.offset ? calibration.offset[at] : 0.0f;
+    const float v = (src[at] * quen_merge::kSampleToFloat - offset) * calibration.gain[at] * quen_merge::kFloatToSample;
+    return v <= 0.0f ? 0u : v >= 65535.0f ? 65535u : unsigned(v);
+}
+
+GreyImage* EightBitGreyOf(const Image16* frame, const quen_merge::SampleCalibration& calibration) {
     GreyImage* grey = new GreyImage(frame->width, frame->height, 1);
     const unsigned short* src = frame->data;
     const size_t pixels = size_t(frame->width) * frame->height;
+    if (calibration.gain) {
+        for (size_t i = 0; i < pixels; ++i)
+            grey->data[i] = (unsigned char)((CalibratedSample(src, calibration, 3 * i) +
+                                             CalibratedSample(src, calibration, 3 * i + 1) +
+                                             CalibratedSample(src, calibration, 3 * i + 2)) /
+                                            kGreyDivisor);
+        return grey;
+    }
     for (size_t i = 0; i < pixels; ++i, src += 3)
         grey->data[i] = (unsigned char)((unsigned(src[0]) + src[1] + src[2]) / kGreyDivisor);
     return grey;
@@ -277,8 +293,15 @@ void FindStars(const Image16* frame, std::vector<StarRef>& stars) {
 }
 
 void FindStars(const Image16* frame, std::vector<StarRef>& stars, MessageLog& log) {
+    FindStars(frame, Calibration(), stars, log);
+}
+
+void FindStars(const Image16* frame, const Calibration& calibration, std::vector<StarRef>& stars, MessageLog& log) {
     if (!frame || frame->width == 0 || frame->height == 0 || !frame->data) return;
-    std::unique_ptr<GreyImage> grey(EightBitGreyOf(frame));
+    SampleCalibration samples = calibration.For(frame);
+    // A dark alone hardly moves a star: the search sees the frame as loaded.
+    if (!samples.gain) samples = SampleCalibration();
+    std::unique_ptr<GreyImage> grey(EightBitGreyOf(frame, samples));
     log.Say(Stream::kOut, "Blur\n");
     {
         GreyImage background(*grey);

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/frame_calibration.h"
 #include "base/message_log.h"
 #include "ostrel/image.h"
 #include "ostrel/kdtree.h"
@@ -21,6 +22,9 @@ void FindStars(const Image16* frame, std::vector<StarRef>& stars);
 // As above, its progress lines said into log: a frame may look for its stars
 // on the thread that loaded it.
 void FindStars(const Image16* frame, std::vector<StarRef>& stars, MessageLog& log);
+// As above, on the frame calibrated where a master flat of its size is
+// given (the flat evens out vignetting the threshold would see).
+void FindStars(const Image16* frame, const Calibration& calibration, std::vector<StarRef>& stars, MessageLog& log);
 
 // The descriptor of star points[index]: the angles between the directions to
 // its four nearest neighbours, pair by pair. tree must have been built from

@@ -7,7 +7,6 @@
 #include <memory>
 #include <vector>
 
-#include "base/frame_dark.h"
 #include "base/median.h"
 #include "base/sample_format.h"
 
@@ -46,14 +45,23 @@ constexpr size_t kMaxStars = 400;            // the brightest this many are enou
 
 using Grey = ostrel::image<float>;
 
-// One channel-sum value per pixel, in 16-bit units, with the dark taken off.
-std::unique_ptr<Grey> ChannelSumOf(const Image16* frame, const FloatImage* dark) {
+// One channel-sum value per pixel, in 16-bit units, calibrated.
+std::unique_ptr<Grey> ChannelSumOf(const Image16* frame, const Calibration& calibration) {
     std::unique_ptr<Grey> grey(new Grey(frame->width, frame->height, 1, ostrel::uninitialised));
-    const float* d = DarkFor(dark, frame);
+    const SampleCalibration samples = calibration.For(frame);
+    const float* d = samples.offset;
     const size_t pixels = size_t(frame->width) * frame->height;
     const unsigned short* src = frame->data;
     float* out = grey->data;
-    if (d) {
+    if (samples.gain) {
+        const float* g = samples.gain;
+        const float scale = kFloatToSample;
+        for (size_t i = 0; i < 3 * pixels; i += 3) {
+            float sum = 0.0f;
+            for (size_t c = i; c < i + 3; ++c) sum += (float(src[c]) - (d ? scale * d[c] : 0.0f)) * g[c];
+            out[i / 3] = sum;
+        }
+    } else if (d) {
         const float scale = kFloatToSample;
         for (size_t i = 0; i < pixels; ++i, src += 3, d += 3)
             out[i] = float(src[0] + src[1] + src[2]) - scale * (d[0] + d[1] + d[2]);
@@ -256,9 +264,9 @@ bool WindowedCentroid(const Grey& residual, double sigma, StarRef& star) {
 
 }  // namespace
 
-void DetectStars(const Image16* frame, const FloatImage* dark, std::vector<StarRef>& stars) {
+void DetectStars(const Image16* frame, const Calibration& calibration, std::vector<StarRef>& stars) {
     if (!frame || !frame->data || frame->width == 0 || frame->height == 0) return;
-    std::unique_ptr<Grey> residual = ChannelSumOf(frame, dark);
+    std::unique_ptr<Grey> residual = ChannelSumOf(frame, calibration);
     const float quantisation = QuantisationNoise(*residual);
     SubtractMeasuredBackground(MeasureBackground(*residual), *residual);
     const float noise = std::max(Noise(*residual), quantisation);

@@ -1,0 +1,49 @@
+// What calibrates a light frame: the offset subtracted from every sample (a
+// master dark, or a master bias where there are no darks) and the gain it is
+// then multiplied by (the inverse of the master flat).
+#pragma once
+
+#include <cstddef>
+
+#include "base/sample_format.h"
+#include "ostrel/image.h"
+
+namespace quen_merge {
+
+// One frame's calibration samples; either may be null. A sample f becomes
+// (f / 65536 - offset[i]) * gain[i].
+struct SampleCalibration {
+    const float* offset = nullptr;
+    const float* gain = nullptr;
+};
+
+// The masters a stack calibrates its frames with, borrowed; either may be
+// null. A master dark alone converts to one, so that the drivers' callers
+// that know darks only go on passing the dark.
+struct Calibration {
+    const FloatImage* offset = nullptr;
+    const FloatImage* gain = nullptr;
+    const char* offset_kind = "dark";  // what the offset was made from, for messages
+
+    Calibration() = default;
+    Calibration(const FloatImage* dark) : offset(dark) {}  // NOLINT: implicit on purpose
+    Calibration(const FloatImage* offset, const FloatImage* gain) : offset(offset), gain(gain) {}
+
+    // Each master's samples where it has frame's size and channels, else
+    // null: a master of another size is not applied.
+    SampleCalibration For(const Image16* frame) const { return {Fits(offset, frame), Fits(gain, frame)}; }
+
+    // Memory the masters take per frame pixel.
+    unsigned BytesPerPixel() const {
+        return unsigned((offset ? 1 : 0) + (gain ? 1 : 0)) * kFrameChannels * unsigned(sizeof(float));
+    }
+
+    static const float* Fits(const FloatImage* master, const Image16* frame) {
+        if (master && master->width == frame->width && master->height == frame->height &&
+            master->channels == kFrameChannels && frame->channels == kFrameChannels)
+            return master->data;
+        return nullptr;
+    }
+};
+
+}  // namespace quen_merge
