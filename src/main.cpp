@@ -53,25 +53,25 @@ int Unwritten(const std::string& file) {
 
 // Stacks and writes; the process exit status.
 int Run(const RunOptions& options) {
-    FloatImage* dark = nullptr;
-    if (!options.darks.empty()) {
-        std::puts("Averaging dark frames");
-        dark = quen_merge::MergeNoAlign(options.darks, nullptr, quen_merge::MergeAverage, nullptr, options.kappa);
-    }
-    quen_merge::StackHistory history;
     FloatImage* result = nullptr;
-    switch (options.align) {
-        case Alignment::kNeighbourAngles:
-            result = quen_merge::MergeAlignStars(options.lights, dark, options.type, &history, options.kappa);
-            break;
-        case Alignment::kTriangles:
-            result = quen_merge::MergeAlignEveryStar(options.lights, dark, &history, options.kappa);
-            break;
-        case Alignment::kNone:
-            result = quen_merge::MergeNoAlign(options.lights, dark, options.type, &history, options.kappa);
-            break;
+    quen_merge::StackHistory history;
+    {
+        quen_merge::CalibrationMasters masters;
+        if (!masters.Make(options.calibration, options.lights, options.kappa)) return 1;
+        const quen_merge::Calibration calibration = masters.ForLights();
+        switch (options.align) {
+            case Alignment::kNeighbourAngles:
+                result = quen_merge::MergeAlignStars(options.lights, calibration, options.type, &history, options.kappa);
+                break;
+            case Alignment::kTriangles:
+                result = quen_merge::MergeAlignEveryStar(options.lights, calibration, &history, options.kappa);
+                break;
+            case Alignment::kNone:
+                result = quen_merge::MergeNoAlign(options.lights, calibration, options.type, &history, options.kappa);
+                break;
+        }
+        history.notes = masters.Notes();
     }
-    delete dark;
     if (!result) {
         std::fflush(stdout);
         std::fprintf(stderr, "no frame could be stacked\n");
@@ -147,6 +147,8 @@ void show_help() {
     std::puts("\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).");
     std::printf("\t-P <size> : The preview's long side in pixels.  Default is %u.\n", RunOptions().preview_size);
     std::puts("\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).");
+    std::puts("\t-b <file> : add bias frame.  You may have many of these.");
+    std::puts("\t-f <file> : add flat frame.  You may have many of these.");
     std::puts("\tMerge types:");
     std::puts("\t\tn : denoise/averaging.");
     std::puts("\t\ta : denoise/averaging with alignment.");

@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:r:p:P:F".
+// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:F".
 #include "options.h"
 
 #include <unistd.h>
@@ -92,7 +92,7 @@ bool ReadSize(const char* text, unsigned& size) {
 ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:r:p:P:F")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:F")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -100,7 +100,9 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
                 std::fprintf(stderr, "output %s\n", optarg);
                 break;
             case 't': SetMergeType(optarg, options); break;
-            case 'd': options.darks.push_back(optarg); break;
+            case 'd': options.calibration.darks.push_back(optarg); break;
+            case 'b': options.calibration.biases.push_back(optarg); break;
+            case 'f': options.calibration.flats.push_back(optarg); break;
             case 'r':
                 if (!ReadKappa(optarg, options.kappa)) {
                     std::fprintf(stderr, "-r needs a positive number of standard deviations, such as 3, not \"%s\"\n",

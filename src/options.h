@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "io/stretched_preview.h"
+#include "stack/calibration_masters.h"
 #include "stack/merge_utils.h"
 
 // How the frames of an aligned stack are put onto one grid.
@@ -17,7 +18,7 @@ enum class Alignment {
 struct RunOptions {
     std::string output = "merged.png";
     std::vector<std::string> lights;
-    std::vector<std::string> darks;
+    quen_merge::CalibrationFrames calibration;  // -b, -d and -f, in order per kind
     quen_merge::MergeType type = quen_merge::MergeAverage;
     Alignment align = Alignment::kNone;  // once on, later -t n or -t t leave it on
     double kappa = 0;                    // -r: clip the mean at kappa sigma; 0 is no clipping
@@ -32,7 +33,7 @@ enum class ParseResult {
     kRefused,   // an option's value cannot be used; the message is printed
 };
 
-// Reads the options with getopt ("h,o:t:d:r:p:P:F"; they may follow the
+// Reads the options with getopt ("h,o:t:d:b:f:r:p:P:F"; they may follow the
 // inputs) and echoes each -o on standard error. Stops at -h, and at a kappa
 // or a preview size that is not a positive number (with a message on
 // standard error).

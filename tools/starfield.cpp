@@ -12,9 +12,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "camera_model.h"
+#include "io/fits_io.h"
 
 namespace {
 
@@ -63,6 +67,8 @@ struct Options {
     std::string truth;
     std::string catalogue;
     std::string pattern;
+    std::string kind;        // calibration set: light, flat, dark, bias or truth
+    double exposure = 60;    // s, of a calibration set's frame
 };
 
 struct Star {
@@ -105,7 +111,12 @@ void Usage() {
         "  -F FORMAT   pixel format: rgb16 (default), rgb8, grey16, grey8, palette8,\n"
         "              rgba16 or rgba8\n"
         "  -T FILE     write the true transforms: frame angle_deg tx ty\n"
-        "  -C FILE     write the star catalogue: x y peak (reference frame)\n",
+        "  -C FILE     write the star catalogue: x y peak (reference frame)\n"
+        "  -K KIND     a calibration set's frame through one camera (bias with a column\n"
+        "              pattern, dark current, vignetting, dust): light, flat, dark,\n"
+        "              bias, or truth (the lights' sky and stars alone); .fit names\n"
+        "              are written as FITS with EXPTIME\n"
+        "  -E SECONDS  exposure of a calibration set's frame (60)\n",
         stderr);
 }
 
@@ -123,7 +134,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -150,12 +161,16 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'F': o.pixels = optarg; break;
             case 'T': o.truth = optarg; break;
             case 'C': o.catalogue = optarg; break;
+            case 'K': o.kind = optarg; break;
+            case 'E': o.exposure = std::atof(optarg); break;
             default: return false;
         }
     }
     if (optind != argc - 1) return false;
     o.pattern = argv[optind];
-    return o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
+    const bool known_kind = o.kind.empty() || o.kind == "light" || o.kind == "flat" || o.kind == "dark" ||
+                            o.kind == "bias" || o.kind == "truth";
+    return known_kind && o.exposure >= 0 && o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
            o.peak_min > 0 && o.peak_max >= o.peak_min;
 }
 
@@ -369,6 +384,56 @@ FIBITMAP* ToRgb16(const std::vector<double>& px, const Options& o) {
     return bitmap;
 }
 
+// A calibration set's frame through the camera, noise included unless
+// o.noise is off: sky and stars (light, truth) or the flat panel (flat),
+// times the throughput; dark current and hot pixels over the exposure; the
+// bias. The truth is the lights' sky and stars alone, never noisy.
+std::vector<double> RenderCalibrationFrame(const std::vector<Star>& stars, const Transform& t,
+                                           const std::vector<HotPixel>& hot, const Options& o,
+                                           const camera_model::Camera& camera, std::mt19937_64& rng) {
+    Options sky = o;
+    sky.darks = o.kind != "light" && o.kind != "truth";
+    sky.hot_pixels = 0;
+    std::vector<double> px = RenderFrame(stars, t, {}, sky);
+    if (o.kind == "truth") {
+        for (double& v : px) v -= kDarkLevel;
+        return px;
+    }
+    std::normal_distribution<double> unit(0.0, 1.0);
+    const bool flat = o.kind == "flat", lit = flat || o.kind == "light";
+    const double seconds = o.kind == "bias" ? 0 : o.exposure;
+    for (int y = 0; y < o.height; ++y)
+        for (int x = 0; x < o.width; ++x) {
+            const double throughput = lit ? camera.Throughput(x, y) : 0;
+            const double thermal = flat ? 0 : camera.Dark(x, y, seconds);
+            double* p = &px[(size_t(y) * o.width + x) * 3];
+            for (int c = 0; c < 3; ++c) {
+                const double light = flat ? camera_model::kFlatLevel * camera_model::kFlatColour[c] : p[c] - kDarkLevel;
+                double v = light * throughput + thermal;
+                if (o.noise) v += unit(rng) * std::sqrt(v + camera_model::kReadNoise * camera_model::kReadNoise);
+                p[c] = v + camera.Bias(x);
+            }
+        }
+    // Hot pixels: a quarter of their usual value per minute, so that darks
+    // of twice the exposure do not saturate them.
+    if (!flat)
+        for (const HotPixel& h : hot)
+            for (int c = 0; c < 3; ++c)
+                px[(size_t(h.y) * o.width + h.x) * 3 + c] += h.value / 4 * seconds / camera_model::kDarkSeconds;
+    return px;
+}
+
+// Writes px as FITS with the exposure in EXPTIME.
+bool WriteFitsFrame(const char* name, const std::vector<double>& px, const Options& o) {
+    Image16 image(o.width, o.height, 3);
+    for (size_t i = 0; i < px.size(); ++i) image.data[i] = ToSample(px[i]);
+    quen_merge::StackHistory history;
+    history.frames = 1;
+    history.merge_type = "generated " + o.kind;
+    history.total_exposure = history.single_exposure = o.kind == "bias" ? 0 : o.exposure;
+    return quen_merge::WriteFits(name, &image, history);
+}
+
 // Converts the 16-bit RGB rendering into the requested pixel format (the
 // argument is released); null for an unknown format.
 FIBITMAP* ToFormat(FIBITMAP* rgb16, const std::string& format) {
@@ -399,6 +464,20 @@ FIBITMAP* ToFormat(FIBITMAP* rgb16, const std::string& format) {
 FREE_IMAGE_FORMAT FormatOf(const std::string& name) {
     const FREE_IMAGE_FORMAT f = FreeImage_GetFIFFromFilename(name.c_str());
     return f == FIF_UNKNOWN ? FIF_PNG : f;
+}
+
+// Writes px in the format of name's extension: FITS, or through FreeImage in
+// the requested pixel format; a failed save leaves no file.
+bool WriteFrame(const char* name, const std::vector<double>& px, const Options& o) {
+    if (quen_merge::IsFitsName(name)) return WriteFitsFrame(name, px, o);
+    FIBITMAP* bitmap = ToRgb16(px, o);
+    if (bitmap) bitmap = ToFormat(bitmap, o.pixels);
+    // TIFF uncompressed, as cameras and converters usually write it.
+    const FREE_IMAGE_FORMAT format = FormatOf(name);
+    const bool saved = bitmap && FreeImage_Save(format, bitmap, name, format == FIF_TIFF ? TIFF_NONE : 0);
+    if (!saved) std::remove(name);  // a failed save may leave an empty file
+    if (bitmap) FreeImage_Unload(bitmap);
+    return saved;
 }
 
 bool WriteText(const std::string& path, const std::string& text) {
@@ -443,24 +522,26 @@ int main(int argc, char** argv) {
     const std::vector<Star> stars = PlaceStars(rng, o);
     const std::vector<Transform> transforms = FrameTransforms(rng, o);
     const std::vector<HotPixel> hot = PlaceHotPixels(o);
+    const camera_model::Camera camera(o.width, o.height, o.seed);
+    // Each kind and exposure of a calibration set gets noise of its own.
+    std::mt19937_64 calibration_noise(o.seed + std::hash<std::string>()(o.kind) + unsigned(o.exposure * 1000));
     int status = 0;
     for (int k = 0; k < o.frames && status == 0; ++k) {
         const std::vector<Star> shown = FrameStars(stars, k, rng, o);
-        std::vector<double> px = RenderFrame(shown, transforms[k], hot, o);
-        if (o.noise) AddNoise(px, rng);
-        AddTransients(px, k, o);
+        std::vector<double> px;
+        if (!o.kind.empty()) {
+            px = RenderCalibrationFrame(shown, transforms[k], hot, o, camera, calibration_noise);
+        } else {
+            px = RenderFrame(shown, transforms[k], hot, o);
+            if (o.noise) AddNoise(px, rng);
+            AddTransients(px, k, o);
+        }
         char name[4096];
         std::snprintf(name, sizeof name, o.pattern.c_str(), k);
-        FIBITMAP* bitmap = ToRgb16(px, o);
-        if (bitmap) bitmap = ToFormat(bitmap, o.pixels);
-        // TIFF uncompressed, as cameras and converters usually write it.
-        const FREE_IMAGE_FORMAT format = FormatOf(name);
-        if (!bitmap || !FreeImage_Save(format, bitmap, name, format == FIF_TIFF ? TIFF_NONE : 0)) {
+        if (!WriteFrame(name, px, o)) {
             std::fprintf(stderr, "starfield: cannot write %s\n", name);
-            std::remove(name);  // a failed save may leave an empty file
             status = 1;
         }
-        if (bitmap) FreeImage_Unload(bitmap);
     }
     if (status == 0 && (!WriteText(o.truth, TruthText(transforms)) ||
                         !WriteText(o.catalogue, CatalogueText(stars)))) {

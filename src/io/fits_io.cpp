@@ -206,6 +206,7 @@ void WriteHistory(fitsfile* f, const StackHistory& history, int& status) {
     }
     if (!history.date_obs.empty()) fits_write_record(f, history.date_obs.c_str(), &status);
     for (const std::string& card : history.cards) fits_write_record(f, card.c_str(), &status);
+    for (const std::string& note : history.notes) fits_write_history(f, note.c_str(), &status);
 }
 
 // A new image in f of the result's planes: one for a mono stack, else red,

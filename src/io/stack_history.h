@@ -17,6 +17,7 @@ struct StackHistory {
     double single_exposure = 0; // the exposure every stacked frame had, s; 0 when they differ or are unknown
     std::string date_obs;       // the DATE-OBS card of the first stacked frame, whole, if it had one
     std::vector<std::string> cards;  // the carried-over cards every stacked frame had alike, whole
+    std::vector<std::string> notes;  // how the frames were calibrated, one HISTORY card each
 
     // Counts one more stacked frame with what its file said.
     void Add(const FrameFacts& facts);

@@ -1,0 +1,168 @@
+#include "stack/calibration_masters.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+
+#include "base/console.h"
+#include "base/message_log.h"
+#include "io/image_io.h"
+#include "io/stack_history.h"
+#include "stack/merge.h"
+
+namespace quen_merge {
+
+namespace {
+
+constexpr const char* kChannelNames[kFrameChannels] = {"blue", "green", "red"};
+// Exposures closer than this share of the lights' are the same exposure.
+constexpr double kSameExposure = 1e-3;
+
+// What the first light that loads says of the lights.
+struct LightFacts {
+    bool known = false;
+    uint32_t width = 0, height = 0;
+    double exposure = 0;  // s; 0 when unknown
+};
+
+LightFacts FirstLight(const std::vector<std::string>& lights) {
+    for (const std::string& name : lights) {
+        MessageLog quiet;  // the stack itself says what is wrong with a frame
+        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), 0, quiet));
+        if (frame && frame->Image())
+            return {true, frame->Image()->width, frame->Image()->height, frame->Facts().exposure};
+    }
+    return {};
+}
+
+// The master of one kind of frames, or null when none are named or none
+// could be used.
+std::unique_ptr<FloatImage> Combine(const char* heading, const std::vector<std::string>& files,
+                                    const Calibration& calibration, double kappa, StackHistory& history) {
+    if (files.empty()) return nullptr;
+    std::puts(heading);
+    return std::unique_ptr<FloatImage>(MergeNoAlign(files, calibration, MergeAverage, &history, kappa));
+}
+
+// False, after saying so, when master has another size than the lights.
+bool HasLightsSize(const FloatImage* master, const char* kind, const LightFacts& light) {
+    if (!master || !light.known || (master->width == light.width && master->height == light.height)) return true;
+    Warn("the master %s is %u x %u, the light frames %u x %u: bias and flat frames must have the lights' size", kind,
+         master->width, master->height, light.width, light.height);
+    return false;
+}
+
+bool SameSize(const FloatImage& a, const FloatImage& b) { return a.width == b.width && a.height == b.height; }
+
+}  // namespace
+
+long long FlatToGain(FloatImage& flat, int& channel) {
+    const uint32_t x0 = flat.width / 4, x1 = flat.width - flat.width / 4;
+    const uint32_t y0 = flat.height / 4, y1 = flat.height - flat.height / 4;
+    double level[kFrameChannels] = {0, 0, 0};
+    for (uint32_t y = y0; y < y1; ++y) {
+        const float* p = flat.Pixel(x0, y);
+        for (uint32_t x = x0; x < x1; ++x, p += kFrameChannels)
+            for (unsigned c = 0; c < kFrameChannels; ++c) level[c] += p[c];
+    }
+    const double count = double(x1 - x0) * double(y1 - y0);
+    for (unsigned c = 0; c < kFrameChannels; ++c) {
+        level[c] /= count;
+        if (!(level[c] > 0)) {
+            channel = int(c);
+            return -1;
+        }
+    }
+    long long uncorrected = 0;
+    float* p = flat.data;
+    const size_t pixels = size_t(flat.width) * flat.height;
+    for (size_t i = 0; i < pixels; ++i, p += kFrameChannels) {
+        bool usable = true;
+        for (unsigned c = 0; c < kFrameChannels; ++c) usable = usable && p[c] >= kMinFlatShare * level[c];
+        for (unsigned c = 0; c < kFrameChannels; ++c) p[c] = usable ? float(level[c] / p[c]) : 1.0f;
+        uncorrected += usable ? 0 : 1;
+    }
+    return uncorrected;
+}
+
+bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector<std::string>& lights, double kappa) {
+    StackHistory bias_history, dark_history, flat_history;
+    bias = Combine("Averaging bias frames", frames.biases, Calibration(), kappa, bias_history);
+    std::unique_ptr<FloatImage> dark = Combine("Averaging dark frames", frames.darks, Calibration(), kappa, dark_history);
+    const bool calibrating = !frames.biases.empty() || !frames.flats.empty();
+    LightFacts light;
+    if (calibrating || (dark && dark_history.single_exposure > 0)) light = FirstLight(lights);
+    if (!HasLightsSize(bias.get(), "bias", light)) return false;
+
+    if (!frames.flats.empty()) {
+        Calibration less_bias(bias.get());
+        less_bias.offset_kind = "bias";
+        std::unique_ptr<FloatImage> flat = Combine("Averaging flat frames", frames.flats, less_bias, kappa, flat_history);
+        if (!flat) {
+            Warn("no flat frame could be used: the lights are not flat-corrected");
+        } else {
+            if (!HasLightsSize(flat.get(), "flat", light)) return false;
+            if (!bias) Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
+            int channel = 0;
+            const long long uncorrected = FlatToGain(*flat, channel);
+            if (uncorrected < 0) {
+                Warn("the master flat has no light in its %s channel (its level is zero or negative): check the flat frames",
+                     kChannelNames[channel]);
+                return false;
+            }
+            if (uncorrected > 0)
+                Warn("%lld pixels of the master flat lie below %g%% of its level (overscan or unlit edges): they are left "
+                     "uncorrected",
+                     uncorrected, double(kMinFlatShare) * 100);
+            gain = std::move(flat);
+        }
+    }
+
+    if (dark) {
+        offset = std::move(dark);
+        offset_is_dark = true;
+        ScaleDark(dark_history.single_exposure, light.exposure);
+    } else {
+        offset = std::move(bias);
+    }
+    bias.reset();
+    if (calibrating) {
+        char line[100];
+        std::snprintf(line, sizeof line, "Calibrated with %u bias, %u dark and %u flat frames", bias_history.frames,
+                      dark_history.frames, gain ? flat_history.frames : 0u);
+        notes.insert(notes.begin(), line);
+    }
+    return true;
+}
+
+void CalibrationMasters::ScaleDark(double dark_exposure, double light_exposure) {
+    if (!(dark_exposure > 0 && light_exposure > 0) ||
+        std::fabs(dark_exposure - light_exposure) <= kSameExposure * light_exposure)
+        return;
+    if (!bias || !SameSize(*bias, *offset)) {
+        Warn("the dark frames were exposed %g s, the lights %g s: without bias frames of the darks' size the dark is "
+             "subtracted as it is",
+             dark_exposure, light_exposure);
+        return;
+    }
+    // Only the thermal part grows with the exposure; the bias stays.
+    const float scale = float(light_exposure / dark_exposure);
+    const float* b = bias->data;
+    float* d = offset->data;
+    for (size_t i = 0; i < offset->ElementCount(); ++i) d[i] = b[i] + (d[i] - b[i]) * scale;
+    std::printf("Dark frames scaled by %.6g to the lights' exposure (%g s, darks %g s)\n", double(scale), light_exposure,
+                dark_exposure);
+    char line[100];
+    std::snprintf(line, sizeof line, "Dark scaled by %.6g (darks %g s, lights %g s)", double(scale), dark_exposure,
+                  light_exposure);
+    notes.push_back(line);
+}
+
+Calibration CalibrationMasters::ForLights() const {
+    Calibration calibration(offset.get(), gain.get());
+    calibration.offset_kind = offset_is_dark ? "dark" : "bias";
+    return calibration;
+}
+
+}  // namespace quen_merge
