@@ -31,6 +31,8 @@ const char kHelpText[] =
     "\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).\n"
     "\t-P <size> : The preview's long side in pixels.  Default is 2000.\n"
     "\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).\n"
+    "\t-b <file> : add bias frame.  You may have many of these.\n"
+    "\t-f <file> : add flat frame.  You may have many of these.\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"

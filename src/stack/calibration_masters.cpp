@@ -45,6 +45,15 @@ std::unique_ptr<FloatImage> Combine(const char* heading, const std::vector<std::
     return std::unique_ptr<FloatImage>(MergeNoAlign(files, calibration, MergeAverage, &history, kappa));
 }
 
+// False, after saying so, when some of a kind's frames could not be used: a
+// master made of fewer frames than named would calibrate without a word.
+bool UsedEvery(const std::vector<std::string>& files, const StackHistory& history, const char* kind) {
+    if (history.frames == files.size()) return true;
+    Warn("%zu of the %zu %s frames could not be used: the lights are not calibrated with part of a master",
+         files.size() - history.frames, files.size(), kind);
+    return false;
+}
+
 // False, after saying so, when master has another size than the lights.
 bool HasLightsSize(const FloatImage* master, const char* kind, const LightFacts& light) {
     if (!master || !light.known || (master->width == light.width && master->height == light.height)) return true;
@@ -93,30 +102,15 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
     const bool calibrating = !frames.biases.empty() || !frames.flats.empty();
     LightFacts light;
     if (calibrating || (dark && dark_history.single_exposure > 0)) light = FirstLight(lights);
-    if (!HasLightsSize(bias.get(), "bias", light)) return false;
+    if (!UsedEvery(frames.biases, bias_history, "bias") || !HasLightsSize(bias.get(), "bias", light)) return false;
 
     if (!frames.flats.empty()) {
         Calibration less_bias(bias.get());
         less_bias.offset_kind = "bias";
         std::unique_ptr<FloatImage> flat = Combine("Averaging flat frames", frames.flats, less_bias, kappa, flat_history);
-        if (!flat) {
-            Warn("no flat frame could be used: the lights are not flat-corrected");
-        } else {
-            if (!HasLightsSize(flat.get(), "flat", light)) return false;
-            if (!bias) Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
-            int channel = 0;
-            const long long uncorrected = FlatToGain(*flat, channel);
-            if (uncorrected < 0) {
-                Warn("the master flat has no light in its %s channel (its level is zero or negative): check the flat frames",
-                     kChannelNames[channel]);
-                return false;
-            }
-            if (uncorrected > 0)
-                Warn("%lld pixels of the master flat lie below %g%% of its level (overscan or unlit edges): they are left "
-                     "uncorrected",
-                     uncorrected, double(kMinFlatShare) * 100);
-            gain = std::move(flat);
-        }
+        if (!UsedEvery(frames.flats, flat_history, "flat") || !HasLightsSize(flat.get(), "flat", light) ||
+            !UseFlat(std::move(flat)))
+            return false;
     }
 
     if (dark) {
@@ -130,9 +124,26 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
     if (calibrating) {
         char line[100];
         std::snprintf(line, sizeof line, "Calibrated with %u bias, %u dark and %u flat frames", bias_history.frames,
-                      dark_history.frames, gain ? flat_history.frames : 0u);
+                      dark_history.frames, flat_history.frames);
         notes.insert(notes.begin(), line);
     }
+    return true;
+}
+
+bool CalibrationMasters::UseFlat(std::unique_ptr<FloatImage> flat) {
+    if (!bias) Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
+    int channel = 0;
+    const long long uncorrected = FlatToGain(*flat, channel);
+    if (uncorrected < 0) {
+        Warn("the master flat has no light in its %s channel (its level is zero or negative): check the flat frames",
+             kChannelNames[channel]);
+        return false;
+    }
+    if (uncorrected > 0)
+        Warn("%lld pixels of the master flat lie below %g%% of its level (overscan or unlit edges): they are left "
+             "uncorrected",
+             uncorrected, double(kMinFlatShare) * 100);
+    gain = std::move(flat);
     return true;
 }
 

@@ -30,8 +30,8 @@ public:
     // mean 1 over the frame's central quarter. Darks of another exposure
     // than the first light's are scaled where a bias allows it. False after
     // saying on standard error why the lights cannot be calibrated: a bias or
-    // flat of another size than the lights, or a flat without light in a
-    // channel.
+    // flat frame that cannot be used, a bias or flat of another size than the
+    // lights, or a flat without light in a channel.
     bool Make(const CalibrationFrames& frames, const std::vector<std::string>& lights, double kappa);
 
     // The offset and gain for the lights; both null without masters.
@@ -41,7 +41,9 @@ public:
     const std::vector<std::string>& Notes() const { return notes; }
 
 private:
-    bool MakeFlat(const std::vector<std::string>& flats, double kappa);
+    // Turns the bias-subtracted master flat into the lights' gain; false
+    // after saying why it cannot be used.
+    bool UseFlat(std::unique_ptr<FloatImage> flat);
     void ScaleDark(double dark_exposure, double light_exposure);
 
     std::unique_ptr<FloatImage> bias, offset, gain;
