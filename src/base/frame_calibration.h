@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "base/sample_format.h"
 #include "ostrel/image.h"
@@ -31,16 +32,19 @@ struct Calibration {
 
     // Each master's samples where it has frame's size and channels, else
     // null: a master of another size is not applied.
-    SampleCalibration For(const Image16* frame) const { return {Fits(offset, frame), Fits(gain, frame)}; }
+    SampleCalibration For(const Image16* frame) const { return For(frame->width, frame->height, frame->channels); }
+    SampleCalibration For(uint32_t width, uint32_t height, uint32_t channels) const {
+        return {Fits(offset, width, height, channels), Fits(gain, width, height, channels)};
+    }
 
     // Memory the masters take per frame pixel.
     unsigned BytesPerPixel() const {
         return unsigned((offset ? 1 : 0) + (gain ? 1 : 0)) * kFrameChannels * unsigned(sizeof(float));
     }
 
-    static const float* Fits(const FloatImage* master, const Image16* frame) {
-        if (master && master->width == frame->width && master->height == frame->height &&
-            master->channels == kFrameChannels && frame->channels == kFrameChannels)
+    static const float* Fits(const FloatImage* master, uint32_t width, uint32_t height, uint32_t channels) {
+        if (master && master->width == width && master->height == height && master->channels == kFrameChannels &&
+            channels == kFrameChannels)
             return master->data;
         return nullptr;
     }

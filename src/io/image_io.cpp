@@ -317,6 +317,27 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
     return Load(filename, stacking_bytes_per_pixel, log);
 }
 
+bool ReadFrameHeader(const char* filename, FrameHeader& header) {
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(filename, 0);
+    MessageLog quiet;  // a frame that does not load says why when it is stacked
+    const CaptureMessages library_messages(quiet);
+    if (format != FIF_UNKNOWN && FreeImage_FIFSupportsNoPixels(format)) {
+        FIBITMAP* bitmap = FreeImage_Load(format, filename, FIF_LOAD_NOPIXELS);
+        if (!bitmap) return false;
+        header.width = FreeImage_GetWidth(bitmap);
+        header.height = FreeImage_GetHeight(bitmap);
+        ExposureValue(bitmap, &header.exposure);
+        FreeImage_Unload(bitmap);
+        return true;
+    }
+    const std::unique_ptr<ImageData> frame(Load(filename, 0, quiet));
+    if (!frame || !frame->Image()) return false;
+    header.width = frame->Image()->width;
+    header.height = frame->Image()->height;
+    header.exposure = frame->Facts().exposure;
+    return true;
+}
+
 bool WriteImageLDR(const char* filename, const Image16* image, const StackHistory& history) {
     if (!image || !filename || image->channels != kFrameChannels) return false;
     if (IsFitsName(filename)) return WriteFits(filename, image, history);

@@ -31,6 +31,15 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
 // log. The frame's samples stay in the buffer they were decoded into.
 ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel, MessageLog& log);
 
+// What a frame's file says of it without its pixels.
+struct FrameHeader {
+    uint32_t width = 0, height = 0;
+    double exposure = 0;  // s; 0 when unknown
+};
+// Reads header from the file's header where its format allows, else from
+// the loaded frame; false, silently, when the file does not load.
+bool ReadFrameHeader(const char* filename, FrameHeader& header);
+
 // Saves a 3-channel image as 16-bit RGB: as FITS, with the history in its
 // header, for names ending in .fit, .fits or .fts (any case); otherwise in
 // the format GetFileType picks. The file is written beside the target and

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "base/console.h"
-#include "base/message_log.h"
 #include "io/image_io.h"
 #include "io/stack_history.h"
 #include "stack/merge.h"
@@ -22,18 +21,14 @@ constexpr double kSameExposure = 1e-3;
 // What the first light that loads says of the lights.
 struct LightFacts {
     bool known = false;
-    uint32_t width = 0, height = 0;
-    double exposure = 0;  // s; 0 when unknown
+    FrameHeader header;
 };
 
 LightFacts FirstLight(const std::vector<std::string>& lights) {
-    for (const std::string& name : lights) {
-        MessageLog quiet;  // the stack itself says what is wrong with a frame
-        const std::unique_ptr<ImageData> frame(LoadImageData(name.c_str(), 0, quiet));
-        if (frame && frame->Image())
-            return {true, frame->Image()->width, frame->Image()->height, frame->Facts().exposure};
-    }
-    return {};
+    LightFacts light;
+    for (const std::string& name : lights)
+        if ((light.known = ReadFrameHeader(name.c_str(), light.header))) break;
+    return light;
 }
 
 // The master of one kind of frames, or null when none are named or none
@@ -56,9 +51,10 @@ bool UsedEvery(const std::vector<std::string>& files, const StackHistory& histor
 
 // False, after saying so, when master has another size than the lights.
 bool HasLightsSize(const FloatImage* master, const char* kind, const LightFacts& light) {
-    if (!master || !light.known || (master->width == light.width && master->height == light.height)) return true;
+    const FrameHeader& size = light.header;
+    if (!master || !light.known || (master->width == size.width && master->height == size.height)) return true;
     Warn("the master %s is %u x %u, the light frames %u x %u: bias and flat frames must have the lights' size", kind,
-         master->width, master->height, light.width, light.height);
+         master->width, master->height, size.width, size.height);
     return false;
 }
 
@@ -116,7 +112,7 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
     if (dark) {
         offset = std::move(dark);
         offset_is_dark = true;
-        ScaleDark(dark_history.single_exposure, light.exposure);
+        ScaleDark(dark_history.single_exposure, light.header.exposure);
     } else {
         offset = std::move(bias);
     }

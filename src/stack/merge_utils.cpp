@@ -36,7 +36,10 @@ bool Merge::SetImage(const Image16* frame) {
     accumulator = nullptr;
     frame_count = 0;
     if (!frame || frame->channels != kFrameChannels) return false;
-    accumulator = ConvertFrame(frame, calibration);
+    // Every sample is written below.
+    accumulator = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
+    float* out = accumulator->data;
+    FoldSamples(frame, FoldCalibration(frame), [out](size_t i, float v) { out[i] = v; });
     combiner->Start(accumulator->data, accumulator->ElementCount());
     frame_count = 1;
     return true;
@@ -46,7 +49,7 @@ bool Merge::AddFrame(const Image16* frame) {
     if (!frame) return false;
     if (!accumulator) return SetImage(frame);
     if (!Matches(frame)) return false;
-    combiner->AddFrame(frame, calibration.For(frame));
+    combiner->AddFrame(frame, FoldCalibration(frame));
     ++frame_count;
     return true;
 }
@@ -54,6 +57,16 @@ bool Merge::AddFrame(const Image16* frame) {
 bool Merge::PostProcess() {
     if (!accumulator || frame_count == 0) return true;
     combiner->Finish(ValueCounts{float(frame_count), nullptr});
+    if (!calibration.gain) return true;
+    const SampleCalibration samples = calibration.For(accumulator->width, accumulator->height, kFrameChannels);
+    float* result = accumulator->data;
+    ForEachPiece(accumulator->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
+        if (samples.offset) {
+            for (size_t i = begin; i < end; ++i) result[i] = (result[i] - samples.offset[i]) * samples.gain[i];
+        } else if (samples.gain) {
+            for (size_t i = begin; i < end; ++i) result[i] *= samples.gain[i];
+        }
+    });
     return true;
 }
 

@@ -20,7 +20,10 @@ CombineRule RuleFor(MergeType type, double kappa);
 
 // Folds unaligned frames, one at a time, into a float image through a
 // combining rule. Borrows the calibration masters, each applied to every
-// frame of its width and height.
+// frame of its width and height. With a flat, the frames are folded as
+// loaded and the result is calibrated once: the mean, the maximum and the
+// clipping all commute with a positive gain and an offset, and the fold then
+// streams no masters.
 class Merge {
 public:
     Merge(const Calibration& calibration, std::unique_ptr<Combiner> combiner)
@@ -52,6 +55,10 @@ public:
 protected:
     // True when frame can be folded into the current accumulator.
     bool Matches(const Image16* frame) const;
+    // What each frame is calibrated by as it is folded in.
+    SampleCalibration FoldCalibration(const Image16* frame) const {
+        return calibration.gain ? SampleCalibration() : calibration.For(frame);
+    }
 
     FloatImage* accumulator = nullptr;
     Calibration calibration;

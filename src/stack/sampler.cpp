@@ -119,17 +119,28 @@ double AccumulateInside(const double* column_weight, const double* row_weight, i
 }
 
 // The floats a 16-bit frame's converted copy would hold at sample offset
-// at: the sample x 2^-16, calibrated.
-void ReadConverted(const unsigned short* data, const SampleCalibration& calibration, size_t at, float* v) {
+// at: the sample x 2^-16, calibrated. The calibration's tests are made
+// once, outside the taps: use(read) gets the reader for this calibration.
+template <typename Use>
+void WithConversion(const unsigned short* data, const SampleCalibration& calibration, Use use) {
     const float* dark = calibration.offset;
     const float* gain = calibration.gain;
-    if (gain) {
-        for (int c = 0; c < 3; ++c)
-            v[c] = (data[at + c] * kSampleToFloat - (dark ? dark[at + c] : 0.0f)) * gain[at + c];
+    if (gain && dark) {
+        use([=](size_t at, float* v) {
+            for (int c = 0; c < 3; ++c) v[c] = (data[at + c] * kSampleToFloat - dark[at + c]) * gain[at + c];
+        });
+    } else if (gain) {
+        use([=](size_t at, float* v) {
+            for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat * gain[at + c];
+        });
     } else if (dark) {
-        for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat - dark[at + c];
+        use([=](size_t at, float* v) {
+            for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat - dark[at + c];
+        });
     } else {
-        for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat;
+        use([=](size_t at, float* v) {
+            for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat;
+        });
     }
 }
 
@@ -239,20 +250,20 @@ void LanczosSampler::SampleFrame(const Image16* frame, const SampleCalibration& 
                                  float* out) const {
     if (!out || !frame || !frame->data || frame->channels != 3) return;
     const size_t row_stride = size_t(frame->width) * 3;
-    float converted[3];
-    SampleWindow(
-        frame->width, frame->height, 3, radius, x, y, fill, out,
-        [&](const double* cw, const double* rw, int cx0, int cx1, int cy0, int cy1, float* sums) {
-            const unsigned short* data = frame->data;
-            return AccumulateInside(cw, rw, cx0, cx1, cy0, cy1, row_stride, sums,
-                                    [data, &calibration](size_t at, float* v) { ReadConverted(data, calibration, at, v); });
-        },
-        [&](int i, int j) -> const float* {
-            int64_t px = i, py = j;
-            if (!OnAxis(edge_x, px, frame->width) || !OnAxis(edge_y, py, frame->height)) return nullptr;
-            ReadConverted(frame->data, calibration, (size_t(py) * frame->width + size_t(px)) * 3, converted);
-            return converted;
-        });
+    WithConversion(frame->data, calibration, [&](auto read) {
+        float converted[3];
+        SampleWindow(
+            frame->width, frame->height, 3, radius, x, y, fill, out,
+            [&](const double* cw, const double* rw, int cx0, int cx1, int cy0, int cy1, float* sums) {
+                return AccumulateInside(cw, rw, cx0, cx1, cy0, cy1, row_stride, sums, read);
+            },
+            [&](int i, int j) -> const float* {
+                int64_t px = i, py = j;
+                if (!OnAxis(edge_x, px, frame->width) || !OnAxis(edge_y, py, frame->height)) return nullptr;
+                read((size_t(py) * frame->width + size_t(px)) * 3, converted);
+                return converted;
+            });
+    });
 }
 
 void LanczosSampler::Prefetch(float x, float y) const {
