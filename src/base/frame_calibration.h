@@ -18,6 +18,12 @@ struct SampleCalibration {
     const float* gain = nullptr;
 };
 
+// Sample i of frame data as a calibrated float: the value FoldSamples folds.
+inline float CalibratedValue(const unsigned short* data, const SampleCalibration& calibration, size_t i) {
+    const float v = data[i] * kSampleToFloat - (calibration.offset ? calibration.offset[i] : 0.0f);
+    return calibration.gain ? v * calibration.gain[i] : v;
+}
+
 // The masters a stack calibrates its frames with, borrowed; either may be
 // null. A master dark alone converts to one, so that the drivers' callers
 // that know darks only go on passing the dark.

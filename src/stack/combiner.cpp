@@ -1,5 +1,7 @@
 #include "stack/combiner.h"
 
+#include <array>
+
 #include "base/parallel.h"
 #include "base/sample_format.h"
 #include "stack/sample_fold.h"
@@ -15,7 +17,7 @@ constexpr size_t kFinishPiece = size_t(1) << 20;
 class MeanCombiner : public Combiner {
 public:
     unsigned BytesPerSample() const override { return 0; }
-    void Start(float* first, size_t n) override {
+    void Start(float* first, size_t n, uint32_t) override {
         sum = first;
         count = n;
     }
@@ -47,7 +49,7 @@ private:
 class MaximumCombiner : public Combiner {
 public:
     unsigned BytesPerSample() const override { return 0; }
-    void Start(float* first, size_t) override { max = first; }
+    void Start(float* first, size_t, uint32_t) override { max = first; }
     void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         float* m = max;
         FoldSamples(frame, calibration, [m](size_t i, float v) { m[i] = v > m[i] ? v : m[i]; });
@@ -62,41 +64,57 @@ private:
     float* max = nullptr;
 };
 
-// The mean after kappa-sigma clipping, from each sample's one-pass
-// statistics.
+// The frame's background, per channel, as ClippingStatistics measures it.
+std::array<float, 3> BackgroundOf(const Image16* frame, const SampleCalibration& calibration) {
+    const unsigned short* data = frame->data;
+    return ClippingStatistics::Background(frame->width, frame->height, [&](size_t i) {
+        return CalibratedValue(data, calibration, i);
+    });
+}
+
+// The mean after kappa-sigma clipping against a noise model, from each
+// sample's one-pass statistics.
 class ClippedMeanCombiner : public Combiner {
 public:
     explicit ClippedMeanCombiner(double kappa) : kappa(kappa) {}
     unsigned BytesPerSample() const override { return ClippingStatistics::kBytesPerSample; }
-    void Start(float* first, size_t n) override {
-        result = first;
-        count = n;
-        statistics.reset(new ClippingStatistics(first, n));
+    void Start(float* first, size_t n, uint32_t width) override {
+        statistics.reset(new ClippingStatistics(first, n, width));
     }
     void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         ClippingStatistics& s = *statistics;
-        FoldSamples(frame, calibration, [&s](size_t i, float v) { s.Add(i, v); });
+        s.BeginFrame(BackgroundOf(frame, calibration));
+        FoldSamples(frame, calibration, [&s](size_t i, float v) { s.Add(i, unsigned(i % 3), v); });
+        const unsigned short* data = frame->data;
+        const size_t row_samples = size_t(frame->width) * 3;
+        for (size_t y = 0; y < frame->height; ++y)
+            s.ForGridSamples(y * row_samples, row_samples,
+                             [&](size_t i) { s.AddToGrid(i, CalibratedValue(data, calibration, i)); });
+    }
+    void BeginFrame(const Image16* frame, const SampleCalibration& calibration) override {
+        statistics->BeginFrame(BackgroundOf(frame, calibration), true);
     }
     void AddValues(size_t first, const float* values, size_t n) override {
-        for (size_t j = 0; j < n; ++j) statistics->Add(first + j, values[j]);
+        ClippingStatistics& s = *statistics;
+        for (size_t j = 0; j < n; ++j) s.AddLanded(first + j, values[j]);
+        // A run lies within one row of the grid.
+        s.ForGridSamples(first, n, [&](size_t i) { s.AddToGrid(i, values[i - first]); });
     }
     void Finish(const ValueCounts& counts) override {
         tally = RejectionTally();
         if (counts.per_pixel) {
             const float* covered = counts.per_pixel;
-            statistics->ClippedMeans(
-                count, [covered](size_t i) { return unsigned(covered[i / kFrameChannels]); }, kappa, result, tally);
+            statistics->ClippedMeans([covered](size_t i) { return unsigned(covered[i / kFrameChannels]); }, kappa,
+                                     tally);
         } else {
             const unsigned all = unsigned(counts.all);
-            statistics->ClippedMeans(count, [all](size_t) { return all; }, kappa, result, tally);
+            statistics->ClippedMeans([all](size_t) { return all; }, kappa, tally);
         }
     }
     const RejectionTally* Tally() const override { return &tally; }
 
 private:
     double kappa;
-    float* result = nullptr;
-    size_t count = 0;
     std::unique_ptr<ClippingStatistics> statistics;
     RejectionTally tally;
 };

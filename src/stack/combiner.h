@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "base/frame_calibration.h"
@@ -30,11 +31,14 @@ public:
     // Memory the rule keeps per sample besides the result itself, in bytes.
     virtual unsigned BytesPerSample() const = 0;
     // Starts from the first frame's n values in result, a buffer the caller
-    // owns and keeps alive; the rule works in it and leaves the combined
-    // values there.
-    virtual void Start(float* result, size_t n) = 0;
+    // owns and keeps alive, of a grid width pixels wide; the rule works in it
+    // and leaves the combined values there.
+    virtual void Start(float* result, size_t n, uint32_t width) = 0;
     // Folds in a whole frame of the result's size, calibrated.
     virtual void AddFrame(const Image16* frame, const SampleCalibration& calibration) = 0;
+    // Tells the rule of the next frame whose values AddValues will bring
+    // (resampled onto the grid), as loaded and calibrated.
+    virtual void BeginFrame(const Image16* /*frame*/, const SampleCalibration& /*calibration*/) {}
     // Folds in values[j] as a value of sample first + j, for j < n. Calls for
     // ranges that do not overlap may run on several threads at once.
     virtual void AddValues(size_t first, const float* values, size_t n) = 0;

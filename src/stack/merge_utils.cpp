@@ -40,7 +40,7 @@ bool Merge::SetImage(const Image16* frame) {
     accumulator = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
     float* out = accumulator->data;
     FoldSamples(frame, FoldCalibration(frame), [out](size_t i, float v) { out[i] = v; });
-    combiner->Start(accumulator->data, accumulator->ElementCount());
+    combiner->Start(accumulator->data, accumulator->ElementCount(), accumulator->width);
     frame_count = 1;
     return true;
 }
@@ -85,7 +85,7 @@ AverageAlign::AverageAlign(const Calibration& calibration, const Image16* refere
     weight = new FloatImage(reference->width, reference->height, 1);
     for (size_t i = 0; i < weight->ElementCount(); ++i) weight->data[i] = 1.0f;
     accumulator = MakeFloatImage(reference);
-    this->combiner->Start(accumulator->data, accumulator->ElementCount());
+    this->combiner->Start(accumulator->data, accumulator->ElementCount(), accumulator->width);
 }
 
 FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
@@ -95,6 +95,7 @@ FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
 void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
     if (!frame || !accumulator || frame->channels != kFrameChannels) return;
     const SampleCalibration samples = calibration.For(frame);
+    combiner->BeginFrame(frame, samples);
     const uint32_t height = accumulator->height;
     // Rows are independent: bands of them go to every CPU, each row computed
     // exactly as alone. The progress lines come out as the bands are handed

@@ -10,89 +10,148 @@ namespace quen_merge {
 namespace {
 
 constexpr unsigned kFewestToClip = 3;  // below this many values every value stays
+// Widened 8-bit data move in steps of 256 of 65536; 16-bit data in steps of 1.
+constexpr double kEightBitStep = 256.0 / 65536.0;
+constexpr double kSixteenBitStep = 1.0 / 65536.0;
 
 // Whether v lies more than kappa standard deviations from the mean of the
-// others: the n values in have sum s and sum of squares q, v among them. The
-// deviation is that of a new value from the others' mean: their sample
-// variance (n - 1 in the denominator) times 1 + 1 / their count, since that
-// mean is itself uncertain. With few frames a narrower test would leave out
-// many clean values and cost noise.
-bool Outlier(double v, double s, double q, unsigned n, double kappa) {
+// others: the n values in have sum s, v among them. The deviation is the
+// model's at the others' mean, times 1 + 1 / their count for the uncertainty
+// of that mean.
+bool Outlier(double v, double s, unsigned n, double kappa2, const NoiseModel& model) {
     const double others = n - 1;
     const double mean = (s - v) / others;
-    const double variance = ((q - v * v) - (s - v) * mean) / (others - 1) * (1 + 1 / others);
+    const double variance = double(model.Variance(float(mean))) * (1 + 1 / others);
     const double deviation = v - mean;
-    return deviation * deviation > kappa * kappa * (variance > 0 ? variance : 0);
+    return deviation * deviation > kappa2 * variance;
 }
 
-// Two outliers on one side hide each other: each widens the spread that the
-// other is judged by. So when no single value fails, the two most extreme of
-// a side that has lost no value yet (a outermost, b next) fail together when
-// b lies more than kappa standard deviations from the others without a.
-bool OutlierPair(double a, double b, double s, double q, unsigned n, double kappa) {
-    return n >= kFewestToClip + 2 && Outlier(b, s - a, q - a * a, n - 1, kappa);
+// Two outliers on one side pull the others' mean towards them, each hiding
+// the other. So when no single value fails, the two most extreme of a side
+// that has lost no value yet (a outermost, b next) fail together when b lies
+// more than kappa standard deviations from the others without a.
+bool OutlierPair(double a, double b, double s, unsigned n, double kappa2, const NoiseModel& model) {
+    return n >= kFewestToClip + 2 && Outlier(b, s - a, n - 1, kappa2, model);
+}
+
+// True when no test of the clipping can fail, found from bounds without the
+// noise model at each others' mean: every mean a test uses lies at or above
+// low[0], and no test's deviation exceeds the largest of the four below.
+bool NothingCanFail(const float* high, const float* low, double s, unsigned n, double kappa2,
+                    const NoiseModel& model) {
+    const double others = 1.0 / (n - 1);
+    const double high_others = (s - high[0]) * others, low_others = (s - low[0]) * others;
+    double largest = std::max(high[0] - high_others, low_others - low[0]);
+    if (n >= kFewestToClip + 2) {
+        const double pair = 1.0 / (n - 2);
+        largest = std::max(largest, high[1] - (s - high[0] - high[1]) * pair);
+        largest = std::max(largest, (s - low[0] - low[1]) * pair - low[1]);
+    }
+    return largest * largest <= kappa2 * double(model.LeastVarianceFrom(low[0]));
+}
+
+// The spread the quantisation alone gives a value: a uniform error over one
+// step. Data whose every value is a whole number of 8-bit steps were
+// widened from 8 bits.
+double QuantisationVariance(const std::vector<float>& values) {
+    bool eight_bit = !values.empty();
+    for (size_t k = 0; k < values.size() && eight_bit; ++k) {
+        const double steps = double(values[k]) / kEightBitStep;
+        eight_bit = std::fabs(steps - std::round(steps)) < 1e-3;
+    }
+    const double step = eight_bit ? kEightBitStep : kSixteenBitStep;
+    return step * step / 12;
 }
 
 }  // namespace
 
-ClippingStatistics::ClippingStatistics(const float* first, size_t n) {
+ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_columns)
+    : count(n), width(std::max<uint32_t>(1, grid_columns)), sums(first) {
+    const size_t height = n / 3 / width;
+    step = GridStep(width, uint32_t(height));
+    grid_width = (width + step - 1) / step;
+    grid.resize(grid_width * ((height + step - 1) / step) * 3);
     // Not zeroed first: every sample is written below.
-    samples.reset(static_cast<Sample*>(std::malloc(std::max<size_t>(1, n) * sizeof(Sample))));
-    if (!samples) throw std::bad_alloc();
+    const size_t length = std::max<size_t>(1, n);
+    storage.reset(static_cast<float*>(std::malloc(length * kFields * sizeof(float))));
+    if (!storage) throw std::bad_alloc();
+    for (unsigned f = 0; f < kFields; ++f) field[f] = storage.get() + f * length;
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
     constexpr size_t kPiece = size_t(1) << 20;
     ForEachPiece(n, kPiece, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
-            samples.get()[i] = Sample{0.0, 0.0, -kInfinity, -kInfinity, kInfinity, kInfinity};
-            Add(i, first[i]);
+            field[kHigh0][i] = field[kLow0][i] = Tagged(first[i], 0);
+            field[kHigh1][i] = -kInfinity;
+            field[kLow1][i] = kInfinity;
         }
     });
+    std::vector<float> grid_values;
+    for (size_t y = 0; y < height; y += step)
+        ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i) {
+            AddToGrid(i, first[i]);
+            grid_values.push_back(first[i]);
+        });
+    floor = QuantisationVariance(grid_values);
+    reference = Background(width, uint32_t(height), [first](size_t i) { return first[i]; });
+    frame_offsets.push_back({0, 0, 0});
 }
 
-float ClippingStatistics::ClippedMean(size_t i, unsigned count, double kappa,
-                                      RejectionTally& tally) const {
-    const Sample& sample = samples.get()[i];
-    const float high[kClipExtremes] = {sample.high0, sample.high1};
-    const float low[kClipExtremes] = {sample.low0, sample.low1};
-    double s = sample.sum, q = sample.squares;
-    unsigned in = count, out_high = 0, out_low = 0;
-    tally.values += count;
-    while (in >= kFewestToClip) {
+void ClippingStatistics::BeginFrame(const std::array<float, 3>& background, bool landing) {
+    if (landing && !offset_sums) offset_sums.reset(new float[std::max<size_t>(1, count)]());
+    for (unsigned c = 0; c < 3; ++c) {
+        offset[c] = background[c] - reference[c];
+        total_offset[c] += offset[c];
+    }
+    const std::array<double, 3> this_offset{offset[0], offset[1], offset[2]};
+    if (frame_offsets.size() < kLastFrameId) {
+        frame = uint8_t(frame_offsets.size());
+        frame_offsets.push_back(this_offset);
+        return;
+    }
+    // Frames from the last id on share it, with the mean of their offsets.
+    frame = kLastFrameId;
+    if (frame_offsets.size() == kLastFrameId) frame_offsets.push_back({0, 0, 0});
+    ++frames_sharing_last_id;
+    for (unsigned c = 0; c < 3; ++c)
+        frame_offsets[kLastFrameId][c] += (this_offset[c] - frame_offsets[kLastFrameId][c]) / frames_sharing_last_id;
+}
+
+float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, RejectionTally& tally) const {
+    const unsigned channel = unsigned(i % 3);
+    const NoiseModel& model = models[channel];
+    const double kappa2 = kappa * kappa;
+    const float tagged_high[kClipExtremes] = {field[kHigh0][i], field[kHigh1][i]};
+    const float tagged_low[kClipExtremes] = {field[kLow0][i], field[kLow1][i]};
+    const float high[kClipExtremes] = {Untagged(tagged_high[0]), Untagged(tagged_high[1])};
+    const float low[kClipExtremes] = {Untagged(tagged_low[0]), Untagged(tagged_low[1])};
+    double s = sums[i];
+    unsigned in = count_here, out_high = 0, out_low = 0;
+    tally.values += count_here;
+    // Most samples hold no outlier, and a bound shows it without the tests.
+    const bool clean = in < kFewestToClip || NothingCanFail(high, low, s, in, kappa2, model);
+    while (!clean && in >= kFewestToClip) {
         // Each pass tests against the values in at its start and drops all
         // that fail together. The most extreme value of a side is the first
         // to fail, so a side stops at its first value that passes.
-        double drop_s = 0, drop_q = 0;
+        double drop_s = 0;
         unsigned dropped_high = 0, dropped_low = 0;
         // A pass never leaves no value at all.
         while (out_high + dropped_high < kClipExtremes && in - dropped_high - dropped_low > 1 &&
-               Outlier(high[out_high + dropped_high], s, q, in, kappa)) {
-            const double v = high[out_high + dropped_high++];
-            drop_s += v;
-            drop_q += v * v;
-        }
+               Outlier(high[out_high + dropped_high], s, in, kappa2, model))
+            drop_s += high[out_high + dropped_high++];
         while (out_low + dropped_low < kClipExtremes && in - dropped_high - dropped_low > 1 &&
-               Outlier(low[out_low + dropped_low], s, q, in, kappa)) {
-            const double v = low[out_low + dropped_low++];
-            drop_s += v;
-            drop_q += v * v;
-        }
+               Outlier(low[out_low + dropped_low], s, in, kappa2, model))
+            drop_s += low[out_low + dropped_low++];
         if (dropped_high + dropped_low == 0) {
-            if (out_high == 0 && OutlierPair(high[0], high[1], s, q, in, kappa)) dropped_high = 2;
+            if (out_high == 0 && OutlierPair(high[0], high[1], s, in, kappa2, model)) dropped_high = 2;
             if (out_low == 0 && in - dropped_high >= kFewestToClip + 2 &&
-                OutlierPair(low[0], low[1], s, q, in, kappa))
+                OutlierPair(low[0], low[1], s, in, kappa2, model))
                 dropped_low = 2;
-            for (unsigned j = 0; j < dropped_high; ++j) {
-                drop_s += high[j];
-                drop_q += double(high[j]) * high[j];
-            }
-            for (unsigned j = 0; j < dropped_low; ++j) {
-                drop_s += low[j];
-                drop_q += double(low[j]) * low[j];
-            }
+            for (unsigned j = 0; j < dropped_high; ++j) drop_s += high[j];
+            for (unsigned j = 0; j < dropped_low; ++j) drop_s += low[j];
         }
         if (dropped_high + dropped_low == 0) break;
         s -= drop_s;
-        q -= drop_q;
         in -= dropped_high + dropped_low;
         out_high += dropped_high;
         out_low += dropped_low;
@@ -100,7 +159,13 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count, double kappa,
     tally.high += out_high;
     tally.low += out_low;
     if (out_high == kClipExtremes || out_low == kClipExtremes) ++tally.at_limit;
-    return in > 0 ? float(s / in) : 0.0f;
+    if (in == 0) return 0.0f;
+    // Back to the values as given: the offsets of the frames that landed,
+    // less those of the values left out.
+    double offsets = offset_sums ? offset_sums[i] : total_offset[channel];
+    for (unsigned j = 0; j < out_high; ++j) offsets -= FrameOffset(TagOf(tagged_high[j]), channel);
+    for (unsigned j = 0; j < out_low; ++j) offsets -= FrameOffset(TagOf(tagged_low[j]), channel);
+    return float((s + offsets) / in);
 }
 
 }  // namespace quen_merge

@@ -1,15 +1,24 @@
-// Kappa-sigma clipping in one pass and bounded memory: per sample the sum and
-// the sum of squares of its values and the few highest and lowest of them,
-// from which the iterative clipping is worked out once every frame is in.
+// Kappa-sigma clipping in one pass and bounded memory. Per sample: the sum of
+// its values and the two highest and two lowest of them, each carrying the
+// frame it came from in the lowest 8 bits of its mantissa (a change of less
+// than 2^-15 of the value, and plain min and max keep them). On a sparse grid: sums of squares, from which a noise model per
+// channel gives the spread a value may have at its level. Per frame: its
+// background offset from the first frame's, taken off every value before it
+// is compared, so that a frame with a brighter sky is not left out whole.
+// The clipping is worked out once every frame is in.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "base/parallel.h"
+#include "stack/noise_model.h"
 
 namespace quen_merge {
 
@@ -26,66 +35,213 @@ struct RejectionTally {
 };
 
 class ClippingStatistics {
+    // The extremes of every sample, values less their frame's offset, one
+    // array each: the fold streams through them.
+    enum Field { kHigh0, kHigh1, kLow0, kLow1, kFields };  // high0 >= high1, low0 <= low1
+
 public:
-    // Memory one sample takes: two doubles and 2 x kClipExtremes floats.
-    static constexpr unsigned kBytesPerSample = 2 * sizeof(double) + 2 * kClipExtremes * sizeof(float);
+    // Memory one sample takes beyond the sums, which the caller's buffer
+    // holds: its extremes, an aligned stack's offset sum and its share of
+    // the grid.
+    static constexpr unsigned kBytesPerSample = kFields * sizeof(float) + sizeof(float) + 1;
 
-    // The statistics of n samples whose first values are first[i], worked
-    // out on every CPU.
-    ClippingStatistics(const float* first, size_t n);
-
-    // Takes value v of sample i into its statistics.
-    void Add(size_t i, float v) {
-        Sample& s = samples.get()[i];
-        s.sum += v;
-        s.squares += double(v) * double(v);
-        // Two highest and two lowest, kept without branches.
-        s.high1 = Max(s.high1, Min(s.high0, v));
-        s.high0 = Max(s.high0, v);
-        s.low1 = Min(s.low1, Max(s.low0, v));
-        s.low0 = Min(s.low0, v);
+    // Pixels between the grid's points on each axis: every pixel of small
+    // frames, every fourth of large ones.
+    static uint32_t GridStep(uint32_t width, uint32_t height) {
+        return uint64_t(width) * height >= (uint64_t(1) << 18) ? 4 : 1;
     }
 
+    // The statistics of the n samples of a grid width pixels wide whose
+    // first frame's values are sums[i], worked out on every CPU. sums, a
+    // buffer the caller keeps alive, holds each sample's sum from then on,
+    // and ClippedMeans leaves the means there.
+    ClippingStatistics(float* sums, size_t n, uint32_t width);
+
+    // Starts the next frame, whose background (per channel, as the first
+    // frame's was measured) is background: its values are compared less the
+    // difference. Call before its values are added, from one thread. A
+    // landing frame (of an aligned stack) adds its values with AddLanded.
+    void BeginFrame(const std::array<float, 3>& background, bool landing = false);
+    // The background of a frame: the median of each channel over the grid
+    // of a width x height frame whose sample i is value(i).
+    template <typename Value>
+    static std::array<float, 3> Background(uint32_t width, uint32_t height, Value value);
+    // Pixels between the points a background is measured on: a median needs
+    // fewer than the noise model.
+    static constexpr uint32_t kBackgroundSpacing = 4;
+
+    // Takes value v of sample i (of channel i % 3) of the current frame
+    // into its statistics, without branches.
+    void Add(size_t i, unsigned channel, float v) {
+        const float m = v - offset[channel];
+        const float t = Tagged(m, frame);
+        sums[i] += m;
+        field[kHigh1][i] = Max(field[kHigh1][i], Min(field[kHigh0][i], t));
+        field[kHigh0][i] = Max(field[kHigh0][i], t);
+        field[kLow1][i] = Min(field[kLow1][i], Max(field[kLow0][i], t));
+        field[kLow0][i] = Min(field[kLow0][i], t);
+    }
+    // As Add, for a value that landed on sample i of an aligned stack's grid.
+    void AddLanded(size_t i, float v) {
+        const unsigned channel = unsigned(i % 3);
+        Add(i, channel, v);
+        offset_sums[i] += offset[channel];
+    }
+    // Calls add(i) for every sample i of samples [first, first + n) of one
+    // row that lies on the grid.
+    template <typename Add>
+    void ForGridSamples(size_t first, size_t n, Add add) const {
+        const size_t pixel = first / 3, x0 = pixel % width;
+        if (n == 0 || (pixel / width) % step) return;
+        const size_t end = first + n;
+        for (size_t x = (x0 + step - 1) / step * step; x < width; x += step) {
+            const size_t i = (pixel - x0 + x) * 3;
+            if (i >= end) break;
+            for (size_t c = 0; c < 3; ++c)
+                if (i + c >= first && i + c < end) add(i + c);
+        }
+    }
+    // Takes value v of sample i, which lies on the grid, into the noise
+    // model's sums.
+    void AddToGrid(size_t i, float v) {
+        GridSums& g = grid[GridIndex(i)];
+        const double m = double(v) - offset[i % 3];
+        g.sum += m;
+        g.squares += m * m;
+    }
+
+    // Fits each channel's noise model from the grid, where count(i) gives
+    // the number of values of sample i. Call once every frame is in.
+    template <typename Count>
+    void FitNoise(Count count);
     // The mean of the `count` values of sample i after iterative clipping:
     // a value is left out when it lies more than kappa standard deviations
     // from the mean of the other values still in, until none is; with fewer
-    // than 3 values in, all of them stay. The standard deviation is that of a
-    // new value about the others' mean: s sqrt(1 + 1/m) for m others of
-    // sample standard deviation s. Counts what it left out in tally.
+    // than 3 values in, all of them stay. The standard deviation is the
+    // noise model's at the others' mean times sqrt(1 + 1/m) for m others:
+    // that mean is itself uncertain. Values are compared less their frame's
+    // offset; the mean is of the kept values as they were given. Counts what
+    // it left out in tally.
     float ClippedMean(size_t i, unsigned count, double kappa, RejectionTally& tally) const;
-    // ClippedMean of samples [0, n) into means, where count(i) gives the
-    // number of values of sample i; shared out over every CPU, and the tally
-    // the same as one loop's.
+    // FitNoise, then ClippedMean of every sample into the sums' buffer;
+    // shared out over every CPU, and the tally the same as one loop's.
     template <typename Count>
-    void ClippedMeans(size_t n, Count count, double kappa, float* means, RejectionTally& tally) const;
+    void ClippedMeans(Count count, double kappa, RejectionTally& tally);
+
+    const NoiseModel& Model(unsigned channel) const { return models[channel]; }
 
 private:
+    static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
+    static constexpr size_t kPrefetchSamples = 256;  // how far ahead the finish asks for its statistics
+
     static float Max(float a, float b) { return a > b ? a : b; }
     static float Min(float a, float b) { return a < b ? a : b; }
+    // m with the frame id in its mantissa's lowest 8 bits.
+    static float Tagged(float m, uint8_t id) {
+        uint32_t bits;
+        std::memcpy(&bits, &m, sizeof bits);
+        bits = (bits & ~uint32_t(0xff)) | id;
+        std::memcpy(&m, &bits, sizeof bits);
+        return m;
+    }
+    // The frame id a tagged value carries, and the value without it.
+    static uint8_t TagOf(float t) {
+        uint32_t bits;
+        std::memcpy(&bits, &t, sizeof bits);
+        return uint8_t(bits & 0xff);
+    }
+    static float Untagged(float t) {
+        uint32_t bits;
+        std::memcpy(&bits, &t, sizeof bits);
+        bits &= ~uint32_t(0xff);
+        std::memcpy(&t, &bits, sizeof bits);
+        return t;
+    }
 
-    // One sample's statistics, together in one half of a cache line.
-    struct Sample {
-        double sum, squares;
-        float high0, high1, low0, low1;  // high0 >= high1, low0 <= low1
+    // The grid entry of sample i, which lies on the grid.
+    size_t GridIndex(size_t i) const {
+        const size_t pixel = i / 3;
+        const size_t x = pixel % width, y = pixel / width;
+        return ((y / step) * grid_width + x / step) * 3 + i % 3;
+    }
+    // The offset of the frame with this id, channel c.
+    double FrameOffset(uint8_t id, unsigned c) const { return frame_offsets[id][c]; }
+
+    struct GridSums {
+        double sum = 0, squares = 0;
     };
+
+    size_t count = 0;
+    uint32_t width = 0, step = 1;
+    size_t grid_width = 0;
+    std::array<float, 3> reference{};   // the first frame's background
+    std::array<float, 3> offset{};      // the current frame's offset
+    std::array<double, 3> total_offset{};  // every frame's offsets added
+    uint8_t frame = 0;
+    unsigned frames_sharing_last_id = 0;
+    std::vector<std::array<double, 3>> frame_offsets;  // by frame id
+    double floor = 0;                   // least variance: the data's quantisation
     // Hundreds of megabytes for a large stack.
-    std::unique_ptr<Sample, void (*)(void*)> samples{nullptr, &std::free};
+    std::unique_ptr<float, void (*)(void*)> storage{nullptr, &std::free};
+    float* field[kFields] = {};
+    float* sums = nullptr;
+    std::unique_ptr<float[]> offset_sums;  // aligned stacks: the offsets of the frames that landed
+    std::vector<GridSums> grid;
+    NoiseModel models[3];
 };
 
+template <typename Value>
+std::array<float, 3> ClippingStatistics::Background(uint32_t width, uint32_t height, Value value) {
+    const uint32_t step = GridStep(width, height) * (GridStep(width, height) > 1 ? kBackgroundSpacing : 1);
+    std::array<float, 3> background{};
+    std::vector<float> channel;
+    for (unsigned c = 0; c < 3; ++c) {
+        channel.clear();
+        for (uint32_t y = 0; y < height; y += step)
+            for (uint32_t x = 0; x < width; x += step) channel.push_back(value((size_t(y) * width + x) * 3 + c));
+        if (channel.empty()) continue;
+        std::nth_element(channel.begin(), channel.begin() + channel.size() / 2, channel.end());
+        background[c] = channel[channel.size() / 2];
+    }
+    return background;
+}
+
 template <typename Count>
-void ClippingStatistics::ClippedMeans(size_t n, Count count, double kappa, float* means,
-                                      RejectionTally& tally) const {
+void ClippingStatistics::FitNoise(Count count_of) {
+    std::vector<NoiseModel::Sample> measured[3];
+    const size_t height = count / 3 / width;
+    for (size_t y = 0; y < height; y += step)
+        for (size_t x = 0; x < width; x += step)
+            for (unsigned c = 0; c < 3; ++c) {
+                const size_t i = (y * width + x) * 3 + c;
+                const size_t g = GridIndex(i);
+                const unsigned n = count_of(i);
+                if (n < 2) continue;
+                const double mean = grid[g].sum / n;
+                const double variance = (grid[g].squares - grid[g].sum * mean) / (n - 1);
+                measured[c].push_back({float(mean), float(variance > 0 ? variance : 0), n});
+            }
+    for (unsigned c = 0; c < 3; ++c) models[c].Fit(std::move(measured[c]), floor);
+}
+
+template <typename Count>
+void ClippingStatistics::ClippedMeans(Count count_of, double kappa, RejectionTally& tally) {
+    FitNoise(count_of);
+    const size_t n = count;
     constexpr size_t kPiece = size_t(1) << 16;
-    constexpr size_t kPrefetchSamples = 32;
     std::vector<RejectionTally> tallies((n + kPiece - 1) / kPiece);
     ForEachPiece(n, kPiece, [&](size_t begin, size_t end) {
-        RejectionTally& t = tallies[begin / kPiece];
+        // Counted here, not in the shared vector: neighbouring pieces' tallies
+        // share a cache line, and the workers would take it from each other.
+        RejectionTally t;
         for (size_t i = begin; i < end; ++i) {
             // The statistics stream in from memory; the clipping's branches
             // keep the hardware from running ahead on its own.
-            __builtin_prefetch(samples.get() + i + kPrefetchSamples);
-            means[i] = ClippedMean(i, count(i), kappa, t);
+            if (i % 16 == 0)
+                for (unsigned f = 0; f < kFields; ++f) __builtin_prefetch(field[f] + i + kPrefetchSamples);
+            sums[i] = ClippedMean(i, count_of(i), kappa, t);
         }
+        tallies[begin / kPiece] = t;
     });
     for (const RejectionTally& t : tallies) {
         tally.values += t.values;
