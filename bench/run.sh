@@ -2,8 +2,8 @@
 # Runs every benchmark in bench/ and writes docs/BENCHMARKS.md afresh: the
 # micro-benchmarks, the end-to-end comparison with the decoding floor and the
 # peers (where installed: make bench-peers), the peak memory, the trails
-# left by clipped stacks, and calibration beside Siril's. BASELINE_TARNIC
-# names an earlier build to time beside.
+# left by clipped stacks, the rejection's figures, and calibration beside
+# Siril's. BASELINE_TARNIC names an earlier build to time beside.
 # usage: bench/run.sh BUILD_DIR
 set -euo pipefail
 build=${1:-build}
@@ -26,8 +26,10 @@ echo "== peak memory"
 /usr/bin/python3 "$here/memory.py" "$build" "$data" > "$out/memory.md"
 echo "== trails"
 /usr/bin/python3 "$here/trails.py" "$build" "$data" "$here/../../shared/peers" > "$out/trails.md"
+echo "== rejection"
+/usr/bin/python3 "$here/rejection.py" "$build" "$data" "$here/../../shared/peers" > "$out/rejection.md"
 echo "== calibration"
 /usr/bin/python3 "$here/calibration.py" "$build" "$data" > "$out/calibration.md"
 
-cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/calibration.md" > "$here/../docs/BENCHMARKS.md"
+cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/rejection.md" "$out/calibration.md" > "$here/../docs/BENCHMARKS.md"
 echo "Wrote docs/BENCHMARKS.md"

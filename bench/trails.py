@@ -45,15 +45,15 @@ def as_ppm(tarnic, path, out):
     return read_ppm(out)
 
 
-def residual(stack, clean):
+def residual(stack, clean, margin=MARGIN):
     width, height, c = clean
     _, _, s = stack
     green = c[1::3]
     level = statistics.median(green)
     noise = 1.4826 * statistics.median(abs(v - level) for v in green)
     worst = 0.0
-    for y in range(MARGIN, height - MARGIN):
-        for x in range(MARGIN, width - MARGIN):
+    for y in range(margin, height - margin):
+        for x in range(margin, width - margin):
             i = (y * width + x) * 3
             if c[i + 1] > level + 4 * noise:
                 continue  # a star

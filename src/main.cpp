@@ -143,7 +143,7 @@ void show_help() {
     std::puts("\t-d        : add dark frame.  You may have many of these.");
     std::printf("\t-o <file> : Set output file.  Default is \"%s\".\n", RunOptions().output.c_str());
     std::puts("\t-t <type> : Set merge type.  Default is \"n\". ");
-    std::puts("\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.");
+    std::puts("\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma of the noise.");
     std::puts("\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).");
     std::printf("\t-P <size> : The preview's long side in pixels.  Default is %u.\n", RunOptions().preview_size);
     std::puts("\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).");

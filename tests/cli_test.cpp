@@ -27,7 +27,7 @@ const char kHelpText[] =
     "\t-d        : add dark frame.  You may have many of these.\n"
     "\t-o <file> : Set output file.  Default is \"merged.png\".\n"
     "\t-t <type> : Set merge type.  Default is \"n\". \n"
-    "\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma.\n"
+    "\t-r <kappa>: Reject outliers: a mean without the values beyond kappa sigma of the noise.\n"
     "\t-p <file> : Also write an 8-bit preview stretched for the eye (PNG; JPEG for .jpg).\n"
     "\t-P <size> : The preview's long side in pixels.  Default is 2000.\n"
     "\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).\n"

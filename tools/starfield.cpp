@@ -33,6 +33,7 @@ constexpr double kTint = 0.2;             // largest colour tint of a star
 constexpr int kMaxPlacementTries = 100;   // per star, for the minimum separation
 constexpr unsigned kSensorSeedOffset = 0x5eed;  // hot pixels belong to the sensor
 constexpr unsigned kTrailSeedOffset = 0x7a11;   // trails leave every other pixel as it was
+constexpr unsigned kSeeingSeedOffset = 0x5ee1;  // seeing leaves the stars' places as they were
 constexpr double kSatellitePeak = 8000.0;       // ADU at the centre of a satellite's line
 constexpr double kSatelliteSigma = 0.8;         // px, across the line
 constexpr double kAircraftPeak = 12000.0;       // ADU of each light of an aircraft
@@ -67,6 +68,9 @@ struct Options {
     std::string truth;
     std::string catalogue;
     std::string pattern;
+    double seeing = 0;       // share by which a frame's PSF width varies, at random, flux kept
+    double sky_rise = 0;     // share of the sky level it rises by from each frame to the next
+    double flux_sigma = 0;   // PSF width the stars' flux is reckoned at (0: sigma)
     std::string kind;        // calibration set: light, flat, dark, bias or truth
     double exposure = 60;    // s, of a calibration set's frame
 };
@@ -116,7 +120,10 @@ void Usage() {
         "              pattern, dark current, vignetting, dust): light, flat, dark,\n"
         "              bias, or truth (the lights' sky and stars alone); .fit names\n"
         "              are written as FITS with EXPTIME\n"
-        "  -E SECONDS  exposure of a calibration set's frame (60)\n",
+        "  -E SECONDS  exposure of a calibration set's frame (60)\n"
+        "  -V SHARE    seeing: each frame's PSF width varies at random by up to\n"
+        "              +-SHARE of -f, each star's flux kept (0)\n"
+        "  -G SHARE    the sky rises by SHARE of its level from each frame to the next (0)\n",
         stderr);
 }
 
@@ -134,7 +141,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -163,6 +170,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'C': o.catalogue = optarg; break;
             case 'K': o.kind = optarg; break;
             case 'E': o.exposure = std::atof(optarg); break;
+            case 'V': o.seeing = std::atof(optarg); break;
+            case 'G': o.sky_rise = std::atof(optarg); break;
             default: return false;
         }
     }
@@ -284,7 +293,8 @@ void RenderStar(const Star& s, double fx, double fy, const Options& o, std::vect
     const int x1 = std::min(o.width - 1, int(std::ceil(fx + reach)));
     const int y0 = std::max(0, int(std::floor(fy - reach)));
     const int y1 = std::min(o.height - 1, int(std::ceil(fy + reach)));
-    const double flux = s.peak * 2 * kPi * o.sigma * o.sigma;
+    const double flux_sigma = o.flux_sigma > 0 ? o.flux_sigma : o.sigma;
+    const double flux = s.peak * 2 * kPi * flux_sigma * flux_sigma;
     for (int y = y0; y <= y1; ++y) {
         const double wy = PixelShare(y, fy, o.sigma);
         for (int x = x0; x <= x1; ++x) {
@@ -310,6 +320,17 @@ std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform&
     for (const HotPixel& h : hot)
         for (int c = 0; c < 3; ++c) px[(size_t(h.y) * o.width + h.x) * 3 + c] = h.value;
     return px;
+}
+
+// The options frame k is rendered with: its own seeing and sky level.
+Options FrameConditions(const Options& o, int k, std::mt19937_64& rng) {
+    Options frame = o;
+    frame.sky = o.sky * (1 + k * o.sky_rise);
+    if (o.seeing > 0) {
+        frame.flux_sigma = o.sigma;
+        frame.sigma = o.sigma * (1 + std::uniform_real_distribution<double>(-o.seeing, o.seeing)(rng));
+    }
+    return frame;
 }
 
 bool Listed(const std::vector<int>& frames, int k) {
@@ -523,6 +544,8 @@ int main(int argc, char** argv) {
     const std::vector<Transform> transforms = FrameTransforms(rng, o);
     const std::vector<HotPixel> hot = PlaceHotPixels(o);
     const camera_model::Camera camera(o.width, o.height, o.seed);
+    // Seeing draws from a generator of its own: without -V every frame stays as it was.
+    std::mt19937_64 conditions(o.seed + kSeeingSeedOffset);
     // Each kind and exposure of a calibration set gets noise of its own.
     std::mt19937_64 calibration_noise(o.seed + std::hash<std::string>()(o.kind) + unsigned(o.exposure * 1000));
     int status = 0;
@@ -532,7 +555,7 @@ int main(int argc, char** argv) {
         if (!o.kind.empty()) {
             px = RenderCalibrationFrame(shown, transforms[k], hot, o, camera, calibration_noise);
         } else {
-            px = RenderFrame(shown, transforms[k], hot, o);
+            px = RenderFrame(shown, transforms[k], hot, FrameConditions(o, k, conditions));
             if (o.noise) AddNoise(px, rng);
             AddTransients(px, k, o);
         }
