@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's pictures: the same crop of one generated frame and of each
 # stack the demo made, stretched alike; and, where the real sequences lie
-# beside the project, the CCD set aligned with -t s and the all-sky star trails.
+# beside the project, the CCD set aligned with -t s (plain and clipped), the
+# all-sky star trails and the all-sky meteor left out by -r 3.
 # usage: tools/pictures.sh BUILD_DIR DEMO_DIR OUT_DIR
 set -euo pipefail
 build=${1:-build} demo=${2:-demo} out=${3:-docs/images}
@@ -16,9 +17,6 @@ subtracted="1900 29500"  # the same with the master dark taken off
 "$build/preview" "$demo/aligned.png" "$out/aligned.jpg" $crop $subtracted
 "$build/preview" "$demo/trail_00.tif" "$out/trail_frame.jpg" $crop $raw
 "$build/preview" "$demo/trails.png" "$out/trails.jpg" $crop $raw
-"$build/preview" "$demo/satellite_02.tif" "$out/satellite_frame.jpg" $crop $raw
-"$build/preview" "$demo/satellites_mean.png" "$out/satellites_mean.jpg" $crop $raw
-"$build/preview" "$demo/satellites_rejected.png" "$out/satellites_rejected.jpg" $crop $raw
 
 stargate=$here/../../shared/data/real/iraf-stargate
 if [ -d "$stargate" ]; then
@@ -41,5 +39,11 @@ if [ -d "$allsky" ]; then
   "$build/preview" "$allsky/IMG01329.png" "$out/allsky_frame.jpg" $whole $sky 2
   "$build/preview" "$demo/allsky_trails.png" "$out/allsky_trails.jpg" $whole $sky 2
   "$build/tarnic" -o "$demo/allsky_mean.png" -p "$out/allsky_preview.jpg" -P 696 "$allsky"/IMG013*.png > /dev/null
+  # The last frame's meteor, in the plain mean and left out by -r 3.
+  "$build/tarnic" -r 3 -o "$demo/allsky_rejected.png" "$allsky"/IMG013*.png > /dev/null
+  meteor="880 300 320 240" glow="5000 20000"
+  "$build/preview" "$allsky/IMG01329.png" "$out/meteor_frame.jpg" $meteor $glow
+  "$build/preview" "$demo/allsky_mean.png" "$out/meteor_mean.jpg" $meteor $glow
+  "$build/preview" "$demo/allsky_rejected.png" "$out/meteor_rejected.jpg" $meteor $glow
 fi
 echo "Pictures in $out/: $(du -ch "$out"/*.jpg | tail -n 1 | cut -f1) in all"
