@@ -18,7 +18,7 @@ import time
 
 QUALITY_FIELD = ["-W", "1200", "-H", "800", "-S", "400", "-s", "5", "-p", "40"]
 COST_FIELD = ["-W", "3000", "-H", "2000", "-S", "3000", "-s", "9", "-p", "50"]
-RUNS = 5
+RUNS = 7
 
 
 def generate(starfield, field, folder, kind, frames, extra=()):
