@@ -130,17 +130,23 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     // Most samples hold no outlier, and a bound shows it without the tests.
     const bool clean = in < kFewestToClip || NothingCanFail(high, low, s, in, kappa2, model);
     while (!clean && in >= kFewestToClip) {
-        // Each pass tests against the values in at its start and drops all
-        // that fail together. The most extreme value of a side is the first
-        // to fail, so a side stops at its first value that passes.
+        // Each pass tests the high side against the values in at its start,
+        // then the low side against those the high side left: a bright
+        // outlier lifts the others' mean, and against that lifted mean a
+        // clean low value would seem to fail (the model's spread, unlike a
+        // sample's own, does not widen with the outlier). The most extreme
+        // value of a side is the first to fail, so a side stops at its first
+        // value that passes.
         double drop_s = 0;
         unsigned dropped_high = 0, dropped_low = 0;
         // A pass never leaves no value at all.
-        while (out_high + dropped_high < kClipExtremes && in - dropped_high - dropped_low > 1 &&
+        while (out_high + dropped_high < kClipExtremes && in - dropped_high > 1 &&
                Outlier(high[out_high + dropped_high], s, in, kappa2, model))
             drop_s += high[out_high + dropped_high++];
-        while (out_low + dropped_low < kClipExtremes && in - dropped_high - dropped_low > 1 &&
-               Outlier(low[out_low + dropped_low], s, in, kappa2, model))
+        const double high_kept = s - drop_s;
+        const unsigned in_low = in - dropped_high;
+        while (out_low + dropped_low < kClipExtremes && in_low - dropped_low > 1 && in_low >= kFewestToClip &&
+               Outlier(low[out_low + dropped_low], high_kept, in_low, kappa2, model))
             drop_s += low[out_low + dropped_low++];
         if (dropped_high + dropped_low == 0) {
             if (out_high == 0 && OutlierPair(high[0], high[1], s, in, kappa2, model)) dropped_high = 2;
