@@ -93,7 +93,7 @@ long long FlatToGain(FloatImage& flat, int& channel) {
 
 bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector<std::string>& lights, double kappa) {
     StackHistory bias_history, dark_history, flat_history;
-    bias = Combine("Averaging bias frames", frames.biases, Calibration(), kappa, bias_history);
+    std::unique_ptr<FloatImage> bias = Combine("Averaging bias frames", frames.biases, Calibration(), kappa, bias_history);
     std::unique_ptr<FloatImage> dark = Combine("Averaging dark frames", frames.darks, Calibration(), kappa, dark_history);
     const bool calibrating = !frames.biases.empty() || !frames.flats.empty();
     LightFacts light;
@@ -105,18 +105,17 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
         less_bias.offset_kind = "bias";
         std::unique_ptr<FloatImage> flat = Combine("Averaging flat frames", frames.flats, less_bias, kappa, flat_history);
         if (!UsedEvery(frames.flats, flat_history, "flat") || !HasLightsSize(flat.get(), "flat", light) ||
-            !UseFlat(std::move(flat)))
+            !UseFlat(std::move(flat), bias.get()))
             return false;
     }
 
     if (dark) {
         offset = std::move(dark);
         offset_is_dark = true;
-        ScaleDark(dark_history.single_exposure, light.header.exposure);
+        ScaleDark(dark_history.single_exposure, light.header.exposure, bias.get());
     } else {
         offset = std::move(bias);
     }
-    bias.reset();
     if (calibrating) {
         char line[100];
         std::snprintf(line, sizeof line, "Calibrated with %u bias, %u dark and %u flat frames", bias_history.frames,
@@ -126,7 +125,7 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
     return true;
 }
 
-bool CalibrationMasters::UseFlat(std::unique_ptr<FloatImage> flat) {
+bool CalibrationMasters::UseFlat(std::unique_ptr<FloatImage> flat, const FloatImage* bias) {
     if (!bias) Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
     int channel = 0;
     const long long uncorrected = FlatToGain(*flat, channel);
@@ -143,7 +142,7 @@ bool CalibrationMasters::UseFlat(std::unique_ptr<FloatImage> flat) {
     return true;
 }
 
-void CalibrationMasters::ScaleDark(double dark_exposure, double light_exposure) {
+void CalibrationMasters::ScaleDark(double dark_exposure, double light_exposure, const FloatImage* bias) {
     if (!(dark_exposure > 0 && light_exposure > 0) ||
         std::fabs(dark_exposure - light_exposure) <= kSameExposure * light_exposure)
         return;

@@ -43,10 +43,12 @@ public:
 private:
     // Turns the bias-subtracted master flat into the lights' gain; false
     // after saying why it cannot be used.
-    bool UseFlat(std::unique_ptr<FloatImage> flat);
-    void ScaleDark(double dark_exposure, double light_exposure);
+    bool UseFlat(std::unique_ptr<FloatImage> flat, const FloatImage* bias);
+    // Scales the master dark in offset to the lights' exposure over bias
+    // (may be null: then only says why it cannot).
+    void ScaleDark(double dark_exposure, double light_exposure, const FloatImage* bias);
 
-    std::unique_ptr<FloatImage> bias, offset, gain;
+    std::unique_ptr<FloatImage> offset, gain;
     bool offset_is_dark = false;
     std::vector<std::string> notes;
 };

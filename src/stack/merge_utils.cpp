@@ -19,10 +19,14 @@ CombineRule RuleFor(MergeType type, double kappa) {
 }
 
 FloatImage* ConvertFrame(const Image16* frame, const Calibration& calibration) {
+    return ConvertFrame(frame, calibration.For(frame));
+}
+
+FloatImage* ConvertFrame(const Image16* frame, const SampleCalibration& samples) {
     // Every sample is written below.
     FloatImage* image = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
     float* out = image->data;
-    FoldSamples(frame, calibration.For(frame), [out](size_t i, float v) { out[i] = v; });
+    FoldSamples(frame, samples, [out](size_t i, float v) { out[i] = v; });
     return image;
 }
 
@@ -36,10 +40,7 @@ bool Merge::SetImage(const Image16* frame) {
     accumulator = nullptr;
     frame_count = 0;
     if (!frame || frame->channels != kFrameChannels) return false;
-    // Every sample is written below.
-    accumulator = new FloatImage(frame->width, frame->height, kFrameChannels, ostrel::uninitialised);
-    float* out = accumulator->data;
-    FoldSamples(frame, FoldCalibration(frame), [out](size_t i, float v) { out[i] = v; });
+    accumulator = ConvertFrame(frame, FoldCalibration(frame));
     combiner->Start(accumulator->data, accumulator->ElementCount(), accumulator->width);
     frame_count = 1;
     return true;

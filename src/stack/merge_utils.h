@@ -91,6 +91,8 @@ public:
 // A new float copy of a 3-channel frame, scaled by 2^-16 and calibrated by
 // the masters of its width and height; the caller owns it.
 FloatImage* ConvertFrame(const Image16* frame, const Calibration& calibration);
+// As above, calibrated by samples of the frame's size.
+FloatImage* ConvertFrame(const Image16* frame, const SampleCalibration& samples);
 
 // Averages frames that moved against the reference frame: each is resampled
 // onto the reference grid through its rigid transform and handed to the

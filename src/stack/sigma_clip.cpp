@@ -50,17 +50,11 @@ bool NothingCanFail(const float* high, const float* low, double s, unsigned n, d
     return largest * largest <= kappa2 * double(model.LeastVarianceFrom(low[0]));
 }
 
-// The spread the quantisation alone gives a value: a uniform error over one
-// step. Data whose every value is a whole number of 8-bit steps were
-// widened from 8 bits.
-double QuantisationVariance(const std::vector<float>& values) {
-    bool eight_bit = !values.empty();
-    for (size_t k = 0; k < values.size() && eight_bit; ++k) {
-        const double steps = double(values[k]) / kEightBitStep;
-        eight_bit = std::fabs(steps - std::round(steps)) < 1e-3;
-    }
-    const double step = eight_bit ? kEightBitStep : kSixteenBitStep;
-    return step * step / 12;
+// Whether v is a whole number of 8-bit steps: data whose every value is
+// one were widened from 8 bits.
+bool OnEightBitStep(float v) {
+    const double steps = double(v) / kEightBitStep;
+    return std::fabs(steps - std::round(steps)) < 1e-3;
 }
 
 }  // namespace
@@ -85,13 +79,16 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
             field[kLow1][i] = kInfinity;
         }
     });
-    std::vector<float> grid_values;
+    bool eight_bit = n > 0;
     for (size_t y = 0; y < height; y += step)
         ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i) {
             AddToGrid(i, first[i]);
-            grid_values.push_back(first[i]);
+            eight_bit = eight_bit && OnEightBitStep(first[i]);
         });
-    floor = QuantisationVariance(grid_values);
+    // The spread the quantisation alone gives a value: a uniform error over
+    // one step.
+    const double quantum = eight_bit ? kEightBitStep : kSixteenBitStep;
+    floor = quantum * quantum / 12;
     reference = Background(width, uint32_t(height), [first](size_t i) { return first[i]; });
     frame_offsets.push_back({0, 0, 0});
 }

@@ -128,8 +128,6 @@ public:
     template <typename Count>
     void ClippedMeans(Count count, double kappa, RejectionTally& tally);
 
-    const NoiseModel& Model(unsigned channel) const { return models[channel]; }
-
 private:
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
     static constexpr size_t kPrefetchSamples = 256;  // how far ahead the finish asks for its statistics

@@ -88,8 +88,7 @@ void BoxRow(const unsigned char* src, unsigned char* dst, uint32_t n, uint32_t r
 
 // A calibrated sample back in 16-bit units, clamped to their range.
 unsigned CalibratedSample(const unsigned short* src, const quen_merge::SampleCalibration& calibration, size_t at) {
-    const float offset = calibration.offset ? calibration.offset[at] : 0.0f;
-    const float v = (src[at] * quen_merge::kSampleToFloat - offset) * calibration.gain[at] * quen_merge::kFloatToSample;
+    const float v = quen_merge::CalibratedValue(src, calibration, at) * quen_merge::kFloatToSample;
     return v <= 0.0f ? 0u : v >= 65535.0f ? 65535u : unsigned(v);
 }
 

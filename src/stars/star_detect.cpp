@@ -54,13 +54,10 @@ std::unique_ptr<Grey> ChannelSumOf(const Image16* frame, const Calibration& cali
     const unsigned short* src = frame->data;
     float* out = grey->data;
     if (samples.gain) {
-        const float* g = samples.gain;
-        const float scale = kFloatToSample;
-        for (size_t i = 0; i < 3 * pixels; i += 3) {
-            float sum = 0.0f;
-            for (size_t c = i; c < i + 3; ++c) sum += (float(src[c]) - (d ? scale * d[c] : 0.0f)) * g[c];
-            out[i / 3] = sum;
-        }
+        for (size_t i = 0; i < pixels; ++i)
+            out[i] = (CalibratedValue(src, samples, 3 * i) + CalibratedValue(src, samples, 3 * i + 1) +
+                      CalibratedValue(src, samples, 3 * i + 2)) *
+                     kFloatToSample;
     } else if (d) {
         const float scale = kFloatToSample;
         for (size_t i = 0; i < pixels; ++i, src += 3, d += 3)
