@@ -172,7 +172,7 @@ void BM_TriangleMatch(benchmark::State& state) {
     std::string why;
     bool matched = false;
     for (auto _ : state) {
-        matched = matcher.Match(frame, fit, why);
+        matched = matcher.Match(frame, false, fit, why);
         benchmark::DoNotOptimize(matched);
     }
     state.counters["matched"] = matched;

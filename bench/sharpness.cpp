@@ -1,9 +1,15 @@
 // sharpness: median FWHM, in pixels, of the bright stars of a reference frame,
 // measured at the same places in each given picture (green channel).
 // usage: sharpness REFERENCE PICTURE...   prints "PICTURE FWHM STARS" per picture
+//        sharpness -r FLOOR REFERENCE PICTURE
+//            per ninth of the field (3 x 3 regions, row by row), stars peaking
+//            above FLOOR in the reference: "REGION STARS FWHM_RATIO
+//            ELONGATION_RATIO", the medians of picture / reference
 #include <FreeImage.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "io/image_io.h"
@@ -32,9 +38,38 @@ bool Load(const char* path, Green& g) {
     return true;
 }
 
+// The regions' median ratios of picture to reference, star by star.
+int CompareRegions(const Green& reference, const Green& picture, double floor) {
+    const int margin = 8;
+    const auto peaks = star_measure::BrightPeaks(reference, int(reference.width), int(reference.height), floor, margin);
+    std::vector<double> fwhm[9], elongation[9];
+    for (const auto& [x, y] : peaks) {
+        const auto ref = star_measure::MeasureStar(reference, x, y);
+        const auto got = star_measure::MeasureStar(picture, x, y);
+        if (!(ref.fwhm > 0 && got.fwhm > 0)) continue;
+        const size_t region = size_t(3 * (3 * y / int(reference.height)) + 3 * x / int(reference.width));
+        fwhm[region].push_back(got.fwhm / ref.fwhm);
+        elongation[region].push_back(got.elongation / ref.elongation);
+    }
+    for (size_t r = 0; r < 9; ++r)
+        std::printf("%zu %zu %.3f %.3f\n", r, fwhm[r].size(), fwhm[r].empty() ? 0.0 : star_measure::Median(fwhm[r]),
+                    elongation[r].empty() ? 0.0 : star_measure::Median(elongation[r]));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "-r") {
+        FreeImage_Initialise(TRUE);
+        FilterTiffMessages();
+        Green reference, picture;
+        const bool loaded = Load(argv[3], reference) && Load(argv[4], picture) &&
+                            picture.width == reference.width && picture.height == reference.height;
+        const int status = loaded ? CompareRegions(reference, picture, std::atof(argv[2])) : 1;
+        FreeImage_DeInitialise();
+        return status;
+    }
     if (argc < 3) {
         std::fputs("usage: sharpness REFERENCE PICTURE...\n", stderr);
         return 2;

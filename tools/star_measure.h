@@ -11,6 +11,7 @@ namespace star_measure {
 
 struct Measured {
     double x, y, fwhm;  // pixels
+    double elongation;  // major / minor axis of the light's second moments
 };
 
 // The star near (x, y): moments of a 13 x 13 window of sample(x, y) less the
@@ -33,13 +34,17 @@ Measured MeasureStar(Sample sample, double x, double y) {
             sy += w * (cy + j);
         }
     const double mx = sx / sw, my = sy / sw;
-    double sr = 0;
+    double sxx = 0, syy = 0, sxy = 0;
     for (int j = -r + 1; j < r; ++j)
         for (int i = -r + 1; i < r; ++i) {
             const double w = std::max(0.0, sample(cx + i, cy + j) - sky);
-            sr += w * ((cx + i - mx) * (cx + i - mx) + (cy + j - my) * (cy + j - my));
+            sxx += w * (cx + i - mx) * (cx + i - mx);
+            syy += w * (cy + j - my) * (cy + j - my);
+            sxy += w * (cx + i - mx) * (cy + j - my);
         }
-    return {mx, my, 2.3548 * std::sqrt(sr / sw / 2)};
+    const double half_trace = (sxx + syy) / 2, root = std::hypot((sxx - syy) / 2, sxy);
+    const double major = half_trace + root, minor = std::max(half_trace - root, 1e-12);
+    return {mx, my, 2.3548 * std::sqrt((sxx + syy) / sw / 2), std::sqrt(major / minor)};
 }
 
 // Local maxima above `floor` that outshine everything within 6 pixels, at

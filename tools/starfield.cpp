@@ -5,6 +5,10 @@
 // the rigid transform (angle_k, tx_k, ty_k) that maps a frame position back onto
 // the reference: ref = R(angle_k) * frame + (tx_k, ty_k). Stars are rendered at
 // their transformed positions (pixel-integrated Gaussians), never resampled.
+//
+// With -L, a camera fixed to the ground shows the turning sky instead: stars
+// on the celestial sphere through a pinhole or fisheye lens (sky_camera.h),
+// and the truth is where a grid of each frame's positions lies in the first.
 #include <FreeImage.h>
 #include <getopt.h>
 
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "camera_model.h"
+#include "sky_camera.h"
 #include "io/fits_io.h"
 
 namespace {
@@ -73,6 +78,8 @@ struct Options {
     double flux_sigma = 0;   // PSF width the stars' flux is reckoned at (0: sigma)
     std::string kind;        // calibration set: light, flat, dark, bias or truth
     double exposure = 60;    // s, of a calibration set's frame
+    sky_camera::Lens lens;   // the fixed camera under the turning sky, when lens.focal > 0
+    double interval = 60;    // s between its frames
 };
 
 struct Star {
@@ -123,7 +130,14 @@ void Usage() {
         "  -E SECONDS  exposure of a calibration set's frame (60)\n"
         "  -V SHARE    seeing: each frame's PSF width varies at random by up to\n"
         "              +-SHARE of -f, each star's flux kept (0)\n"
-        "  -G SHARE    the sky rises by SHARE of its level from each frame to the next (0)\n",
+        "  -G SHARE    the sky rises by SHARE of its level from each frame to the next (0)\n"
+        "  -L FOCAL    a camera fixed to the ground under the turning sky, lens focal\n"
+        "              length in px (e.g. 4186: 18 mm, 4.3 um); -S stars over the sky\n"
+        "              it sees; -T then writes frame x y ref_x ref_y for a grid\n"
+        "  -J K1       its radial distortion, r (1 + K1 r^2) (0)\n"
+        "  -Y          its lens is an equidistant fisheye pointing at the zenith\n"
+        "  -P DEC      declination it points at, degrees (60; the fisheye's latitude)\n"
+        "  -I SECONDS  time between its frames (60)\n",
         stderr);
 }
 
@@ -141,7 +155,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -172,11 +186,18 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'E': o.exposure = std::atof(optarg); break;
             case 'V': o.seeing = std::atof(optarg); break;
             case 'G': o.sky_rise = std::atof(optarg); break;
+            case 'L': o.lens.focal = std::atof(optarg); break;
+            case 'J': o.lens.k1 = std::atof(optarg); break;
+            case 'Y': o.lens.fisheye = true; break;
+            case 'P': o.lens.declination = std::atof(optarg); break;
+            case 'I': o.interval = std::atof(optarg); break;
             default: return false;
         }
     }
     if (optind != argc - 1) return false;
     o.pattern = argv[optind];
+    o.lens.width = o.width;
+    o.lens.height = o.height;
     const bool known_kind = o.kind.empty() || o.kind == "light" || o.kind == "flat" || o.kind == "dark" ||
                             o.kind == "bias" || o.kind == "truth";
     return known_kind && o.exposure >= 0 && o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
@@ -530,17 +551,71 @@ std::string CatalogueText(const std::vector<Star>& stars) {
     return text;
 }
 
+struct SkyStar {
+    sky_camera::Vector direction;
+    Star look;  // peak and tint
+};
+
+std::vector<SkyStar> PlaceSkyStars(std::mt19937_64& rng, const Options& o, const sky_camera::Camera& camera) {
+    std::vector<SkyStar> stars;
+    std::uniform_real_distribution<double> tint(-kTint, kTint);
+    for (const sky_camera::Vector& v : camera.Catalogue(o.stars, o.interval * o.frames, rng)) {
+        SkyStar s{v, Star{}};
+        s.look.peak = DrawPeak(rng, o);
+        const double t = tint(rng);
+        s.look.tint[0] = 1 - t;
+        s.look.tint[1] = 1;
+        s.look.tint[2] = 1 + t;
+        stars.push_back(s);
+    }
+    return stars;
+}
+
+// The stars frame k shows, at their places in it.
+std::vector<Star> SkyFrameStars(const std::vector<SkyStar>& sky, int k, const Options& o,
+                                const sky_camera::Camera& camera) {
+    const double reach = kPsfReach * o.sigma;
+    std::vector<Star> shown;
+    for (const SkyStar& s : sky) {
+        Star star = s.look;
+        if (!camera.Project(s.direction, k * o.interval, star.x, star.y)) continue;
+        if (star.x < -reach || star.y < -reach || star.x > o.width + reach || star.y > o.height + reach) continue;
+        shown.push_back(star);
+    }
+    return shown;
+}
+
+// Where a 9 x 9 grid of each frame's positions lies in the first frame.
+std::string SkyTruthText(const Options& o, const sky_camera::Camera& camera) {
+    std::string text = "# frame x y ref_x ref_y\n";
+    char line[160];
+    for (int k = 0; k < o.frames; ++k)
+        for (int j = 0; j <= 8; ++j)
+            for (int i = 0; i <= 8; ++i) {
+                const double x = (o.width - 1) * i / 8.0, y = (o.height - 1) * j / 8.0;
+                double rx, ry;
+                if (!camera.Project(camera.Unproject(x, y, k * o.interval), 0, rx, ry)) continue;
+                std::snprintf(line, sizeof line, "%d %.3f %.3f %.6f %.6f\n", k, x, y, rx, ry);
+                text += line;
+            }
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
+    o.lens.focal = 0;
     if (!ParseOptions(argc, argv, o)) {
         Usage();
         return 2;
     }
     FreeImage_Initialise(TRUE);
     std::mt19937_64 rng(o.seed);
-    const std::vector<Star> stars = PlaceStars(rng, o);
+    const sky_camera::Camera sky_camera(o.lens);
+    const bool turning_sky = o.lens.focal > 0;
+    const std::vector<SkyStar> sky = turning_sky ? PlaceSkyStars(rng, o, sky_camera) : std::vector<SkyStar>();
+    const std::vector<Star> stars = turning_sky ? std::vector<Star>() : PlaceStars(rng, o);
     const std::vector<Transform> transforms = FrameTransforms(rng, o);
     const std::vector<HotPixel> hot = PlaceHotPixels(o);
     const camera_model::Camera camera(o.width, o.height, o.seed);
@@ -550,12 +625,12 @@ int main(int argc, char** argv) {
     std::mt19937_64 calibration_noise(o.seed + std::hash<std::string>()(o.kind) + unsigned(o.exposure * 1000));
     int status = 0;
     for (int k = 0; k < o.frames && status == 0; ++k) {
-        const std::vector<Star> shown = FrameStars(stars, k, rng, o);
+        const std::vector<Star> shown = turning_sky ? SkyFrameStars(sky, k, o, sky_camera) : FrameStars(stars, k, rng, o);
         std::vector<double> px;
         if (!o.kind.empty()) {
             px = RenderCalibrationFrame(shown, transforms[k], hot, o, camera, calibration_noise);
         } else {
-            px = RenderFrame(shown, transforms[k], hot, FrameConditions(o, k, conditions));
+            px = RenderFrame(shown, turning_sky ? Transform{0, 0, 0} : transforms[k], hot, FrameConditions(o, k, conditions));
             if (o.noise) AddNoise(px, rng);
             AddTransients(px, k, o);
         }
@@ -566,7 +641,8 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
-    if (status == 0 && (!WriteText(o.truth, TruthText(transforms)) ||
+    const std::string truth = turning_sky ? SkyTruthText(o, sky_camera) : TruthText(transforms);
+    if (status == 0 && (!WriteText(o.truth, truth) ||
                         !WriteText(o.catalogue, CatalogueText(stars)))) {
         std::fprintf(stderr, "starfield: cannot write the truth or catalogue file\n");
         status = 1;

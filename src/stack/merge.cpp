@@ -1,5 +1,6 @@
 #include "stack/merge.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "base/console.h"
 #include "io/frame_prefetch.h"
 #include "io/image_io.h"
+#include "base/median.h"
 #include "base/message_log.h"
 #include "stars/star_detect.h"
 #include "stars/star_match.h"
@@ -192,21 +194,65 @@ namespace {
 // Stars a reference frame needs: as many as a sound fit needs pairs.
 constexpr size_t kMinReferenceStars = 12;
 
-// Fits one frame's stars onto the reference and adds the frame; true when it
-// was added, otherwise it prints why not.
+// A frame's residual this many times the sequence's median (and above the
+// floor, px) is a frame that does not really line up.
+constexpr double kPoorResidualFactor = 3.0;
+constexpr double kPoorResidualFloor = 0.5;
+
+// The mapping that carries the frame onto the reference, on one line a
+// script can read: the rigid line as ever, or the mapping's kind and its
+// coefficients.
+void PrintMapping(const StarFit& fit) {
+    const FrameMapping& m = fit.mapping;
+    switch (m.kind) {
+        case MappingKind::kRigid:
+            std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", fit.angle, fit.tx, fit.ty);
+            return;
+        case MappingKind::kProjective:
+            std::printf("Projective");
+            for (double h : m.to_reference) std::printf(" %.10g", h);
+            break;
+        case MappingKind::kCubic: {
+            const CubicMap& c = m.cubic_to_reference;
+            std::printf("Cubic %.10g %.10g %.10g", c.cx, c.cy, c.scale);
+            for (double a : c.a) std::printf(" %.10g", a);
+            for (double b : c.b) std::printf(" %.10g", b);
+            break;
+        }
+    }
+    std::printf("\n");
+}
+
+// Fits one frame's stars onto the reference and adds the frame; true (with
+// the fit's residual in rms) when it was added, otherwise it prints why not.
 bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
-                     AverageAlign& accumulator) {
+                     AverageAlign& accumulator, bool& sky_turns, double& rms) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     StarFit fit;
     std::string why;
-    if (!reference.Match(stars, fit, why)) {
+    if (!reference.Match(stars, sky_turns, fit, why)) {
         std::printf("Unable to align the frame: %s\n", why.c_str());
         return false;
     }
-    std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", fit.angle, fit.tx, fit.ty);
+    PrintMapping(fit);
     std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
-    accumulator.AddFrame(image, fit.angle, fit.tx, fit.ty);
+    accumulator.AddFrame(image, fit.mapping);
+    rms = fit.rms;
+    sky_turns = sky_turns || fit.sky_turning;
     return true;
+}
+
+// Warns of each frame whose residual stands far above the sequence's
+// median: it is in the stack, but will blur it.
+void WarnPoorFits(const std::vector<std::pair<std::string, double>>& residuals) {
+    std::vector<double> values;
+    for (const auto& r : residuals) values.push_back(r.second);
+    const double median = Median(values);
+    const double limit = std::max(kPoorResidualFloor, kPoorResidualFactor * median);
+    for (const auto& [name, rms] : residuals)
+        if (rms > limit)
+            Warn("frame \"%s\" lines up poorly: RMS residual %.3f px, the frames' median %.3f px", name.c_str(), rms,
+                 median);
 }
 
 }  // namespace
@@ -219,6 +265,8 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
     StackHistory record;
+    std::vector<std::pair<std::string, double>> residuals;
+    bool sky_turns = false;
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
@@ -228,7 +276,10 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             std::vector<StarRef> stars;
             DetectStars(image, calibration, stars);
             if (reference) {
-                if (AddMatchedFrame(image, stars, *reference, *accumulator)) record.Add(frame.Facts());
+                double rms = 0;
+                if (!AddMatchedFrame(image, stars, *reference, *accumulator, sky_turns, rms)) return;
+                record.Add(frame.Facts());
+                residuals.push_back({name, rms});
                 return;
             }
             if (stars.size() < kMinReferenceStars) {
@@ -242,6 +293,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             record.Add(frame.Facts());
         },
         nullptr, kAlignedFramesInMemory);
+    WarnPoorFits(residuals);
     return FinishAligned(accumulator.get(), record, loaded, "", history);
 }
 

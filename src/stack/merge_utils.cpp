@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/parallel.h"
-#include "base/rigid_transform.h"
+#include "base/frame_mapping.h"
 #include "stack/lanczos_table.h"
 #include "stack/sample_fold.h"
 #include "stack/sampler.h"
@@ -94,6 +94,10 @@ FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {
 }
 
 void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, double ty) {
+    AddFrame(frame, FrameMapping::Rigid(angle, tx, ty));
+}
+
+void AverageAlign::AddFrame(const Image16* frame, const FrameMapping& mapping) {
     if (!frame || !accumulator || frame->channels != kFrameChannels) return;
     const SampleCalibration samples = calibration.For(frame);
     combiner->BeginFrame(frame, samples);
@@ -104,16 +108,15 @@ void AverageAlign::AddFrame(const Image16* frame, double angle, double tx, doubl
     ForEachPiece(
         height, kProgressRows,
         [&](size_t begin, size_t end) {
-            RemapRows(*frame, samples, angle, tx, ty, uint32_t(begin), uint32_t(end));
+            RemapRows(*frame, samples, mapping, uint32_t(begin), uint32_t(end));
         },
         [height](size_t y) {
             std::printf("Remapping image %f percent complete\n", float(uint32_t(y) * 100) / float(height));
         });
 }
 
-void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samples, double angle, double tx, double ty,
+void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samples, const FrameMapping& mapping,
                              uint32_t begin, uint32_t end) {
-    const Rotation rotation = RotationOf(angle);
     const LanczosSampler sampler(EdgeClamp, EdgeClamp, LanczosTable::kRadius);
     const float fill[3] = {0, 0, 0};
     const uint32_t width = accumulator->width;
@@ -132,9 +135,9 @@ void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samp
             if (x < width) {
                 // The kernel weights of a pixel a few ahead miss the cache: a
                 // rotated grid sweeps their table.
-                const Position ahead = ToFrame(rotation, tx, ty, x + kPrefetchDistance, y);
+                const Position ahead = mapping.ToFrame(x + kPrefetchDistance, y);
                 sampler.Prefetch(float(ahead.x), float(ahead.y));
-                const Position f = ToFrame(rotation, tx, ty, x, y);
+                const Position f = mapping.ToFrame(x, y);
                 covered = f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height;
                 if (covered) {
                     sampler.SampleFrame(&frame, samples, float(f.x), float(f.y), fill,

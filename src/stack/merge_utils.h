@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "base/frame_mapping.h"
 #include "base/sample_format.h"
 #include "ostrel/image.h"
 #include "stack/combiner.h"
@@ -95,7 +96,7 @@ FloatImage* ConvertFrame(const Image16* frame, const Calibration& calibration);
 FloatImage* ConvertFrame(const Image16* frame, const SampleCalibration& samples);
 
 // Averages frames that moved against the reference frame: each is resampled
-// onto the reference grid through its rigid transform and handed to the
+// onto the reference grid through its mapping and handed to the
 // combining rule, and every pixel counts the frames that covered it.
 class AverageAlign {
 public:
@@ -127,6 +128,8 @@ public:
     // (degrees about (0, 0), then tx, ty in pixels) maps frame positions onto
     // the reference: ref = R(angle) * frame + t.
     void AddFrame(const Image16* frame, double angle, double tx, double ty);
+    // As above, through any mapping of the reference grid into the frame.
+    void AddFrame(const Image16* frame, const FrameMapping& mapping);
     // Turns the sums into means; calling it again changes nothing.
     void PostProcess();
 
@@ -141,7 +144,7 @@ private:
     // Hands the frame, resampled and calibrated by samples, to the rule for
     // rows [begin, end) of the reference grid and counts the pixels it
     // covers.
-    void RemapRows(const Image16& frame, const SampleCalibration& samples, double angle, double tx, double ty,
+    void RemapRows(const Image16& frame, const SampleCalibration& samples, const FrameMapping& mapping,
                    uint32_t begin, uint32_t end);
 
     Calibration calibration;

@@ -7,15 +7,15 @@
 
 #include "base/median.h"
 #include "base/rigid_transform.h"
+#include "stars/mapping_fit.h"
 
 namespace quen_merge {
 
 namespace {
 
-// Triangles join each of the brightest stars with pairs of its nearest
-// neighbours among them: bright stars are found in every frame, and near
-// neighbours keep the triangles small, so lens distortion barely bends them.
-constexpr size_t kTriangleStars = 40;
+// Among the fixed camera's junk (trees, lit ground, hot columns) the sky's
+// stars are fewer of the brightest: its search looks at twice as many.
+constexpr size_t kSkyTriangleStars = 80;
 constexpr size_t kTriangleNeighbours = 5;
 constexpr double kShortestSide = 3.0;          // px: smaller triangles are all centroid noise
 // The same triangle in two frames: side ratios within this distance, and
@@ -27,7 +27,6 @@ constexpr size_t kReferenceCandidates = 3;     // reference triangles looked at 
 constexpr double kMatchRadius = 3.0;
 // Candidates are judged first on the frame's brightest stars; a candidate
 // that lands this few of them is no transform of this sky.
-constexpr size_t kScoreStars = 40;
 constexpr size_t kMinScore = 4;
 // The refinement: least squares over the pairs within the radius, which then
 // closes in to kClipResiduals times the residual of the pairs (within
@@ -41,6 +40,13 @@ constexpr double kHuberScale = 1.5;
 // is a sky that moved.
 constexpr double kStillRadius = 1.0;
 constexpr double kMovedShift = 2.0;
+// More stars than these (and this share of them) holding still are features
+// fixed to the camera, not chance.
+constexpr size_t kChanceStill = 3;
+constexpr double kChanceStillShare = 0.05;
+// A sky found apart from fixed features that turned by more than this many
+// degrees is turning: a frame of the same run that holds still is held by them.
+constexpr double kTurningSky = 0.05;
 // A sound fit: at least this many pairs, and this share of the stars the
 // frames could have in common (the fewer of the two frames' counts).
 constexpr size_t kMinMatchedPairs = 12;
@@ -55,6 +61,7 @@ std::vector<double> Fluxes(const std::vector<StarRef>& stars) {
     for (const StarRef& s : stars) fluxes.push_back(s.brightness);
     return fluxes;
 }
+
 
 // The triangle of stars i, j, k with its vertices ordered by the sides
 // opposite them, shortest first, and its side ratios (middle / longest,
@@ -73,9 +80,9 @@ bool MakeTriangle(const std::vector<StarPoint>& stars, unsigned long i, unsigned
 
 // The triangles of the brightest stars and their side ratios, each set of
 // three stars once.
-TriangleMatcher::Triangles BuildTriangles(const std::vector<StarPoint>& stars) {
+TriangleMatcher::Triangles BuildTriangles(const std::vector<StarPoint>& stars, size_t count) {
     TriangleMatcher::Triangles set;
-    const std::vector<StarPoint> bright(stars.begin(), stars.begin() + std::min(stars.size(), kTriangleStars));
+    const std::vector<StarPoint> bright(stars.begin(), stars.begin() + std::min(stars.size(), count));
     const StarTree tree(bright);
     std::vector<std::array<unsigned long, 3>> seen;
     for (unsigned long i = 0; i < bright.size(); ++i) {
@@ -122,28 +129,26 @@ double PairWeight(double frame_flux, double reference_flux, double typical) {
     return 1 / (1 / frame_flux + 1 / reference_flux + 2 / typical);
 }
 
-// The matched pairs of a fit: frame and reference positions and weights.
-struct Pairs {
-    std::vector<StarPoint> from, to;
-    std::vector<double> weights;
-};
+StarPoint Moved(const FrameMapping& mapping, const StarPoint& p) {
+    const Position q = mapping.ToReference(p[0], p[1]);
+    return StarPoint{{q.x, q.y}};
+}
 
-// Pairs every frame star with the reference star the transform lands it
+// Pairs every frame star with the reference star the mapping lands it
 // nearest to, within radius, one frame star per reference star (the nearest).
-void Pair(const StarFit& fit, const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
+void Pair(const FrameMapping& mapping, const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
           const std::vector<StarPoint>& reference, const std::vector<double>& reference_fluxes,
-          const StarTree& tree, double radius, double typical, Pairs& out) {
-    const Rotation rotation = RotationOf(fit.angle);
+          const StarTree& tree, double radius, double typical, StarPairs& out) {
     std::vector<std::pair<double, std::pair<size_t, unsigned long>>> pairs;
     unsigned long index;
     double distance;
     for (size_t i = 0; i < frame.size(); ++i)
-        if (tree.FindNearest(Moved(fit, rotation, frame[i]), index, distance) && distance < radius)
+        if (tree.FindNearest(Moved(mapping, frame[i]), index, distance) && distance < radius)
             pairs.push_back({distance, {i, index}});
     std::stable_sort(pairs.begin(), pairs.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<bool> used(reference.size(), false);
-    out = Pairs();
+    out = StarPairs();
     for (const auto& p : pairs) {
         const size_t f = p.second.first;
         const unsigned long r = p.second.second;
@@ -158,11 +163,10 @@ void Pair(const StarFit& fit, const std::vector<StarPoint>& frame, const std::ve
 // Huber's weights: a pair whose residual exceeds kHuberScale times the
 // typical residual counts as much as one at that distance would, so a star
 // with a companion or a bloated core pulls the fit no more than it should.
-void DownWeightFarPairs(const StarFit& fit, Pairs& pairs) {
-    const Rotation rotation = RotationOf(fit.angle);
+void DownWeightFarPairs(const FrameMapping& mapping, StarPairs& pairs) {
     std::vector<double> residuals;
     for (size_t i = 0; i < pairs.from.size(); ++i)
-        residuals.push_back(Distance(Moved(fit, rotation, pairs.from[i]), pairs.to[i]));
+        residuals.push_back(Distance(Moved(mapping, pairs.from[i]), pairs.to[i]));
     const double typical = Median(residuals);
     if (!(typical > 0)) return;
     for (size_t i = 0; i < residuals.size(); ++i)
@@ -213,16 +217,18 @@ StarFit FitRigid(const std::vector<StarPoint>& frame, const std::vector<StarPoin
     return fit;
 }
 
-TriangleMatcher::TriangleMatcher(const std::vector<StarRef>& reference)
-    : stars(StarPositions(reference)),
+TriangleMatcher::TriangleMatcher(const std::vector<StarRef>& reference, size_t bright_stars)
+    : bright_stars(bright_stars),
+      catalogue(reference),
+      stars(StarPositions(reference)),
       fluxes(Fluxes(reference)),
       typical_flux(Median(fluxes)),
       star_tree(stars),
-      triangles(BuildTriangles(stars)),
+      triangles(BuildTriangles(stars, bright_stars)),
       triangle_tree(triangles.ratios) {}
 
 StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size_t& score) const {
-    const Triangles own = BuildTriangles(frame);
+    const Triangles own = BuildTriangles(frame, bright_stars);
     // Every pair of like triangles proposes a transform; the one that lands
     // most of the frame's brightest stars on reference stars wins.
     StarFit best;
@@ -241,7 +247,7 @@ StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size
             }
             const StarFit candidate = FitRigid(from, to);
             if (candidate.rms > kMatchRadius) continue;
-            const size_t hits = Score(candidate, frame, kScoreStars, star_tree);
+            const size_t hits = Score(candidate, frame, bright_stars, star_tree);
             if (hits > score) {
                 score = hits;
                 best = candidate;
@@ -251,28 +257,58 @@ StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size
     return best;
 }
 
+FrameMapping TriangleMatcher::Refine(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
+                                     FrameMapping mapping, double radius, StarPairs& pairs) const {
+    for (int round = 0; round < kRefineRounds; ++round) {
+        Pair(mapping, frame, frame_fluxes, stars, fluxes, star_tree, radius, typical_flux, pairs);
+        if (pairs.from.size() < 2) break;
+        BalanceAcrossField(pairs);
+        mapping = ChooseMapping(pairs, FitRigidMapping(pairs));
+        DownWeightFarPairs(mapping, pairs);
+        mapping = ChooseMapping(pairs, FitRigidMapping(pairs));
+        radius = std::clamp(kClipResiduals * RmsResidual(mapping, pairs), kTightestRadius, kMatchRadius);
+    }
+    return mapping;
+}
+
 bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
-                                     StarFit& fit, std::string& why) const {
+                                     bool rigid_only, StarFit& fit, std::string& why) const {
     if (frame.size() < kMinMatchedPairs) {
         why = "too few stars: " + std::to_string(frame.size()) + ", " + std::to_string(kMinMatchedPairs) + " needed";
         return false;
     }
     size_t score = 0;
     StarFit best = BestCandidate(frame, score);
+    fit = best;
     if (score < kMinScore) {
         why = "no triangle of its stars matches the reference";
         return false;
     }
-    Pairs pairs;
+    StarPairs pairs;
     double radius = kMatchRadius;
     for (int round = 0; round < kRefineRounds; ++round) {
-        Pair(best, frame, frame_fluxes, stars, fluxes, star_tree, radius, typical_flux, pairs);
+        Pair(FrameMapping::Rigid(best.angle, best.tx, best.ty), frame, frame_fluxes, stars, fluxes, star_tree, radius,
+             typical_flux, pairs);
         if (pairs.from.size() < 2) break;
         best = FitRigid(pairs.from, pairs.to, pairs.weights);
-        DownWeightFarPairs(best, pairs);
+        DownWeightFarPairs(FrameMapping::Rigid(best.angle, best.tx, best.ty), pairs);
         best = FitRigid(pairs.from, pairs.to, pairs.weights);
         radius = std::clamp(kClipResiduals * best.rms, kTightestRadius, kMatchRadius);
     }
+    best.mapping = FrameMapping::Rigid(best.angle, best.tx, best.ty);
+    // A wide or distorting lens under a turning sky bends the motion away
+    // from rigid towards the edges: the stars out to the match radius say
+    // whether a richer mapping holds, and then it is refined over them.
+    StarPairs wide;
+    Pair(best.mapping, frame, frame_fluxes, stars, fluxes, star_tree, kMatchRadius, typical_flux, wide);
+    BalanceAcrossField(wide);
+    const FrameMapping chosen = rigid_only ? best.mapping : ChooseMapping(wide, best.mapping);
+    if (chosen.kind != MappingKind::kRigid) {
+        best.mapping = Refine(frame, frame_fluxes, chosen, kMatchRadius, pairs);
+        best.inliers = pairs.from.size();
+        best.rms = RmsResidual(best.mapping, pairs);
+    }
+    fit = best;
     const size_t common = std::min(frame.size(), stars.size());
     if (best.inliers < kMinMatchedPairs || double(best.inliers) < kMinInlierShare * double(common)) {
         const size_t needed =
@@ -281,40 +317,65 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
               " stars agree on a transform, " + std::to_string(needed) + " needed";
         return false;
     }
-    fit = best;
     return true;
 }
 
 double TriangleMatcher::LargestShift(const StarFit& fit) const {
-    const Rotation rotation = RotationOf(fit.angle);
     double largest = 0;
-    for (const StarPoint& p : stars) largest = std::max(largest, Distance(Moved(fit, rotation, p), p));
+    for (const StarPoint& p : stars) largest = std::max(largest, Distance(Moved(fit.mapping, p), p));
     return largest;
 }
 
-bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, StarFit& fit, std::string& why) const {
-    const std::vector<StarPoint> frame = StarPositions(frame_stars);
-    const std::vector<double> frame_fluxes = Fluxes(frame_stars);
+bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, bool sky_turns, StarFit& fit,
+                            std::string& why) const {
     // Stars found where a reference star is, to the pixel, are hot pixels
     // and the foreground of a camera that stood still, unless the whole sky
-    // stood still too: the sky's motion is sought without them first.
-    std::vector<StarPoint> moving;
-    std::vector<double> moving_fluxes;
+    // stood still too: the sky's motion is sought first without them, on
+    // both sides.
+    std::vector<StarRef> moving;
+    std::vector<bool> reference_still(stars.size(), false);
     unsigned long index;
     double distance;
-    for (size_t i = 0; i < frame.size(); ++i) {
-        if (star_tree.FindNearest(frame[i], index, distance) && distance < kStillRadius) continue;
-        moving.push_back(frame[i]);
-        moving_fluxes.push_back(frame_fluxes[i]);
+    for (const StarRef& s : frame_stars) {
+        if (star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < kStillRadius) {
+            reference_still[index] = true;
+            continue;
+        }
+        moving.push_back(s);
     }
-    StarFit sky;
-    std::string sky_why;
-    if (moving.size() < frame.size() && MatchPositions(moving, moving_fluxes, sky, sky_why) &&
-        LargestShift(sky) > kMovedShift) {
-        fit = sky;
-        return true;
+    const size_t still = frame_stars.size() - moving.size();
+    // A few stars hold still by chance, or near the pole.
+    const bool has_fixed = still > std::max(kChanceStill, size_t(kChanceStillShare * double(frame_stars.size())));
+    bool sky_moved = false;
+    if (has_fixed) {
+        std::vector<StarRef> sky_stars;
+        for (size_t r = 0; r < stars.size(); ++r)
+            if (!reference_still[r]) sky_stars.push_back(catalogue[r]);
+        const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
+        StarFit candidate;
+        std::string sky_why;
+        // Rigid only: a richer mapping could bend onto the fixed junk that
+        // jitters by more than the still radius near the frame's edges.
+        const bool matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), true, candidate, sky_why);
+        sky_moved = candidate.inliers >= kMinScore && LargestShift(candidate) > kMovedShift;
+        if (matched && sky_moved) {
+            fit = candidate;
+            fit.sky_turning = std::fabs(fit.angle) > kTurningSky;
+            return true;
+        }
     }
-    return MatchPositions(frame, frame_fluxes, fit, why);
+    // With fixed features among the stars, a richer mapping could land both
+    // them and the sky, each in its part of the field.
+    if (!MatchPositions(StarPositions(frame_stars), Fluxes(frame_stars), has_fixed, fit, why)) return false;
+    // A fit that holds the frame still, while its other stars agree on a
+    // motion of their own, lands fixed features on each other: the ground,
+    // not the sky.
+    if ((sky_moved || (sky_turns && has_fixed)) && LargestShift(fit) <= kMovedShift) {
+        why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree on "
+              "its motion";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace quen_merge

@@ -8,23 +8,36 @@
 #include <string>
 #include <vector>
 
+#include "base/frame_mapping.h"
+#include "stars/mapping_fit.h"
 #include "stars/star_types.h"
 
 namespace quen_merge {
 
 // A rigid transform fitted to matched stars: ref = R(angle) * frame + (tx, ty)
-// (see rigid_transform.h), and how well it holds.
+// (see rigid_transform.h), the mapping chosen from it (the same transform, or
+// a richer one that the stars justify), and how well the mapping holds.
 struct StarFit {
     double angle = 0;   // degrees
     double tx = 0, ty = 0;
+    FrameMapping mapping;
     size_t inliers = 0;  // star pairs within the match radius
+    // Found apart from features fixed to the camera, and turned: the sky of
+    // a camera that stands still.
+    bool sky_turning = false;
     double rms = 0;      // their residual, px
 };
 
 class TriangleMatcher {
 public:
-    // The reference stars, brightest first.
-    explicit TriangleMatcher(const std::vector<StarRef>& reference);
+    // The reference stars, brightest first; triangles are made of, and
+    // candidates judged on, the brightest bright_stars of each side.
+    explicit TriangleMatcher(const std::vector<StarRef>& reference, size_t bright_stars = kBrightStars);
+
+    // Triangles join each of the brightest stars with pairs of its nearest
+    // neighbours among them: bright stars are found in every frame, and near
+    // neighbours keep the triangles small, so lens distortion barely bends them.
+    static constexpr size_t kBrightStars = 40;
     TriangleMatcher(const TriangleMatcher&) = delete;
     TriangleMatcher& operator=(const TriangleMatcher&) = delete;
 
@@ -32,7 +45,10 @@ public:
     // the fit when it is sound: at least kMinMatchedPairs pairs that make up a good
     // share of the stars the two frames can have in common. Otherwise false,
     // with the reason in why. The same stars always give the same fit.
-    bool Match(const std::vector<StarRef>& frame, StarFit& fit, std::string& why) const;
+    // sky_turns: an earlier frame of the run found its sky turning apart from
+    // fixed features, so that a fit that holds this frame still on them is
+    // refused.
+    bool Match(const std::vector<StarRef>& frame, bool sky_turns, StarFit& fit, std::string& why) const;
 
     // A triangle of stars: its vertices in a fixed order (opposite the
     // shortest, the middle and the longest side) and its longest side.
@@ -51,12 +67,22 @@ private:
     // The transform of the pair of like triangles that lands most of the
     // frame's brightest stars on reference stars, and how many it lands.
     StarFit BestCandidate(const std::vector<StarPoint>& frame, size_t& score) const;
-    // The best candidate refined by least squares over all its pairs, if sound.
+    // The best candidate refined by least squares over all its pairs, if
+    // sound; otherwise false with the reason, fit then holding the best
+    // candidate found (0 inliers when there was none). rigid_only keeps the
+    // mapping rigid.
     bool MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
-                        StarFit& fit, std::string& why) const;
-    // How far the transform moves the farthest reference star, px.
+                        bool rigid_only, StarFit& fit, std::string& why) const;
+    // Rounds of pairing within radius and refitting the simplest mapping the
+    // pairs justify, the radius closing in on the residual; pairs holds the last
+    // round's pairs.
+    FrameMapping Refine(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
+                        FrameMapping mapping, double radius, StarPairs& pairs) const;
+    // How far the fit's mapping moves the farthest reference star, px.
     double LargestShift(const StarFit& fit) const;
 
+    size_t bright_stars;
+    std::vector<StarRef> catalogue;
     std::vector<StarPoint> stars;
     std::vector<double> fluxes;  // the stars' brightness
     double typical_flux;         // their median

@@ -83,7 +83,7 @@ TEST(TriangleMatcher, MatchesAnyAngleWithStarsReplacedAndNoisy) {
         const std::vector<StarRef> frame = Seen(field, angle, 1000 - 1000 * std::cos(angle / 57.3), 150, 0.3, 0.05, 3);
         StarFit fit;
         std::string why;
-        ASSERT_TRUE(matcher.Match(frame, fit, why)) << angle << ": " << why;
+        ASSERT_TRUE(matcher.Match(frame, false, fit, why)) << angle << ": " << why;
         EXPECT_LT(LargestMiss(fit, angle, 1000 - 1000 * std::cos(angle / 57.3), 150), 0.05) << angle;
         EXPECT_GT(fit.inliers, 150u);
         EXPECT_LT(fit.rms, 0.1);
@@ -94,9 +94,9 @@ TEST(TriangleMatcher, LeavesAnUnrelatedFieldUnmatched) {
     const TriangleMatcher matcher(Field(300, 4));
     StarFit fit;
     std::string why;
-    EXPECT_FALSE(matcher.Match(Field(300, 5), fit, why));
+    EXPECT_FALSE(matcher.Match(Field(300, 5), false, fit, why));
     EXPECT_FALSE(why.empty());
-    EXPECT_FALSE(matcher.Match(Field(8, 6), fit, why));
+    EXPECT_FALSE(matcher.Match(Field(8, 6), false, fit, why));
     EXPECT_EQ(why, "too few stars: 8, 12 needed");
 }
 
@@ -114,7 +114,7 @@ TEST(TriangleMatcher, IgnoresHotPixelsWhenTheSkyMoved) {
     const TriangleMatcher matcher(reference);
     StarFit fit;
     std::string why;
-    ASSERT_TRUE(matcher.Match(frame, fit, why)) << why;
+    ASSERT_TRUE(matcher.Match(frame, false, fit, why)) << why;
     EXPECT_LT(LargestMiss(fit, 0.8, 25, -4), 0.05);
 }
 
@@ -124,8 +124,8 @@ TEST(TriangleMatcher, TheSameStarsGiveTheSameFit) {
     const std::vector<StarRef> frame = Seen(field, 12, 40, 60, 0.2, 0.1, 11);
     StarFit a, b;
     std::string why;
-    ASSERT_TRUE(matcher.Match(frame, a, why));
-    ASSERT_TRUE(matcher.Match(frame, b, why));
+    ASSERT_TRUE(matcher.Match(frame, false, a, why));
+    ASSERT_TRUE(matcher.Match(frame, false, b, why));
     EXPECT_EQ(a.angle, b.angle);
     EXPECT_EQ(a.tx, b.tx);
     EXPECT_EQ(a.ty, b.ty);
