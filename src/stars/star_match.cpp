@@ -333,19 +333,21 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, bool sky_tu
     // stood still too: the sky's motion is sought first without them, on
     // both sides.
     std::vector<StarRef> moving;
+    std::vector<StarPoint> still;
     std::vector<bool> reference_still(stars.size(), false);
     unsigned long index;
     double distance;
     for (const StarRef& s : frame_stars) {
         if (star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < kStillRadius) {
             reference_still[index] = true;
+            still.push_back(StarPoint{{s.x, s.y}});
             continue;
         }
         moving.push_back(s);
     }
-    const size_t still = frame_stars.size() - moving.size();
-    // A few stars hold still by chance, or near the pole.
-    const bool has_fixed = still > std::max(kChanceStill, size_t(kChanceStillShare * double(frame_stars.size())));
+    // A few stars hold still by chance.
+    const size_t chance = std::max(kChanceStill, size_t(kChanceStillShare * double(frame_stars.size())));
+    bool has_fixed = still.size() > chance;
     bool sky_moved = false;
     if (has_fixed) {
         std::vector<StarRef> sky_stars;
@@ -358,7 +360,13 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, bool sky_tu
         // jitters by more than the still radius near the frame's edges.
         const bool matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), true, candidate, sky_why);
         sky_moved = candidate.inliers >= kMinScore && LargestShift(candidate) > kMovedShift;
-        if (matched && sky_moved) {
+        // Stars near the pole hold still too: only those that the sky's
+        // motion would have moved are fixed features.
+        size_t fixed = 0;
+        for (const StarPoint& p : still)
+            if (Distance(Moved(candidate.mapping, p), p) > kMovedShift) ++fixed;
+        has_fixed = fixed > chance;
+        if (matched && sky_moved && has_fixed) {
             fit = candidate;
             fit.sky_turning = std::fabs(fit.angle) > kTurningSky;
             return true;

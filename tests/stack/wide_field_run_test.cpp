@@ -1,0 +1,146 @@
+// Aligning on every star (-t s) where a fixed camera watches the sky turn: a
+// wide rectilinear lens with distortion and a fisheye, generated with the
+// truth; and the real all-sky sequence, whose ground must never be the sky.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/frame_mapping.h"
+#include "support.h"
+
+namespace {
+
+using quen_merge::FrameMapping;
+using quen_merge::MappingKind;
+using quen_merge::Position;
+using test_support::CommandResult;
+using test_support::RunTarnic;
+using test_support::TempDir;
+
+// The mappings a run printed, in frame order, read back from their lines.
+std::vector<FrameMapping> PrintedMappings(const std::string& out) {
+    std::vector<FrameMapping> found;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string word;
+        fields >> word;
+        FrameMapping m;
+        if (word == "Rotate") {
+            double angle, tx, ty;
+            if (std::sscanf(line.c_str(), "Rotate %lf degrees around (0,0), Translate (%lf, %lf)", &angle, &tx, &ty) == 3)
+                found.push_back(FrameMapping::Rigid(angle, tx, ty));
+        } else if (word == "Projective") {
+            m.kind = MappingKind::kProjective;
+            for (double& h : m.to_reference) fields >> h;
+            found.push_back(m);
+        } else if (word == "Cubic") {
+            m.kind = MappingKind::kCubic;
+            quen_merge::CubicMap& c = m.cubic_to_reference;
+            fields >> c.cx >> c.cy >> c.scale;
+            for (double& a : c.a) fields >> a;
+            for (double& b : c.b) fields >> b;
+            found.push_back(m);
+        }
+    }
+    return found;
+}
+
+struct TruthPoint {
+    int frame;
+    double x, y, ref_x, ref_y;
+};
+
+std::vector<TruthPoint> ReadTruth(const std::string& path) {
+    std::vector<TruthPoint> points;
+    std::istringstream lines(test_support::ReadFile(path));
+    std::string line;
+    while (std::getline(lines, line)) {
+        TruthPoint p;
+        if (line[0] != '#' && std::sscanf(line.c_str(), "%d %lf %lf %lf %lf", &p.frame, &p.x, &p.y, &p.ref_x, &p.ref_y) == 5)
+            points.push_back(p);
+    }
+    return points;
+}
+
+// Generates frames of a fixed camera with the options, stacks them with -t
+// s, and returns the largest error of each later frame's printed mapping
+// over the truth's grid (corners and edges included) within reach of the
+// centre (a fisheye's sky is a disc).
+std::vector<double> MappingErrors(const std::vector<std::string>& generator, int frames, double reach,
+                                  CommandResult& run) {
+    TempDir dir;
+    std::vector<std::string> args = generator;
+    args.insert(args.end(), {"-n", std::to_string(frames), "-f", "1.2", "-T", dir / "truth.txt", dir / "f%d.tif"});
+    test_support::RunStarfield(args);
+    std::vector<std::string> stack{"-t", "s", "-o", dir / "s.tif"};
+    for (int k = 0; k < frames; ++k) stack.push_back(dir / ("f" + std::to_string(k) + ".tif"));
+    run = RunTarnic(stack);
+    const std::vector<FrameMapping> mappings = PrintedMappings(run.out);
+    std::vector<double> errors(mappings.size(), 0.0);
+    const std::vector<TruthPoint> truth = ReadTruth(dir / "truth.txt");
+    const double centre_x = truth.back().x / 2, centre_y = truth.back().y / 2;
+    for (const TruthPoint& p : truth) {
+        if (p.frame == 0 || size_t(p.frame) > mappings.size()) continue;
+        if (std::hypot(p.x - centre_x, p.y - centre_y) > reach) continue;
+        const Position got = mappings[size_t(p.frame - 1)].ToReference(p.x, p.y);
+        double& e = errors[size_t(p.frame - 1)];
+        e = std::max(e, std::hypot(got.x - p.ref_x, got.y - p.ref_y));
+    }
+    return errors;
+}
+
+// An 18 mm lens on APS-C (scaled to a sixth of the pixels) pointing at
+// declination 60, barrel distortion -0.05, frames 3 minutes apart: a rigid fit
+// is pixels off in the corners; the chosen mapping is not.
+TEST(WideField, EveryFrameLinesUpToTheCorners) {
+    const struct {
+        const char* name;
+        std::vector<std::string> generator;
+        double reach;      // px from the centre
+        double tolerance;  // px, largest over the grid
+    } lenses[] = {
+        {"18 mm", {"-L", "697.7", "-J", "-0.05", "-W", "864", "-H", "576", "-I", "180", "-S", "2500"}, 1e9, 0.15},
+        // The grid within 75 degrees of the zenith: the fisheye's sky.
+        {"fisheye", {"-L", "300", "-Y", "-P", "40", "-W", "1024", "-H", "768", "-I", "120", "-S", "3000"}, 390, 0.6},
+    };
+    for (const auto& lens : lenses) {
+        CommandResult run;
+        const std::vector<double> errors = MappingErrors(lens.generator, 4, lens.reach, run);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("4 of 4 frames stacked\n"), std::string::npos) << lens.name << run.out;
+        ASSERT_EQ(errors.size(), 3u) << lens.name;
+        for (size_t k = 0; k < errors.size(); ++k) EXPECT_LT(errors[k], lens.tolerance) << lens.name << " frame " << k + 1;
+    }
+}
+
+// The real all-sky frames: trees, the horizon and hot pixels hold still while
+// the sky turns. No frame may be stacked on them: every stacked frame's
+// mapping moves the field, and every frame left out says why.
+TEST(WideField, TheRealAllSkySequenceIsNeverStackedOnTheGround) {
+    const std::string set = test_support::RealDataDir("umd-allsky");
+    if (set.empty()) GTEST_SKIP() << "no real data beside the project";
+    TempDir dir;
+    std::vector<std::string> args{"-t", "s", "-o", dir / "s.tif"};
+    for (const std::string& f : test_support::ListFiles(set, ".png")) args.push_back(f);
+    const CommandResult run = RunTarnic(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<FrameMapping> mappings = PrintedMappings(run.out);
+    ASSERT_GE(mappings.size(), 2u) << run.out;
+    for (const FrameMapping& m : mappings) {
+        double moved = 0;
+        for (const Position corner : {Position{300, 100}, Position{1100, 100}, Position{300, 950}, Position{1100, 950}}) {
+            const Position p = m.ToReference(corner.x, corner.y);
+            moved = std::max(moved, std::hypot(p.x - corner.x, p.y - corner.y));
+        }
+        EXPECT_GT(moved, 1.5);
+    }
+    EXPECT_EQ(test_support::CountOf(run.out, "Unable to align the frame: "), 9 - mappings.size());
+}
+
+}  // namespace
