@@ -168,11 +168,12 @@ void BM_TriangleMatch(benchmark::State& state) {
                                    : quen_merge::StarRef{p.x, p.y, s.brightness, 20});
     }
     const quen_merge::TriangleMatcher matcher(reference);
+    quen_merge::SkyHistory history(4000, 4000);
     quen_merge::StarFit fit;
     std::string why;
     bool matched = false;
     for (auto _ : state) {
-        matched = matcher.Match(frame, false, fit, why);
+        matched = matcher.Match(frame, history, fit, why);
         benchmark::DoNotOptimize(matched);
     }
     state.counters["matched"] = matched;

@@ -41,11 +41,14 @@ bool Load(const char* path, Green& g) {
 // The regions' median ratios of picture to reference, star by star.
 int CompareRegions(const Green& reference, const Green& picture, double floor) {
     const int margin = 8;
-    const auto peaks = star_measure::BrightPeaks(reference, int(reference.width), int(reference.height), floor, margin);
+    // Read through references: the measures take their sample by value.
+    const auto ref_sample = [&reference](int x, int y) { return reference(x, y); };
+    const auto sample = [&picture](int x, int y) { return picture(x, y); };
+    const auto peaks = star_measure::BrightPeaks(ref_sample, int(reference.width), int(reference.height), floor, margin);
     std::vector<double> fwhm[9], elongation[9];
     for (const auto& [x, y] : peaks) {
-        const auto ref = star_measure::MeasureStar(reference, x, y);
-        const auto got = star_measure::MeasureStar(picture, x, y);
+        const auto ref = star_measure::MeasureStar(ref_sample, x, y);
+        const auto got = star_measure::MeasureStar(sample, x, y);
         if (!(ref.fwhm > 0 && got.fwhm > 0)) continue;
         const size_t region = size_t(3 * (3 * y / int(reference.height)) + 3 * x / int(reference.width));
         fwhm[region].push_back(got.fwhm / ref.fwhm);

@@ -1,7 +1,7 @@
 // How an aligned frame lies on the reference grid: a rigid transform, a
 // projective one (a camera turning about its centre, as under a turning sky),
-// or a smooth third-order polynomial (a lens whose distortion bends that
-// motion, a fisheye). Each maps both ways: star matching moves frame stars
+// the same through the radial distortion of the lens, or a smooth third-order
+// polynomial (a fisheye, or a lens no simple model describes). Each maps both ways: star matching moves frame stars
 // onto the reference, resampling walks the reference grid into the frame.
 #pragma once
 
@@ -11,7 +11,7 @@
 
 namespace quen_merge {
 
-enum class MappingKind { kRigid, kProjective, kCubic };
+enum class MappingKind { kRigid, kProjective, kLensProjective, kCubic };
 
 // The ten terms of a cubic in (u, v): 1, u, v, u^2, uv, v^2, u^3, u^2 v, u v^2, v^3.
 constexpr int kCubicTerms = 10;
@@ -39,6 +39,28 @@ struct CubicMap {
     }
 };
 
+// Radial distortion about a centre: the lens shows at c + (p - c)(1 + k1 r^2)
+// what a pinhole would show at p, r = |p - c| / scale.
+struct RadialDistortion {
+    double cx = 0, cy = 0, scale = 1, k1 = 0;
+
+    Position Distort(double x, double y) const {
+        const double u = (x - cx) / scale, v = (y - cy) / scale, f = 1 + k1 * (u * u + v * v);
+        return {cx + (x - cx) * f, cy + (y - cy) * f};
+    }
+    // The inverse, by fixed-point steps: each divides the error by about
+    // 1 / (3 k1 r^2), tens of times for any lens a rectilinear model fits.
+    Position Undistort(double x, double y) const {
+        Position p{x, y};
+        for (int i = 0; i < kUndistortSteps; ++i) {
+            const double u = (p.x - cx) / scale, v = (p.y - cy) / scale, f = 1 + k1 * (u * u + v * v);
+            p = {cx + (x - cx) / f, cy + (y - cy) / f};
+        }
+        return p;
+    }
+    static constexpr int kUndistortSteps = 6;
+};
+
 // A 3 x 3 matrix acting on (x, y, 1), row by row.
 using Homography = std::array<double, 9>;
 
@@ -52,8 +74,10 @@ struct FrameMapping {
     // Rigid: ref = R(angle) * frame + (tx, ty), angle in degrees.
     double angle = 0, tx = 0, ty = 0;
     Rotation rotation{1, 0};
-    // Projective: ref = H frame, and its inverse.
+    // Projective: ref = H frame, and its inverse; through the lens (the
+    // same for every frame): ref = D(H(D^-1(frame))).
     Homography to_reference{}, to_frame{};
+    RadialDistortion lens;
     // Cubic: each way fitted on its own, as a polynomial has no closed inverse.
     CubicMap cubic_to_reference, cubic_to_frame;
 
@@ -70,6 +94,7 @@ struct FrameMapping {
     Position ToReference(double x, double y) const {
         switch (kind) {
             case MappingKind::kProjective: return ApplyHomography(to_reference, x, y);
+            case MappingKind::kLensProjective: return ThroughLens(to_reference, x, y);
             case MappingKind::kCubic: return cubic_to_reference.Apply(x, y);
             case MappingKind::kRigid: break;
         }
@@ -79,10 +104,18 @@ struct FrameMapping {
     Position ToFrame(double x, double y) const {
         switch (kind) {
             case MappingKind::kProjective: return ApplyHomography(to_frame, x, y);
+            case MappingKind::kLensProjective: return ThroughLens(to_frame, x, y);
             case MappingKind::kCubic: return cubic_to_frame.Apply(x, y);
             case MappingKind::kRigid: break;
         }
         return quen_merge::ToFrame(rotation, tx, ty, x, y);
+    }
+
+private:
+    Position ThroughLens(const Homography& h, double x, double y) const {
+        const Position ideal = lens.Undistort(x, y);
+        const Position moved = ApplyHomography(h, ideal.x, ideal.y);
+        return lens.Distort(moved.x, moved.y);
     }
 };
 

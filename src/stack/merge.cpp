@@ -212,6 +212,10 @@ void PrintMapping(const StarFit& fit) {
             std::printf("Projective");
             for (double h : m.to_reference) std::printf(" %.10g", h);
             break;
+        case MappingKind::kLensProjective:
+            std::printf("LensProjective %.10g %.10g %.10g %.10g", m.lens.cx, m.lens.cy, m.lens.scale, m.lens.k1);
+            for (double h : m.to_reference) std::printf(" %.10g", h);
+            break;
         case MappingKind::kCubic: {
             const CubicMap& c = m.cubic_to_reference;
             std::printf("Cubic %.10g %.10g %.10g", c.cx, c.cy, c.scale);
@@ -226,11 +230,11 @@ void PrintMapping(const StarFit& fit) {
 // Fits one frame's stars onto the reference and adds the frame; true (with
 // the fit's residual in rms) when it was added, otherwise it prints why not.
 bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
-                     AverageAlign& accumulator, bool& sky_turns, double& rms) {
+                     AverageAlign& accumulator, SkyHistory& history, double& rms) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     StarFit fit;
     std::string why;
-    if (!reference.Match(stars, sky_turns, fit, why)) {
+    if (!reference.Match(stars, history, fit, why)) {
         std::printf("Unable to align the frame: %s\n", why.c_str());
         return false;
     }
@@ -238,7 +242,6 @@ bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, co
     std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
     accumulator.AddFrame(image, fit.mapping);
     rms = fit.rms;
-    sky_turns = sky_turns || fit.sky_turning;
     return true;
 }
 
@@ -266,7 +269,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     std::unique_ptr<TriangleMatcher> reference;
     StackHistory record;
     std::vector<std::pair<std::string, double>> residuals;
-    bool sky_turns = false;
+    std::unique_ptr<SkyHistory> sky;
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
@@ -277,7 +280,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             DetectStars(image, calibration, stars);
             if (reference) {
                 double rms = 0;
-                if (!AddMatchedFrame(image, stars, *reference, *accumulator, sky_turns, rms)) return;
+                if (!AddMatchedFrame(image, stars, *reference, *accumulator, *sky, rms)) return;
                 record.Add(frame.Facts());
                 residuals.push_back({name, rms});
                 return;
@@ -289,6 +292,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             // The reference: the grid of the result, in the mean once.
             std::printf("Found %li stars in reference image\n", long(stars.size()));
             reference.reset(new TriangleMatcher(stars));
+            sky.reset(new SkyHistory(image->width, image->height));
             accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
             record.Add(frame.Facts());
         },

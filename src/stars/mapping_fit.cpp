@@ -22,6 +22,10 @@ constexpr int kFieldCells = 3;
 // Rounds of reweighting that turn the projective fit's algebraic error into
 // the distances on the reference grid.
 constexpr int kProjectiveRounds = 3;
+// The trial values of k1: a rectilinear lens's distortion at the corners
+// stays well within +-30 %.
+constexpr double kLargestK1 = 0.3;
+constexpr double kK1Step = 0.01;
 
 // Solves the n x n system a x = b (row-major a) by elimination with partial
 // pivoting; false when it is singular. a and b are overwritten, x is in b.
@@ -134,24 +138,37 @@ StarPairs Fold(const StarPairs& pairs, size_t fold, bool held_out) {
 }
 
 // Fits a mapping of the kind to the pairs; false when they do not determine it.
-bool FitKind(MappingKind kind, const StarPairs& pairs, FrameMapping& mapping) {
+bool FitKind(MappingKind kind, const StarPairs& pairs, const RadialDistortion* lens, FrameMapping& mapping) {
     switch (kind) {
         case MappingKind::kRigid: mapping = FitRigidMapping(pairs); return true;
         case MappingKind::kProjective: return FitProjective(pairs, mapping);
+        case MappingKind::kLensProjective: return lens && FitLensProjective(pairs, *lens, mapping);
         case MappingKind::kCubic: return FitCubic(pairs, mapping);
     }
     return false;
 }
 
+// The pairs as a pinhole would show them.
+StarPairs Undistorted(const StarPairs& pairs, const RadialDistortion& lens) {
+    StarPairs ideal = pairs;
+    for (size_t i = 0; i < pairs.from.size(); ++i) {
+        const Position f = lens.Undistort(pairs.from[i][0], pairs.from[i][1]);
+        const Position t = lens.Undistort(pairs.to[i][0], pairs.to[i][1]);
+        ideal.from[i] = StarPoint{{f.x, f.y}};
+        ideal.to[i] = StarPoint{{t.x, t.y}};
+    }
+    return ideal;
+}
+
 // The RMS residual of held-out pairs, each fold fitted on the others; a
 // negative value when some fold cannot be fitted.
-double HeldOutResidual(MappingKind kind, const StarPairs& pairs) {
+double HeldOutResidual(MappingKind kind, const StarPairs& pairs, const RadialDistortion* lens) {
     double squares = 0;
     size_t count = 0;
     for (size_t fold = 0; fold < kFolds; ++fold) {
         FrameMapping mapping;
         const StarPairs held = Fold(pairs, fold, true);
-        if (!FitKind(kind, Fold(pairs, fold, false), mapping)) return -1;
+        if (!FitKind(kind, Fold(pairs, fold, false), lens, mapping)) return -1;
         const double rms = RmsResidual(mapping, held);
         squares += rms * rms * double(held.from.size());
         count += held.from.size();
@@ -202,6 +219,15 @@ bool FitProjective(const StarPairs& pairs, FrameMapping& mapping) {
     mapping.kind = MappingKind::kProjective;
     mapping.to_reference = forward;
     mapping.to_frame = inverse;
+    return true;
+}
+
+bool FitLensProjective(const StarPairs& pairs, const RadialDistortion& lens, FrameMapping& mapping) {
+    FrameMapping ideal;
+    if (!FitProjective(Undistorted(pairs, lens), ideal)) return false;
+    mapping = ideal;
+    mapping.kind = MappingKind::kLensProjective;
+    mapping.lens = lens;
     return true;
 }
 
@@ -258,21 +284,55 @@ void BalanceAcrossField(StarPairs& pairs) {
     }
 }
 
-FrameMapping ChooseMapping(const StarPairs& pairs, const FrameMapping& rigid) {
+FrameMapping ChooseMapping(const StarPairs& pairs, const FrameMapping& rigid, const RadialDistortion* lens) {
     FrameMapping chosen = rigid;
-    double residual = HeldOutResidual(MappingKind::kRigid, pairs);
+    double residual = HeldOutResidual(MappingKind::kRigid, pairs, lens);
     if (!(residual > 0)) return chosen;
+    // The lens's k1 is the run's, not the frame's: the mapping through it
+    // has the projective fit's parameters.
     const std::pair<MappingKind, size_t> richer[] = {{MappingKind::kProjective, kProjectiveParameters},
+                                                      {MappingKind::kLensProjective, kProjectiveParameters},
                                                       {MappingKind::kCubic, kCubicParameters}};
     for (const auto& [kind, parameters] : richer) {
         if (pairs.from.size() < kPairsPerParameter * parameters) break;
-        const double held_out = HeldOutResidual(kind, pairs);
+        if (kind == MappingKind::kLensProjective && !lens) continue;
+        const double held_out = HeldOutResidual(kind, pairs, lens);
         FrameMapping fitted;
-        if (held_out < 0 || held_out > (1 - kRequiredGain) * residual || !FitKind(kind, pairs, fitted)) continue;
+        if (held_out < 0 || held_out > (1 - kRequiredGain) * residual || !FitKind(kind, pairs, lens, fitted)) continue;
         chosen = fitted;
         residual = held_out;
     }
     return chosen;
+}
+
+
+LensEstimate::LensEstimate(unsigned width, unsigned height)
+    : squares(size_t(std::lround(2 * kLargestK1 / kK1Step)) + 1, 0.0) {
+    lens.cx = (double(width) - 1) / 2;
+    lens.cy = (double(height) - 1) / 2;
+    lens.scale = std::max(1.0, std::hypot(double(width), double(height)) / 2);
+}
+
+void LensEstimate::Add(const StarPairs& pairs) {
+    if (pairs.from.size() < kPairsPerParameter * kProjectiveParameters) return;
+    RadialDistortion trial = lens;
+    for (size_t i = 0; i < squares.size(); ++i) {
+        trial.k1 = -kLargestK1 + double(i) * kK1Step;
+        FrameMapping mapping;
+        if (!FitLensProjective(pairs, trial, mapping)) return;
+        const double rms = RmsResidual(mapping, pairs);
+        squares[i] += rms * rms * double(pairs.from.size());
+    }
+    ++frames;
+    const size_t best = size_t(std::min_element(squares.begin(), squares.end()) - squares.begin());
+    lens.k1 = -kLargestK1 + double(best) * kK1Step;
+    // Between the trials: the vertex of the parabola through the least sum
+    // and its neighbours.
+    if (best > 0 && best + 1 < squares.size()) {
+        const double a = squares[best - 1], b = squares[best], c = squares[best + 1];
+        const double curvature = a - 2 * b + c;
+        if (curvature > 0) lens.k1 += kK1Step * 0.5 * (a - c) / curvature;
+    }
 }
 
 }  // namespace quen_merge

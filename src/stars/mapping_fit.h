@@ -20,6 +20,9 @@ struct StarPairs {
 FrameMapping FitRigidMapping(const StarPairs& pairs);
 bool FitProjective(const StarPairs& pairs, FrameMapping& mapping);
 bool FitCubic(const StarPairs& pairs, FrameMapping& mapping);
+// The projective fit between the pairs' positions as a pinhole would show
+// them through lens.
+bool FitLensProjective(const StarPairs& pairs, const RadialDistortion& lens, FrameMapping& mapping);
 
 // The pairs' RMS distance, px, after the mapping moved the frame stars.
 double RmsResidual(const FrameMapping& mapping, const StarPairs& pairs);
@@ -31,9 +34,30 @@ double RmsResidual(const FrameMapping& mapping, const StarPairs& pairs);
 void BalanceAcrossField(StarPairs& pairs);
 
 // The simplest kind of mapping the pairs justify, fitted to all of them:
-// rigid (given), then projective, then cubic, each taken only when it lowers
-// the residual of stars left out of its fit (five-fold cross-validation) by
-// a clear margin and enough pairs hold it.
-FrameMapping ChooseMapping(const StarPairs& pairs, const FrameMapping& rigid);
+// rigid (given), then projective, then projective through lens (when
+// given), then cubic, each taken only when it lowers the residual of stars
+// left out of its fit (five-fold cross-validation) by a clear margin and
+// enough pairs hold it.
+FrameMapping ChooseMapping(const StarPairs& pairs, const FrameMapping& rigid,
+                           const RadialDistortion* lens = nullptr);
+
+// The lens's radial distortion as the frames of a run show it. The lens is
+// the same in every frame, so each frame's pairs add their evidence: for
+// every trial k1, the squared residuals of the projective fit through that
+// distortion. The estimate is the k1 of the least sum, about the frames'
+// centre, r in units of their half diagonal.
+class LensEstimate {
+public:
+    LensEstimate(unsigned width, unsigned height);
+
+    void Add(const StarPairs& pairs);
+    // Null until some frame added its pairs.
+    const RadialDistortion* Lens() const { return frames ? &lens : nullptr; }
+
+private:
+    RadialDistortion lens;
+    std::vector<double> squares;  // by trial k1
+    size_t frames = 0;
+};
 
 }  // namespace quen_merge

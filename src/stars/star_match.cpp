@@ -258,21 +258,22 @@ StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size
 }
 
 FrameMapping TriangleMatcher::Refine(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
-                                     FrameMapping mapping, double radius, StarPairs& pairs) const {
+                                     FrameMapping mapping, const RadialDistortion* lens, StarPairs& pairs) const {
+    double radius = kMatchRadius;
     for (int round = 0; round < kRefineRounds; ++round) {
         Pair(mapping, frame, frame_fluxes, stars, fluxes, star_tree, radius, typical_flux, pairs);
         if (pairs.from.size() < 2) break;
         BalanceAcrossField(pairs);
-        mapping = ChooseMapping(pairs, FitRigidMapping(pairs));
+        mapping = ChooseMapping(pairs, FitRigidMapping(pairs), lens);
         DownWeightFarPairs(mapping, pairs);
-        mapping = ChooseMapping(pairs, FitRigidMapping(pairs));
+        mapping = ChooseMapping(pairs, FitRigidMapping(pairs), lens);
         radius = std::clamp(kClipResiduals * RmsResidual(mapping, pairs), kTightestRadius, kMatchRadius);
     }
     return mapping;
 }
 
 bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
-                                     bool rigid_only, StarFit& fit, std::string& why) const {
+                                     LensEstimate* lens, StarFit& fit, std::string& why) const {
     if (frame.size() < kMinMatchedPairs) {
         why = "too few stars: " + std::to_string(frame.size()) + ", " + std::to_string(kMinMatchedPairs) + " needed";
         return false;
@@ -302,9 +303,10 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
     StarPairs wide;
     Pair(best.mapping, frame, frame_fluxes, stars, fluxes, star_tree, kMatchRadius, typical_flux, wide);
     BalanceAcrossField(wide);
-    const FrameMapping chosen = rigid_only ? best.mapping : ChooseMapping(wide, best.mapping);
+    const FrameMapping chosen = lens ? ChooseMapping(wide, best.mapping, lens->Lens()) : best.mapping;
     if (chosen.kind != MappingKind::kRigid) {
-        best.mapping = Refine(frame, frame_fluxes, chosen, kMatchRadius, pairs);
+        lens->Add(wide);
+        best.mapping = Refine(frame, frame_fluxes, chosen, lens->Lens(), pairs);
         best.inliers = pairs.from.size();
         best.rms = RmsResidual(best.mapping, pairs);
     }
@@ -326,7 +328,7 @@ double TriangleMatcher::LargestShift(const StarFit& fit) const {
     return largest;
 }
 
-bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, bool sky_turns, StarFit& fit,
+bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory& history, StarFit& fit,
                             std::string& why) const {
     // Stars found where a reference star is, to the pixel, are hot pixels
     // and the foreground of a camera that stood still, unless the whole sky
@@ -358,7 +360,7 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, bool sky_tu
         std::string sky_why;
         // Rigid only: a richer mapping could bend onto the fixed junk that
         // jitters by more than the still radius near the frame's edges.
-        const bool matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), true, candidate, sky_why);
+        const bool matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), nullptr, candidate, sky_why);
         sky_moved = candidate.inliers >= kMinScore && LargestShift(candidate) > kMovedShift;
         // Stars near the pole hold still too: only those that the sky's
         // motion would have moved are fixed features.
@@ -368,17 +370,19 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, bool sky_tu
         has_fixed = fixed > chance;
         if (matched && sky_moved && has_fixed) {
             fit = candidate;
-            fit.sky_turning = std::fabs(fit.angle) > kTurningSky;
+            history.sky_turns = history.sky_turns || std::fabs(fit.angle) > kTurningSky;
             return true;
         }
     }
     // With fixed features among the stars, a richer mapping could land both
     // them and the sky, each in its part of the field.
-    if (!MatchPositions(StarPositions(frame_stars), Fluxes(frame_stars), has_fixed, fit, why)) return false;
+    if (!MatchPositions(StarPositions(frame_stars), Fluxes(frame_stars), has_fixed ? nullptr : &history.lens, fit,
+                        why))
+        return false;
     // A fit that holds the frame still, while its other stars agree on a
     // motion of their own, lands fixed features on each other: the ground,
     // not the sky.
-    if ((sky_moved || (sky_turns && has_fixed)) && LargestShift(fit) <= kMovedShift) {
+    if ((sky_moved || (history.sky_turns && has_fixed)) && LargestShift(fit) <= kMovedShift) {
         why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree on "
               "its motion";
         return false;

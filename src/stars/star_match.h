@@ -22,10 +22,19 @@ struct StarFit {
     double tx = 0, ty = 0;
     FrameMapping mapping;
     size_t inliers = 0;  // star pairs within the match radius
-    // Found apart from features fixed to the camera, and turned: the sky of
-    // a camera that stands still.
-    bool sky_turning = false;
     double rms = 0;      // their residual, px
+};
+
+// What the frames of a run fitted so far tell the later ones.
+struct SkyHistory {
+    // The frames' width and height: the lens's centre and scale.
+    SkyHistory(unsigned width, unsigned height) : lens(width, height) {}
+
+    // Some frame found its sky turning apart from features fixed to the
+    // camera, so that a later fit that holds the frame still on them is refused.
+    bool sky_turns = false;
+    // The lens's distortion, from the frames whose motion departed from rigid.
+    LensEstimate lens;
 };
 
 class TriangleMatcher {
@@ -45,10 +54,8 @@ public:
     // the fit when it is sound: at least kMinMatchedPairs pairs that make up a good
     // share of the stars the two frames can have in common. Otherwise false,
     // with the reason in why. The same stars always give the same fit.
-    // sky_turns: an earlier frame of the run found its sky turning apart from
-    // fixed features, so that a fit that holds this frame still on them is
-    // refused.
-    bool Match(const std::vector<StarRef>& frame, bool sky_turns, StarFit& fit, std::string& why) const;
+    // What the fit learns of the run goes into history.
+    bool Match(const std::vector<StarRef>& frame, SkyHistory& history, StarFit& fit, std::string& why) const;
 
     // A triangle of stars: its vertices in a fixed order (opposite the
     // shortest, the middle and the longest side) and its longest side.
@@ -69,15 +76,16 @@ private:
     StarFit BestCandidate(const std::vector<StarPoint>& frame, size_t& score) const;
     // The best candidate refined by least squares over all its pairs, if
     // sound; otherwise false with the reason, fit then holding the best
-    // candidate found (0 inliers when there was none). rigid_only keeps the
-    // mapping rigid.
+    // candidate found (0 inliers when there was none). Without the lens
+    // estimate the mapping stays rigid; with it, a frame whose motion departs
+    // from rigid adds its evidence of the lens.
     bool MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
-                        bool rigid_only, StarFit& fit, std::string& why) const;
+                        LensEstimate* lens, StarFit& fit, std::string& why) const;
     // Rounds of pairing within radius and refitting the simplest mapping the
     // pairs justify, the radius closing in on the residual; pairs holds the last
     // round's pairs.
     FrameMapping Refine(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
-                        FrameMapping mapping, double radius, StarPairs& pairs) const;
+                        FrameMapping mapping, const RadialDistortion* lens, StarPairs& pairs) const;
     // How far the fit's mapping moves the farthest reference star, px.
     double LargestShift(const StarFit& fit) const;
 

@@ -39,6 +39,11 @@ std::vector<FrameMapping> PrintedMappings(const std::string& out) {
             m.kind = MappingKind::kProjective;
             for (double& h : m.to_reference) fields >> h;
             found.push_back(m);
+        } else if (word == "LensProjective") {
+            m.kind = MappingKind::kLensProjective;
+            fields >> m.lens.cx >> m.lens.cy >> m.lens.scale >> m.lens.k1;
+            for (double& h : m.to_reference) fields >> h;
+            found.push_back(m);
         } else if (word == "Cubic") {
             m.kind = MappingKind::kCubic;
             quen_merge::CubicMap& c = m.cubic_to_reference;

@@ -101,6 +101,21 @@ TEST(MappingFit, RecoversEachKindAndChoosesTheSimplestThatHolds) {
     EXPECT_LT(LargestError(cubic, kDistorted), 0.05);
 }
 
+// The lens is the same in every frame: frames of a turning sky through it
+// give back its distortion, and the projective mapping through it is then
+// the simplest that holds.
+TEST(MappingFit, FramesOfOneLensGiveBackItsDistortion) {
+    quen_merge::LensEstimate estimate(1201, 801);
+    StarPairs pairs = PairsOf(kDistorted, 0.05);
+    for (int frame = 0; frame < 3; ++frame) estimate.Add(pairs);
+    ASSERT_NE(estimate.Lens(), nullptr);
+    // k1 -0.05 in units of 1000 px is -0.05 (721.8 / 1000)^2 in the half diagonal's.
+    EXPECT_NEAR(estimate.Lens()->k1, -0.05 * std::pow(std::hypot(1201.0, 801.0) / 2000, 2), 0.002);
+    const FrameMapping chosen = quen_merge::ChooseMapping(pairs, quen_merge::FitRigidMapping(pairs), estimate.Lens());
+    EXPECT_EQ(int(chosen.kind), int(MappingKind::kLensProjective));
+    EXPECT_LT(LargestError(chosen, kDistorted), 0.05);
+}
+
 // Many bright stars in one corner must not bend the fit away from the few
 // elsewhere: after balancing, no ninth of the field outweighs the mean one.
 TEST(MappingFit, ACrowdedCornerWeighsNoMoreThanTheMeanCell) {

@@ -79,11 +79,12 @@ TEST(FitRigid, RecoversAKnownTransformFromShuffledPairsExactly) {
 TEST(TriangleMatcher, MatchesAnyAngleWithStarsReplacedAndNoisy) {
     const std::vector<StarRef> field = Field(300, 2);
     const TriangleMatcher matcher(field);
+    quen_merge::SkyHistory history(4000, 4000);
     for (double angle : {0.0, 0.5, -37.0, 90.0, 179.9, 180.0, -150.0}) {
         const std::vector<StarRef> frame = Seen(field, angle, 1000 - 1000 * std::cos(angle / 57.3), 150, 0.3, 0.05, 3);
         StarFit fit;
         std::string why;
-        ASSERT_TRUE(matcher.Match(frame, false, fit, why)) << angle << ": " << why;
+        ASSERT_TRUE(matcher.Match(frame, history, fit, why)) << angle << ": " << why;
         EXPECT_LT(LargestMiss(fit, angle, 1000 - 1000 * std::cos(angle / 57.3), 150), 0.05) << angle;
         EXPECT_GT(fit.inliers, 150u);
         EXPECT_LT(fit.rms, 0.1);
@@ -92,11 +93,12 @@ TEST(TriangleMatcher, MatchesAnyAngleWithStarsReplacedAndNoisy) {
 
 TEST(TriangleMatcher, LeavesAnUnrelatedFieldUnmatched) {
     const TriangleMatcher matcher(Field(300, 4));
+    quen_merge::SkyHistory history(4000, 4000);
     StarFit fit;
     std::string why;
-    EXPECT_FALSE(matcher.Match(Field(300, 5), false, fit, why));
+    EXPECT_FALSE(matcher.Match(Field(300, 5), history, fit, why));
     EXPECT_FALSE(why.empty());
-    EXPECT_FALSE(matcher.Match(Field(8, 6), false, fit, why));
+    EXPECT_FALSE(matcher.Match(Field(8, 6), history, fit, why));
     EXPECT_EQ(why, "too few stars: 8, 12 needed");
 }
 
@@ -112,20 +114,22 @@ TEST(TriangleMatcher, IgnoresHotPixelsWhenTheSkyMoved) {
     std::stable_sort(reference.begin(), reference.end(), brightest);
     std::stable_sort(frame.begin(), frame.end(), brightest);
     const TriangleMatcher matcher(reference);
+    quen_merge::SkyHistory history(4000, 4000);
     StarFit fit;
     std::string why;
-    ASSERT_TRUE(matcher.Match(frame, false, fit, why)) << why;
+    ASSERT_TRUE(matcher.Match(frame, history, fit, why)) << why;
     EXPECT_LT(LargestMiss(fit, 0.8, 25, -4), 0.05);
 }
 
 TEST(TriangleMatcher, TheSameStarsGiveTheSameFit) {
     const std::vector<StarRef> field = Field(250, 10);
     const TriangleMatcher matcher(field);
+    quen_merge::SkyHistory history(4000, 4000);
     const std::vector<StarRef> frame = Seen(field, 12, 40, 60, 0.2, 0.1, 11);
     StarFit a, b;
     std::string why;
-    ASSERT_TRUE(matcher.Match(frame, false, a, why));
-    ASSERT_TRUE(matcher.Match(frame, false, b, why));
+    ASSERT_TRUE(matcher.Match(frame, history, a, why));
+    ASSERT_TRUE(matcher.Match(frame, history, b, why));
     EXPECT_EQ(a.angle, b.angle);
     EXPECT_EQ(a.tx, b.tx);
     EXPECT_EQ(a.ty, b.ty);
