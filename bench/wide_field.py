@@ -31,6 +31,29 @@ def regions(build, floor, reference, picture):
     return [line.split() for line in out.splitlines()]
 
 
+def homography(h, x, y):
+    w = h[6] * x + h[7] * y + h[8]
+    return (h[0] * x + h[1] * y + h[2]) / w, (h[3] * x + h[4] * y + h[5]) / w
+
+
+def distort(lens, x, y):
+    cx, cy, scale, k1 = lens
+    f = 1 + k1 * (((x - cx) / scale) ** 2 + ((y - cy) / scale) ** 2)
+    return cx + (x - cx) * f, cy + (y - cy) * f
+
+
+def undistort(lens, x, y):
+    cx, cy, scale, k1 = lens
+    px, py = x, y
+    for _ in range(20):
+        f = 1 + k1 * (((px - cx) / scale) ** 2 + ((py - cy) / scale) ** 2)
+        px, py = cx + (x - cx) / f, cy + (y - cy) / f
+    return px, py
+
+
+MAPPING_WORDS = ("Rotate", "Projective", "LensProjective", "Cubic")
+
+
 def mapping_errors(out, truth_path):
     """The largest distance from the truth over each later frame's grid."""
     mappings = []
@@ -42,9 +65,13 @@ def mapping_errors(out, truth_path):
             mappings.append(lambda x, y, c=math.cos(a), s=math.sin(a), tx=tx, ty=ty: (c * x - s * y + tx,
                                                                                      c * y + s * x + ty))
         elif line.startswith("Projective "):
-            h = [float(v) for v in f[1:10]]
-            mappings.append(lambda x, y, h=h: ((h[0] * x + h[1] * y + h[2]) / (h[6] * x + h[7] * y + h[8]),
-                                               (h[3] * x + h[4] * y + h[5]) / (h[6] * x + h[7] * y + h[8])))
+            mappings.append(lambda x, y, h=[float(v) for v in f[1:10]]: homography(h, x, y))
+        elif line.startswith("LensProjective "):
+            v = [float(x) for x in f[1:]]
+
+            def through_lens(x, y, v=v):
+                return distort(v[:4], *homography(v[4:13], *undistort(v[:4], x, y)))
+            mappings.append(through_lens)
         elif line.startswith("Cubic "):
             v = [float(x) for x in f[1:]]
 
@@ -65,11 +92,19 @@ def mapping_errors(out, truth_path):
     return errors
 
 
-def region_table(rows, single):
-    print("| region | stars | FWHM stack / frame | elongation stack / frame |")
-    print("|---|---|---|---|")
-    for r in rows:
-        print(f"| {REGIONS[int(r[0])]} | {r[1]} | {r[2]} | {r[3]} |")
+def region_table(rows, single, before=None):
+    """rows per region: index, stars, FWHM ratio, elongation ratio; before
+    the same of the rigid-only build."""
+    if before:
+        print("| region | stars | FWHM stack / frame | elongation stack / frame | rigid only: FWHM | elongation |")
+        print("|---|---|---|---|---|---|")
+        for r, b in zip(rows, before):
+            print(f"| {REGIONS[int(r[0])]} | {r[1]} | {r[2]} | {r[3]} | {b[2]} | {b[3]} |")
+    else:
+        print("| region | stars | FWHM stack / frame | elongation stack / frame |")
+        print("|---|---|---|---|")
+        for r in rows:
+            print(f"| {REGIONS[int(r[0])]} | {r[1]} | {r[2]} | {r[3]} |")
     centre = float(rows[4][2])
     worst = max(abs(float(r[2]) / centre - 1) for r in rows if int(r[1]) > 0)
     elongation = max(float(r[3]) for r in rows if int(r[1]) > 0)
@@ -89,16 +124,29 @@ def main():
     stack = os.path.join(data, "out", "wide18_s.tif")
     os.makedirs(os.path.dirname(stack), exist_ok=True)
     run = tarnic(build, ["-t", "s", "-o", stack, *frames])
+    baseline = os.environ.get("BASELINE_TARNIC")
+    before = None
+    if baseline:
+        rigid_stack = os.path.join(data, "out", "wide18_rigid.tif")
+        subprocess.run([baseline, "-t", "s", "-o", rigid_stack, *frames], capture_output=True, check=True)
+        before = regions(build, 8000, frames[0], rigid_stack)
     print("## Wide-angle and all-sky frames (-t s)\n")
     print("Generated 18 mm frames (5184 x 3456, focal 4186 px, k1 -0.05, declination 60, ten frames 60 s apart), "
           "stacked with `-t s`, against the first frame (the grid of the result), per ninth of the field "
-          "(`bench/sharpness -r`):\n")
-    region_table(regions(build, 8000, frames[0], stack), "")
-    kinds = [line.split()[0] for line in run.stdout.splitlines() if line.split()[:1] in (["Rotate"], ["Projective"],
-                                                                                          ["Cubic"])]
+          "(`bench/sharpness -r`), medians over the stars peaking above 8000 ADU"
+          + (", beside the rigid-only build" if before else "") + ":\n")
+    region_table(regions(build, 8000, frames[0], stack), "", before)
+    kinds = [line.split()[0] for line in run.stdout.splitlines() if line.split()[:1] and
+             line.split()[0] in MAPPING_WORDS]
+    lens = [line.split()[4] for line in run.stdout.splitlines() if line.startswith("LensProjective ")]
     errors = mapping_errors(run.stdout, os.path.join(folder, "truth.txt"))
     print(f"Mappings chosen: {', '.join(kinds)}. Largest error of a frame's mapping over the truth's 9 x 9 grid, "
-          f"corners included: {max(errors):.3f} px (median over frames {statistics.median(errors):.3f} px).\n")
+          f"corners included: {max(errors):.3f} px (median over frames {statistics.median(errors):.3f} px).")
+    if lens:
+        truth_k1 = -0.05 * (math.hypot(5184, 3456) / 2 / 4186) ** 2
+        print(f"The run's lens estimate, k1 in units of the half diagonal: {lens[0]} after the first frame that "
+              f"departed from rigid, {lens[-1]} at the end; the generator's {truth_k1:.5f}.")
+    print()
 
     allsky = os.path.join(here, "..", "..", "shared", "data", "real", "umd-allsky")
     if os.path.isdir(allsky):
@@ -114,7 +162,6 @@ def main():
         print(f"Largest FWHM ratio of a region with stars: "
               f"{max(float(r[2]) for r in rows if int(r[1]) > 0):.3f} (bar 1.25: no doubled stars).\n")
 
-    baseline = os.environ.get("BASELINE_TARNIC")
     rigid = sorted(os.path.join(data, "rigid", f) for f in os.listdir(os.path.join(data, "rigid"))
                    if f.endswith(".tif"))
     if baseline and rigid:

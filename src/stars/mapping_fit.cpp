@@ -26,6 +26,9 @@ constexpr int kProjectiveRounds = 3;
 // stays well within +-30 %.
 constexpr double kLargestK1 = 0.3;
 constexpr double kK1Step = 0.01;
+// The frames whose own pairs refine k1 between the trials, and the steps.
+constexpr size_t kLensEvidenceFrames = 16;
+constexpr int kGoldenSteps = 24;
 
 // Solves the n x n system a x = b (row-major a) by elimination with partial
 // pivoting; false when it is singular. a and b are overwritten, x is in b.
@@ -324,15 +327,45 @@ void LensEstimate::Add(const StarPairs& pairs) {
         squares[i] += rms * rms * double(pairs.from.size());
     }
     ++frames;
+    evidence.push_back(pairs);
+    if (evidence.size() > kLensEvidenceFrames) evidence.erase(evidence.begin());
+    // Between the trials next to the least sum: a golden-section search over
+    // the latest frames' own pairs (those of a turning sky that moved most).
     const size_t best = size_t(std::min_element(squares.begin(), squares.end()) - squares.begin());
-    lens.k1 = -kLargestK1 + double(best) * kK1Step;
-    // Between the trials: the vertex of the parabola through the least sum
-    // and its neighbours.
-    if (best > 0 && best + 1 < squares.size()) {
-        const double a = squares[best - 1], b = squares[best], c = squares[best + 1];
-        const double curvature = a - 2 * b + c;
-        if (curvature > 0) lens.k1 += kK1Step * 0.5 * (a - c) / curvature;
+    double lo = -kLargestK1 + double(best == 0 ? 0 : best - 1) * kK1Step;
+    double hi = -kLargestK1 + double(std::min(best + 1, squares.size() - 1)) * kK1Step;
+    const double ratio = (std::sqrt(5.0) - 1) / 2;
+    double a = hi - ratio * (hi - lo), b = lo + ratio * (hi - lo);
+    double fa = EvidenceSquares(a), fb = EvidenceSquares(b);
+    for (int step = 0; step < kGoldenSteps; ++step) {
+        if (fa < fb) {
+            hi = b;
+            b = a;
+            fb = fa;
+            a = hi - ratio * (hi - lo);
+            fa = EvidenceSquares(a);
+        } else {
+            lo = a;
+            a = b;
+            fa = fb;
+            b = lo + ratio * (hi - lo);
+            fb = EvidenceSquares(b);
+        }
     }
+    lens.k1 = (lo + hi) / 2;
+}
+
+double LensEstimate::EvidenceSquares(double k1) const {
+    RadialDistortion trial = lens;
+    trial.k1 = k1;
+    double sum = 0;
+    for (const StarPairs& pairs : evidence) {
+        FrameMapping mapping;
+        if (!FitLensProjective(pairs, trial, mapping)) continue;
+        const double rms = RmsResidual(mapping, pairs);
+        sum += rms * rms * double(pairs.from.size());
+    }
+    return sum;
 }
 
 }  // namespace quen_merge

@@ -44,8 +44,9 @@ FrameMapping ChooseMapping(const StarPairs& pairs, const FrameMapping& rigid,
 // The lens's radial distortion as the frames of a run show it. The lens is
 // the same in every frame, so each frame's pairs add their evidence: for
 // every trial k1, the squared residuals of the projective fit through that
-// distortion. The estimate is the k1 of the least sum, about the frames'
-// centre, r in units of their half diagonal.
+// distortion. The estimate is the k1 of the least sum, refined between the
+// trials on the latest frames' pairs; about the frames' centre, r in units
+// of their half diagonal.
 class LensEstimate {
 public:
     LensEstimate(unsigned width, unsigned height);
@@ -55,8 +56,12 @@ public:
     const RadialDistortion* Lens() const { return frames ? &lens : nullptr; }
 
 private:
+    // The squared residuals of the kept frames' pairs through k1.
+    double EvidenceSquares(double k1) const;
+
     RadialDistortion lens;
-    std::vector<double> squares;  // by trial k1
+    std::vector<double> squares;     // by trial k1, over every frame
+    std::vector<StarPairs> evidence;  // the latest frames' pairs
     size_t frames = 0;
 };
 

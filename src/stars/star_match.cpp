@@ -305,8 +305,12 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
     BalanceAcrossField(wide);
     const FrameMapping chosen = lens ? ChooseMapping(wide, best.mapping, lens->Lens()) : best.mapping;
     if (chosen.kind != MappingKind::kRigid) {
-        lens->Add(wide);
+        // The refined pairs are the lens's evidence: the wide ones hold
+        // wrong neighbours where the rigid fit is pixels off. The frame is
+        // then refined again through the estimate it joined.
         best.mapping = Refine(frame, frame_fluxes, chosen, lens->Lens(), pairs);
+        lens->Add(pairs);
+        best.mapping = Refine(frame, frame_fluxes, best.mapping, lens->Lens(), pairs);
         best.inliers = pairs.from.size();
         best.rms = RmsResidual(best.mapping, pairs);
     }
