@@ -41,7 +41,7 @@ constexpr int kCentroidIterations = 6;
 constexpr double kWindowReach = 3.0;
 constexpr size_t kWidthStars = 20;
 constexpr double kMinWindowSigma = 1.0;
-constexpr size_t kMaxStars = 400;            // the brightest this many are enough to align on
+constexpr size_t kMaxStars = 800;            // the brightest this many are enough to align on
 
 using Grey = ostrel::image<float>;
 
