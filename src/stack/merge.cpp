@@ -228,14 +228,17 @@ void PrintMapping(const StarFit& fit) {
 }
 
 // Fits one frame's stars onto the reference and adds the frame; true (with
-// the fit's residual in rms) when it was added, otherwise it prints why not.
-bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
-                     AverageAlign& accumulator, SkyHistory& history, double& rms) {
+// the fit's residual in rms) when it was added, otherwise it says why not,
+// on standard error too: a frame left out is not to be taken for one in.
+bool AddMatchedFrame(const std::string& name, const Image16* image, const std::vector<StarRef>& stars,
+                     const TriangleMatcher& reference, AverageAlign& accumulator, SkyHistory& history, double& rms) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     StarFit fit;
     std::string why;
     if (!reference.Match(stars, history, fit, why)) {
         std::printf("Unable to align the frame: %s\n", why.c_str());
+        std::fflush(stdout);
+        Warn("frame \"%s\" left out: %s", name.c_str(), why.c_str());
         return false;
     }
     PrintMapping(fit);
@@ -280,7 +283,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             DetectStars(image, calibration, stars);
             if (reference) {
                 double rms = 0;
-                if (!AddMatchedFrame(image, stars, *reference, *accumulator, *sky, rms)) return;
+                if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, rms)) return;
                 record.Add(frame.Facts());
                 residuals.push_back({name, rms});
                 return;
