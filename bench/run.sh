@@ -2,8 +2,9 @@
 # Runs every benchmark in bench/ and writes docs/BENCHMARKS.md afresh: the
 # micro-benchmarks, the end-to-end comparison with the decoding floor and the
 # peers (where installed: make bench-peers), the peak memory, the trails
-# left by clipped stacks, the rejection's figures, and calibration beside
-# Siril's. BASELINE_TARNIC names an earlier build to time beside.
+# left by clipped stacks, the rejection's figures, calibration beside
+# Siril's, and -t s on wide-angle and all-sky frames. BASELINE_TARNIC names
+# an earlier build to time beside.
 # usage: bench/run.sh BUILD_DIR
 set -euo pipefail
 build=${1:-build}
@@ -30,6 +31,9 @@ echo "== rejection"
 /usr/bin/python3 "$here/rejection.py" "$build" "$data" "$here/../../shared/peers" > "$out/rejection.md"
 echo "== calibration"
 /usr/bin/python3 "$here/calibration.py" "$build" "$data" > "$out/calibration.md"
+echo "== wide fields"
+/usr/bin/python3 "$here/wide_field.py" "$build" "$data" > "$out/wide_field.md"
 
-cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/rejection.md" "$out/calibration.md" > "$here/../docs/BENCHMARKS.md"
+cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/rejection.md" "$out/calibration.md" "$out/wide_field.md" \
+  > "$here/../docs/BENCHMARKS.md"
 echo "Wrote docs/BENCHMARKS.md"

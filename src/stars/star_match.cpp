@@ -257,6 +257,22 @@ StarFit TriangleMatcher::BestCandidate(const std::vector<StarPoint>& frame, size
     return best;
 }
 
+StarFit TriangleMatcher::RefineRigid(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
+                                     StarFit best, StarPairs& pairs) const {
+    double radius = kMatchRadius;
+    for (int round = 0; round < kRefineRounds; ++round) {
+        Pair(FrameMapping::Rigid(best.angle, best.tx, best.ty), frame, frame_fluxes, stars, fluxes, star_tree, radius,
+             typical_flux, pairs);
+        if (pairs.from.size() < 2) break;
+        best = FitRigid(pairs.from, pairs.to, pairs.weights);
+        DownWeightFarPairs(FrameMapping::Rigid(best.angle, best.tx, best.ty), pairs);
+        best = FitRigid(pairs.from, pairs.to, pairs.weights);
+        radius = std::clamp(kClipResiduals * best.rms, kTightestRadius, kMatchRadius);
+    }
+    best.mapping = FrameMapping::Rigid(best.angle, best.tx, best.ty);
+    return best;
+}
+
 FrameMapping TriangleMatcher::Refine(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
                                      FrameMapping mapping, const RadialDistortion* lens, StarPairs& pairs) const {
     double radius = kMatchRadius;
@@ -286,17 +302,7 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
         return false;
     }
     StarPairs pairs;
-    double radius = kMatchRadius;
-    for (int round = 0; round < kRefineRounds; ++round) {
-        Pair(FrameMapping::Rigid(best.angle, best.tx, best.ty), frame, frame_fluxes, stars, fluxes, star_tree, radius,
-             typical_flux, pairs);
-        if (pairs.from.size() < 2) break;
-        best = FitRigid(pairs.from, pairs.to, pairs.weights);
-        DownWeightFarPairs(FrameMapping::Rigid(best.angle, best.tx, best.ty), pairs);
-        best = FitRigid(pairs.from, pairs.to, pairs.weights);
-        radius = std::clamp(kClipResiduals * best.rms, kTightestRadius, kMatchRadius);
-    }
-    best.mapping = FrameMapping::Rigid(best.angle, best.tx, best.ty);
+    best = RefineRigid(frame, frame_fluxes, best, pairs);
     // A wide or distorting lens under a turning sky bends the motion away
     // from rigid towards the edges: the stars out to the match radius say
     // whether a richer mapping holds, and then it is refined over them.

@@ -81,9 +81,11 @@ private:
     // from rigid adds its evidence of the lens.
     bool MatchPositions(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
                         LensEstimate* lens, StarFit& fit, std::string& why) const;
-    // Rounds of pairing within radius and refitting the simplest mapping the
-    // pairs justify, the radius closing in on the residual; pairs holds the last
-    // round's pairs.
+    // Rounds of pairing and refitting the rigid transform, the radius
+    // closing in on the residual; pairs holds the last round's pairs.
+    StarFit RefineRigid(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes, StarFit best,
+                        StarPairs& pairs) const;
+    // As above, refitting the simplest mapping the pairs justify.
     FrameMapping Refine(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
                         FrameMapping mapping, const RadialDistortion* lens, StarPairs& pairs) const;
     // How far the fit's mapping moves the farthest reference star, px.
