@@ -94,10 +94,13 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
 }
 
 void ClippingStatistics::BeginFrame(const std::array<float, 3>& background, bool landing) {
-    if (landing && !offset_sums) offset_sums.reset(new float[std::max<size_t>(1, count)]());
     for (unsigned c = 0; c < 3; ++c) {
         offset[c] = background[c] - reference[c];
         total_offset[c] += offset[c];
+    }
+    if (landing) {
+        if (runs.empty()) runs.resize(std::max<size_t>(1, count / 3 / width));
+        landing_offsets.push_back(offset);
     }
     const std::array<double, 3> this_offset{offset[0], offset[1], offset[2]};
     if (frame_offsets.size() < kLastFrameId) {
@@ -165,7 +168,7 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     if (in == 0) return 0.0f;
     // Back to the values as given: the offsets of the frames that landed,
     // less those of the values left out.
-    double offsets = offset_sums ? offset_sums[i] : total_offset[channel];
+    double offsets = landing_offsets.empty() ? total_offset[channel] : LandedOffsets(i);
     for (unsigned j = 0; j < out_high; ++j) offsets -= FrameOffset(TagOf(tagged_high[j]), channel);
     for (unsigned j = 0; j < out_low; ++j) offsets -= FrameOffset(TagOf(tagged_low[j]), channel);
     return float((s + offsets) / in);

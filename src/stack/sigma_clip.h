@@ -41,9 +41,8 @@ class ClippingStatistics {
 
 public:
     // Memory one sample takes beyond the sums, which the caller's buffer
-    // holds: its extremes, an aligned stack's offset sum and its share of
-    // the grid.
-    static constexpr unsigned kBytesPerSample = kFields * sizeof(float) + sizeof(float) + 1;
+    // holds: its extremes and its share of the grid.
+    static constexpr unsigned kBytesPerSample = kFields * sizeof(float) + 1;
 
     // Pixels between the grid's points on each axis: every pixel of small
     // frames, every fourth of large ones.
@@ -60,7 +59,8 @@ public:
     // Starts the next frame, whose background (per channel, as the first
     // frame's was measured) is background: its values are compared less the
     // difference. Call before its values are added, from one thread. A
-    // landing frame (of an aligned stack) adds its values with AddLanded.
+    // landing frame (of an aligned stack) adds its values in runs, each
+    // told with Landed.
     void BeginFrame(const std::array<float, 3>& background, bool landing = false);
     // The background of a frame: the median of each channel over the grid
     // of a width x height frame whose sample i is value(i).
@@ -81,11 +81,14 @@ public:
         field[kLow1][i] = Min(field[kLow1][i], Max(field[kLow0][i], t));
         field[kLow0][i] = Min(field[kLow0][i], t);
     }
-    // As Add, for a value that landed on sample i of an aligned stack's grid.
-    void AddLanded(size_t i, float v) {
-        const unsigned channel = unsigned(i % 3);
-        Add(i, channel, v);
-        offset_sums[i] += offset[channel];
+    // The landing frame covered whole pixels [first / 3, (first + n) / 3)
+    // of one row: the offsets of the frames that covered a sample are summed
+    // from these runs when it is finished, instead of in a buffer of every
+    // sample. One thread per row at a time.
+    void Landed(size_t first, size_t n) {
+        const size_t pixel = first / 3;
+        runs[pixel / width].push_back({uint32_t(landing_offsets.size() - 1), uint32_t(pixel % width),
+                                       uint32_t(pixel % width + n / 3)});
     }
     // Calls add(i) for every sample i of samples [first, first + n) of one
     // row that lies on the grid.
@@ -164,9 +167,23 @@ private:
     }
     // The offset of the frame with this id, channel c.
     double FrameOffset(uint8_t id, unsigned c) const { return frame_offsets[id][c]; }
+    // The offsets of the landing frames that covered sample i, summed in
+    // frame order.
+    float LandedOffsets(size_t i) const {
+        const size_t pixel = i / 3, x = pixel % width;
+        const unsigned c = unsigned(i % 3);
+        float sum = 0;
+        for (const Run& r : runs[pixel / width])
+            if (x >= r.begin && x < r.end) sum += landing_offsets[r.frame][c];
+        return sum;
+    }
 
     struct GridSums {
         double sum = 0, squares = 0;
+    };
+    // Pixels [begin, end) of a row that a landing frame covered.
+    struct Run {
+        uint32_t frame, begin, end;
     };
 
     size_t count = 0;
@@ -183,7 +200,10 @@ private:
     std::unique_ptr<float, void (*)(void*)> storage{nullptr, &std::free};
     float* field[kFields] = {};
     float* sums = nullptr;
-    std::unique_ptr<float[]> offset_sums;  // aligned stacks: the offsets of the frames that landed
+    // Aligned stacks: each landing frame's offsets, and by row the runs of
+    // pixels each covered, in frame order.
+    std::vector<std::array<float, 3>> landing_offsets;
+    std::vector<std::vector<Run>> runs;
     std::vector<GridSums> grid;
     NoiseModel models[3];
 };
