@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 
 #include "base/rigid_transform.h"
 
@@ -48,17 +49,20 @@ struct RadialDistortion {
         const double u = (x - cx) / scale, v = (y - cy) / scale, f = 1 + k1 * (u * u + v * v);
         return {cx + (x - cx) * f, cy + (y - cy) * f};
     }
-    // The inverse, by fixed-point steps: each divides the error by about
-    // 1 / (3 k1 r^2), tens of times for any lens a rectilinear model fits.
+    // The inverse: the distorted radius d = r (1 + k1 r^2) solved for r by
+    // Newton's steps from r = d, each doubling the digits right for any lens
+    // a rectilinear model fits, and the position moved along its radius.
     Position Undistort(double x, double y) const {
-        Position p{x, y};
-        for (int i = 0; i < kUndistortSteps; ++i) {
-            const double u = (p.x - cx) / scale, v = (p.y - cy) / scale, f = 1 + k1 * (u * u + v * v);
-            p = {cx + (x - cx) / f, cy + (y - cy) / f};
-        }
-        return p;
+        const double u = (x - cx) / scale, v = (y - cy) / scale;
+        const double distorted = std::sqrt(u * u + v * v);
+        if (!(distorted > 0)) return {x, y};
+        double r = distorted;
+        for (int i = 0; i < kUndistortSteps; ++i)
+            r -= (r * (1 + k1 * r * r) - distorted) / (1 + 3 * k1 * r * r);
+        const double shrink = r / distorted;
+        return {cx + (x - cx) * shrink, cy + (y - cy) * shrink};
     }
-    static constexpr int kUndistortSteps = 6;
+    static constexpr int kUndistortSteps = 4;
 };
 
 // A 3 x 3 matrix acting on (x, y, 1), row by row.

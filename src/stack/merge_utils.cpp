@@ -123,6 +123,10 @@ void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samp
     // One row's resampled values; each run of covered pixels goes to the rule
     // at once.
     std::vector<float> row(size_t(width) * kFrameChannels);
+    // The row's positions in the frame, and the few beyond it that the
+    // prefetch looks ahead to: each is worked out once, which matters for a
+    // mapping through the lens.
+    std::vector<Position> positions(size_t(width) + kPrefetchDistance);
     // Positions are tested against the frame's own footprint, so a frame of
     // another size contributes exactly the pixels it has.
     const double frame_width = frame.width, frame_height = frame.height;
@@ -130,14 +134,15 @@ void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samp
         float* count = weight->Pixel(0, y);
         const size_t row_start = size_t(y) * width * kFrameChannels;
         uint32_t run = 0;  // the first pixel of the current run of covered pixels
+        for (uint32_t x = 0; x < positions.size(); ++x) positions[x] = mapping.ToFrame(x, y);
         for (uint32_t x = 0; x <= width; ++x) {
             bool covered = false;
             if (x < width) {
                 // The kernel weights of a pixel a few ahead miss the cache: a
                 // rotated grid sweeps their table.
-                const Position ahead = mapping.ToFrame(x + kPrefetchDistance, y);
+                const Position ahead = positions[x + kPrefetchDistance];
                 sampler.Prefetch(float(ahead.x), float(ahead.y));
-                const Position f = mapping.ToFrame(x, y);
+                const Position f = positions[x];
                 covered = f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height;
                 if (covered) {
                     sampler.SampleFrame(&frame, samples, float(f.x), float(f.y), fill,
