@@ -62,7 +62,6 @@ std::vector<double> Fluxes(const std::vector<StarRef>& stars) {
     return fluxes;
 }
 
-
 // The triangle of stars i, j, k with its vertices ordered by the sides
 // opposite them, shortest first, and its side ratios (middle / longest,
 // shortest / longest); false when it is too small.
@@ -338,12 +337,8 @@ double TriangleMatcher::LargestShift(const StarFit& fit) const {
     return largest;
 }
 
-bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory& history, StarFit& fit,
-                            std::string& why) const {
-    // Stars found where a reference star is, to the pixel, are hot pixels
-    // and the foreground of a camera that stood still, unless the whole sky
-    // stood still too: the sky's motion is sought first without them, on
-    // both sides.
+TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>& frame_stars) const {
+    SkySearch search;
     std::vector<StarRef> moving;
     std::vector<StarPoint> still;
     std::vector<bool> reference_still(stars.size(), false);
@@ -359,40 +354,46 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
     }
     // A few stars hold still by chance.
     const size_t chance = std::max(kChanceStill, size_t(kChanceStillShare * double(frame_stars.size())));
-    bool has_fixed = still.size() > chance;
-    bool sky_moved = false;
-    if (has_fixed) {
-        std::vector<StarRef> sky_stars;
-        for (size_t r = 0; r < stars.size(); ++r)
-            if (!reference_still[r]) sky_stars.push_back(catalogue[r]);
-        const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
-        StarFit candidate;
-        std::string sky_why;
-        // Rigid only: a richer mapping could bend onto the fixed junk that
-        // jitters by more than the still radius near the frame's edges.
-        const bool matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), nullptr, candidate, sky_why);
-        sky_moved = candidate.inliers >= kMinScore && LargestShift(candidate) > kMovedShift;
-        // Stars near the pole hold still too: only those that the sky's
-        // motion would have moved are fixed features.
-        size_t fixed = 0;
-        for (const StarPoint& p : still)
-            if (Distance(Moved(candidate.mapping, p), p) > kMovedShift) ++fixed;
-        has_fixed = fixed > chance;
-        if (matched && sky_moved && has_fixed) {
-            fit = candidate;
-            history.sky_turns = history.sky_turns || std::fabs(fit.angle) > kTurningSky;
-            return true;
-        }
+    search.fixed_features = still.size() > chance;
+    if (!search.fixed_features) return search;
+    std::vector<StarRef> sky_stars;
+    for (size_t r = 0; r < stars.size(); ++r)
+        if (!reference_still[r]) sky_stars.push_back(catalogue[r]);
+    const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
+    std::string why;
+    // Rigid only: a richer mapping could bend onto the fixed junk that
+    // jitters by more than the still radius near the frame's edges.
+    search.matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), nullptr, search.fit, why);
+    search.moved = search.fit.inliers >= kMinScore && LargestShift(search.fit) > kMovedShift;
+    // Stars near the pole hold still too: only those that the sky's motion
+    // would have moved are fixed features.
+    size_t fixed = 0;
+    for (const StarPoint& p : still)
+        if (Distance(Moved(search.fit.mapping, p), p) > kMovedShift) ++fixed;
+    search.fixed_features = fixed > chance;
+    return search;
+}
+
+bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory& history, StarFit& fit,
+                            std::string& why) const {
+    // Stars found where a reference star is, to the pixel, are hot pixels
+    // and the foreground of a camera that stood still, unless the whole sky
+    // stood still too: the sky's motion is sought first without them.
+    const SkySearch sky = SearchSky(frame_stars);
+    if (sky.matched && sky.moved && sky.fixed_features) {
+        fit = sky.fit;
+        history.sky_turns = history.sky_turns || std::fabs(fit.angle) > kTurningSky;
+        return true;
     }
     // With fixed features among the stars, a richer mapping could land both
     // them and the sky, each in its part of the field.
-    if (!MatchPositions(StarPositions(frame_stars), Fluxes(frame_stars), has_fixed ? nullptr : &history.lens, fit,
-                        why))
+    if (!MatchPositions(StarPositions(frame_stars), Fluxes(frame_stars), sky.fixed_features ? nullptr : &history.lens,
+                        fit, why))
         return false;
     // A fit that holds the frame still, while its other stars agree on a
     // motion of their own, lands fixed features on each other: the ground,
     // not the sky.
-    if ((sky_moved || (history.sky_turns && has_fixed)) && LargestShift(fit) <= kMovedShift) {
+    if ((sky.moved || (history.sky_turns && sky.fixed_features)) && LargestShift(fit) <= kMovedShift) {
         why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree on "
               "its motion";
         return false;
