@@ -209,11 +209,11 @@ void PrintMapping(const StarFit& fit) {
             std::printf("Rotate %lf degrees around (0,0), Translate (%lf, %lf)\n", fit.angle, fit.tx, fit.ty);
             return;
         case MappingKind::kProjective:
-            std::printf("Projective");
-            for (double h : m.to_reference) std::printf(" %.10g", h);
-            break;
         case MappingKind::kLensProjective:
-            std::printf("LensProjective %.10g %.10g %.10g %.10g", m.lens.cx, m.lens.cy, m.lens.scale, m.lens.k1);
+            if (m.kind == MappingKind::kProjective)
+                std::printf("Projective");
+            else
+                std::printf("LensProjective %.10g %.10g %.10g %.10g", m.lens.cx, m.lens.cy, m.lens.scale, m.lens.k1);
             for (double h : m.to_reference) std::printf(" %.10g", h);
             break;
         case MappingKind::kCubic: {

@@ -182,6 +182,10 @@ double HeldOutResidual(MappingKind kind, const StarPairs& pairs, const RadialDis
     return distances.empty() ? -1 : Median(distances);
 }
 
+// The pairs' summed squared distances after the projective fit through lens;
+// negative when they do not determine it.
+double SquaredResiduals(const StarPairs& pairs, const RadialDistortion& lens);
+
 }  // namespace
 
 FrameMapping FitRigidMapping(const StarPairs& pairs) {
@@ -312,6 +316,17 @@ FrameMapping ChooseMapping(const StarPairs& pairs, const FrameMapping& rigid, co
 }
 
 
+namespace {
+
+double SquaredResiduals(const StarPairs& pairs, const RadialDistortion& lens) {
+    FrameMapping mapping;
+    if (!FitLensProjective(pairs, lens, mapping)) return -1;
+    const double rms = RmsResidual(mapping, pairs);
+    return rms * rms * double(pairs.from.size());
+}
+
+}  // namespace
+
 LensEstimate::LensEstimate(unsigned width, unsigned height)
     : squares(size_t(std::lround(2 * kLargestK1 / kK1Step)) + 1, 0.0) {
     lens.cx = (double(width) - 1) / 2;
@@ -321,14 +336,15 @@ LensEstimate::LensEstimate(unsigned width, unsigned height)
 
 void LensEstimate::Add(const StarPairs& pairs) {
     if (pairs.from.size() < kPairsPerParameter * kProjectiveParameters) return;
+    // Added only once every trial holds: a frame's evidence counts whole or not at all.
     RadialDistortion trial = lens;
+    std::vector<double> frame_squares(squares.size());
     for (size_t i = 0; i < squares.size(); ++i) {
         trial.k1 = -kLargestK1 + double(i) * kK1Step;
-        FrameMapping mapping;
-        if (!FitLensProjective(pairs, trial, mapping)) return;
-        const double rms = RmsResidual(mapping, pairs);
-        squares[i] += rms * rms * double(pairs.from.size());
+        frame_squares[i] = SquaredResiduals(pairs, trial);
+        if (frame_squares[i] < 0) return;
     }
+    for (size_t i = 0; i < squares.size(); ++i) squares[i] += frame_squares[i];
     ++frames;
     evidence.push_back(pairs);
     if (evidence.size() > kLensEvidenceFrames) evidence.erase(evidence.begin());
@@ -362,12 +378,7 @@ double LensEstimate::EvidenceSquares(double k1) const {
     RadialDistortion trial = lens;
     trial.k1 = k1;
     double sum = 0;
-    for (const StarPairs& pairs : evidence) {
-        FrameMapping mapping;
-        if (!FitLensProjective(pairs, trial, mapping)) continue;
-        const double rms = RmsResidual(mapping, pairs);
-        sum += rms * rms * double(pairs.from.size());
-    }
+    for (const StarPairs& pairs : evidence) sum += std::max(0.0, SquaredResiduals(pairs, trial));
     return sum;
 }
 

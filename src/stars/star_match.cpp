@@ -102,20 +102,20 @@ TriangleMatcher::Triangles BuildTriangles(const std::vector<StarPoint>& stars, s
     return set;
 }
 
-StarPoint Moved(const StarFit& fit, const Rotation& rotation, const StarPoint& p) {
-    const Position q = ToReference(rotation, fit.tx, fit.ty, p[0], p[1]);
+StarPoint Moved(const FrameMapping& mapping, const StarPoint& p) {
+    const Position q = mapping.ToReference(p[0], p[1]);
     return StarPoint{{q.x, q.y}};
 }
 
 // How many of the first `count` frame stars the transform lands within the
 // match radius of a reference star.
 size_t Score(const StarFit& fit, const std::vector<StarPoint>& frame, size_t count, const StarTree& tree) {
-    const Rotation rotation = RotationOf(fit.angle);
+    const FrameMapping rigid = FrameMapping::Rigid(fit.angle, fit.tx, fit.ty);
     size_t hits = 0;
     unsigned long index;
     double distance;
     for (size_t i = 0; i < std::min(count, frame.size()); ++i)
-        if (tree.FindNearest(Moved(fit, rotation, frame[i]), index, distance) && distance < kMatchRadius) ++hits;
+        if (tree.FindNearest(Moved(rigid, frame[i]), index, distance) && distance < kMatchRadius) ++hits;
     return hits;
 }
 
@@ -126,11 +126,6 @@ size_t Score(const StarFit& fit, const std::vector<StarPoint>& frame, size_t cou
 double PairWeight(double frame_flux, double reference_flux, double typical) {
     if (!(frame_flux > 0 && reference_flux > 0 && typical > 0)) return 0;
     return 1 / (1 / frame_flux + 1 / reference_flux + 2 / typical);
-}
-
-StarPoint Moved(const FrameMapping& mapping, const StarPoint& p) {
-    const Position q = mapping.ToReference(p[0], p[1]);
-    return StarPoint{{q.x, q.y}};
 }
 
 // Pairs every frame star with the reference star the mapping lands it
@@ -204,10 +199,10 @@ StarFit FitRigid(const std::vector<StarPoint>& frame, const std::vector<StarPoin
     fit.angle = theta * kDegreesPerRadian;
     fit.tx = rx - (c * fx - s * fy);
     fit.ty = ry - (s * fx + c * fy);
-    const Rotation rotation = RotationOf(fit.angle);
+    const FrameMapping rigid = FrameMapping::Rigid(fit.angle, fit.tx, fit.ty);
     double squares = 0;
     for (size_t i = 0; i < n; ++i) {
-        const StarPoint moved = Moved(fit, rotation, frame[i]);
+        const StarPoint moved = Moved(rigid, frame[i]);
         const double dx = moved[0] - reference[i][0], dy = moved[1] - reference[i][1];
         squares += dx * dx + dy * dy;
     }
