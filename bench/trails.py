@@ -45,7 +45,10 @@ def as_ppm(tarnic, path, out):
     return read_ppm(out)
 
 
-def residual(stack, clean, margin=MARGIN):
+def residual(stack, clean, margin=MARGIN, touched=None):
+    """The largest difference of stack from clean over the sky, in noise
+    units; with touched (the plain stack of the frames with transients),
+    only over samples where it lies more than 3 noise units from clean."""
     width, height, c = clean
     _, _, s = stack
     green = c[1::3]
@@ -57,7 +60,9 @@ def residual(stack, clean, margin=MARGIN):
             i = (y * width + x) * 3
             if c[i + 1] > level + 4 * noise:
                 continue  # a star
-            worst = max(worst, max(abs(s[i + k] - c[i + k]) for k in range(3)))
+            for k in range(3):
+                if touched is None or abs(touched[2][i + k] - c[i + k]) > 3 * noise:
+                    worst = max(worst, abs(s[i + k] - c[i + k]))
     return worst / noise
 
 
