@@ -239,7 +239,8 @@ void ClippingStatistics::FitNoise(Count count_of) {
                 const double variance = (grid[g].squares - grid[g].sum * mean) / (n - 1);
                 measured[c].push_back({float(mean), float(variance > 0 ? variance : 0), n});
             }
-    for (unsigned c = 0; c < 3; ++c) models[c].Fit(std::move(measured[c]), floor);
+    // The channels' fits (sorts of every grid sample) are independent.
+    ForEachPiece(3, 1, [&](size_t c, size_t) { models[c].Fit(std::move(measured[c]), floor); });
 }
 
 template <typename Count>
