@@ -96,7 +96,7 @@ public:
     }
     void AddValues(size_t first, const float* values, size_t n) override {
         ClippingStatistics& s = *statistics;
-        for (size_t j = 0; j < n; ++j) s.Add(first + j, unsigned((first + j) % 3), values[j]);
+        s.AddPixels(first, values, n);
         s.Landed(first, n);
         // A run lies within one row of the grid.
         s.ForGridSamples(first, n, [&](size_t i) { s.AddToGrid(i, values[i - first]); });

@@ -39,8 +39,9 @@ public:
     // Tells the rule of the next frame whose values AddValues will bring
     // (resampled onto the grid), as loaded and calibrated.
     virtual void BeginFrame(const Image16* /*frame*/, const SampleCalibration& /*calibration*/) {}
-    // Folds in values[j] as a value of sample first + j, for j < n. Calls for
-    // ranges that do not overlap may run on several threads at once.
+    // Folds in values[j] as a value of sample first + j, for j < n: the
+    // samples of whole pixels of one row. Calls for ranges that do not
+    // overlap may run on several threads at once.
     virtual void AddValues(size_t first, const float* values, size_t n) = 0;
     // Leaves each sample's combined value in the result.
     virtual void Finish(const ValueCounts& counts) = 0;

@@ -98,6 +98,8 @@ void ClippingStatistics::BeginFrame(const std::array<float, 3>& background, bool
         offset[c] = background[c] - reference[c];
         total_offset[c] += offset[c];
     }
+    offset_pattern.resize(size_t(width) * 3);
+    for (size_t k = 0; k < offset_pattern.size(); ++k) offset_pattern[k] = offset[k % 3];
     if (landing) {
         if (runs.empty()) runs.resize(std::max<size_t>(1, count / 3 / width));
         landing_offsets.push_back(offset);
@@ -116,7 +118,8 @@ void ClippingStatistics::BeginFrame(const std::array<float, 3>& background, bool
         frame_offsets[kLastFrameId][c] += (this_offset[c] - frame_offsets[kLastFrameId][c]) / frames_sharing_last_id;
 }
 
-float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, RejectionTally& tally) const {
+float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, double offsets,
+                                      RejectionTally& tally) const {
     const unsigned channel = unsigned(i % 3);
     const NoiseModel& model = models[channel];
     const double kappa2 = kappa * kappa;
@@ -166,9 +169,7 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     tally.low += out_low;
     if (out_high == kClipExtremes || out_low == kClipExtremes) ++tally.at_limit;
     if (in == 0) return 0.0f;
-    // Back to the values as given: the offsets of the frames that landed,
-    // less those of the values left out.
-    double offsets = landing_offsets.empty() ? total_offset[channel] : LandedOffsets(i);
+    // Back to the values as given: less the offsets of the values left out.
     for (unsigned j = 0; j < out_high; ++j) offsets -= FrameOffset(TagOf(tagged_high[j]), channel);
     for (unsigned j = 0; j < out_low; ++j) offsets -= FrameOffset(TagOf(tagged_low[j]), channel);
     return float((s + offsets) / in);

@@ -81,6 +81,13 @@ public:
         field[kLow1][i] = Min(field[kLow1][i], Max(field[kLow0][i], t));
         field[kLow0][i] = Min(field[kLow0][i], t);
     }
+    // Add for the values of whole pixels: samples [first, first + n) of
+    // one row, first and n multiples of 3. Without a channel per value the
+    // loop vectorises.
+    void AddPixels(size_t first, const float* values, size_t n) {
+        FoldRun(values, offset_pattern.data(), sums + first, field[kHigh0] + first, field[kHigh1] + first,
+                field[kLow0] + first, field[kLow1] + first, n, frame);
+    }
     // The landing frame covered whole pixels [first / 3, (first + n) / 3)
     // of one row: the offsets of the frames that covered a sample are summed
     // from these runs when it is finished, instead of in a buffer of every
@@ -123,9 +130,10 @@ public:
     // than 3 values in, all of them stay. The standard deviation is the
     // noise model's at the others' mean times sqrt(1 + 1/m) for m others:
     // that mean is itself uncertain. Values are compared less their frame's
-    // offset; the mean is of the kept values as they were given. Counts what
-    // it left out in tally.
-    float ClippedMean(size_t i, unsigned count, double kappa, RejectionTally& tally) const;
+    // offset; the mean is of the kept values as they were given, offsets
+    // being the offsets of the frames that gave values. Counts what it left
+    // out in tally.
+    float ClippedMean(size_t i, unsigned count, double kappa, double offsets, RejectionTally& tally) const;
     // FitNoise, then ClippedMean of every sample into the sums' buffer;
     // shared out over every CPU, and the tally the same as one loop's.
     template <typename Count>
@@ -135,6 +143,22 @@ private:
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
     static constexpr size_t kPrefetchSamples = 256;  // how far ahead the finish asks for its statistics
 
+    // Add's steps for n values in[j] of channel j % 3, whose offsets are
+    // offset[j], into statistics that no other pointer reaches (the
+    // compiler may then take several values at once).
+    static void FoldRun(const float* __restrict in, const float* __restrict offset, float* __restrict sum,
+                        float* __restrict high0, float* __restrict high1, float* __restrict low0,
+                        float* __restrict low1, size_t n, uint8_t id) {
+        for (size_t j = 0; j < n; ++j) {
+            const float m = in[j] - offset[j];
+            const float t = Tagged(m, id);
+            sum[j] += m;
+            high1[j] = Max(high1[j], Min(high0[j], t));
+            high0[j] = Max(high0[j], t);
+            low1[j] = Min(low1[j], Max(low0[j], t));
+            low0[j] = Min(low0[j], t);
+        }
+    }
     static float Max(float a, float b) { return a > b ? a : b; }
     static float Min(float a, float b) { return a < b ? a : b; }
     // m with the frame id in its mantissa's lowest 8 bits.
@@ -167,15 +191,14 @@ private:
     }
     // The offset of the frame with this id, channel c.
     double FrameOffset(uint8_t id, unsigned c) const { return frame_offsets[id][c]; }
-    // The offsets of the landing frames that covered sample i, summed in
-    // frame order.
-    float LandedOffsets(size_t i) const {
-        const size_t pixel = i / 3, x = pixel % width;
-        const unsigned c = unsigned(i % 3);
-        float sum = 0;
-        for (const Run& r : runs[pixel / width])
-            if (x >= r.begin && x < r.end) sum += landing_offsets[r.frame][c];
-        return sum;
+    // The offsets of the landing frames that covered each sample of row y,
+    // summed in frame order, into sums; nothing when no frame landed.
+    void LandedOffsets(size_t y, std::vector<float>& sums) const {
+        if (landing_offsets.empty()) return;
+        sums.assign(size_t(width) * 3, 0.0f);
+        for (const Run& r : runs[y])
+            for (size_t x = r.begin; x < r.end; ++x)
+                for (unsigned c = 0; c < 3; ++c) sums[x * 3 + c] += landing_offsets[r.frame][c];
     }
 
     struct GridSums {
@@ -192,6 +215,7 @@ private:
     std::array<float, 3> reference{};   // the first frame's background
     std::array<float, 3> offset{};      // the current frame's offset
     std::array<double, 3> total_offset{};  // every frame's offsets added
+    std::vector<float> offset_pattern;  // offset[k % 3] for a row's samples k
     uint8_t frame = 0;
     unsigned frames_sharing_last_id = 0;
     std::vector<std::array<double, 3>> frame_offsets;  // by frame id
@@ -246,21 +270,27 @@ void ClippingStatistics::FitNoise(Count count_of) {
 template <typename Count>
 void ClippingStatistics::ClippedMeans(Count count_of, double kappa, RejectionTally& tally) {
     FitNoise(count_of);
-    const size_t n = count;
-    constexpr size_t kPiece = size_t(1) << 16;
-    std::vector<RejectionTally> tallies((n + kPiece - 1) / kPiece);
-    ForEachPiece(n, kPiece, [&](size_t begin, size_t end) {
+    const size_t row_samples = size_t(width) * 3, rows = count / row_samples;
+    const size_t rows_per_piece = std::max<size_t>(1, (size_t(1) << 16) / row_samples);
+    std::vector<RejectionTally> tallies((rows + rows_per_piece - 1) / rows_per_piece);
+    ForEachPiece(rows, rows_per_piece, [&](size_t first_row, size_t end_row) {
         // Counted here, not in the shared vector: neighbouring pieces' tallies
         // share a cache line, and the workers would take it from each other.
         RejectionTally t;
-        for (size_t i = begin; i < end; ++i) {
-            // The statistics stream in from memory; the clipping's branches
-            // keep the hardware from running ahead on its own.
-            if (i % 16 == 0)
-                for (unsigned f = 0; f < kFields; ++f) __builtin_prefetch(field[f] + i + kPrefetchSamples);
-            sums[i] = ClippedMean(i, count_of(i), kappa, t);
+        std::vector<float> landed;
+        for (size_t y = first_row; y < end_row; ++y) {
+            LandedOffsets(y, landed);
+            for (size_t k = 0; k < row_samples; ++k) {
+                const size_t i = y * row_samples + k;
+                // The statistics stream in from memory; the clipping's
+                // branches keep the hardware from running ahead on its own.
+                if (i % 16 == 0)
+                    for (unsigned f = 0; f < kFields; ++f) __builtin_prefetch(field[f] + i + kPrefetchSamples);
+                const double offsets = landed.empty() ? total_offset[k % 3] : landed[k];
+                sums[i] = ClippedMean(i, count_of(i), kappa, offsets, t);
+            }
         }
-        tallies[begin / kPiece] = t;
+        tallies[first_row / rows_per_piece] = t;
     });
     for (const RejectionTally& t : tallies) {
         tally.values += t.values;
