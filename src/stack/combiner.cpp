@@ -84,22 +84,26 @@ public:
     void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         ClippingStatistics& s = *statistics;
         s.BeginFrame(BackgroundOf(frame, calibration));
-        FoldSamples(frame, calibration, [&s](size_t i, float v) { s.Add(i, unsigned(i % 3), v); });
+        // Row by row, each row converted once: whole rows fold in a loop
+        // that takes several values at once, and feed the grid too.
         const unsigned short* data = frame->data;
-        const size_t row_samples = size_t(frame->width) * 3;
-        for (size_t y = 0; y < frame->height; ++y)
-            s.ForGridSamples(y * row_samples, row_samples,
-                             [&](size_t i) { s.AddToGrid(i, CalibratedValue(data, calibration, i)); });
+        const size_t row_samples = size_t(frame->width) * kFrameChannels;
+        const size_t rows_per_piece = std::max<size_t>(1, kFoldPiece / std::max<size_t>(1, row_samples));
+        ForEachPiece(frame->height, rows_per_piece, [&](size_t first_row, size_t end_row) {
+            std::vector<float> row(row_samples);
+            for (size_t y = first_row; y < end_row; ++y) {
+                const size_t first = y * row_samples;
+                for (size_t k = 0; k < row_samples; ++k) row[k] = CalibratedValue(data, calibration, first + k);
+                FoldPixels(first, row.data(), row_samples);
+            }
+        });
     }
     void BeginFrame(const Image16* frame, const SampleCalibration& calibration) override {
         statistics->BeginFrame(BackgroundOf(frame, calibration), true);
     }
     void AddValues(size_t first, const float* values, size_t n) override {
-        ClippingStatistics& s = *statistics;
-        s.AddPixels(first, values, n);
-        s.Landed(first, n);
-        // A run lies within one row of the grid.
-        s.ForGridSamples(first, n, [&](size_t i) { s.AddToGrid(i, values[i - first]); });
+        FoldPixels(first, values, n);
+        statistics->Landed(first, n);
     }
     void Finish(const ValueCounts& counts) override {
         tally = RejectionTally();
@@ -115,6 +119,13 @@ public:
     const RejectionTally* Tally() const override { return &tally; }
 
 private:
+    // Folds in the values of whole pixels of one row, samples [first, first + n).
+    void FoldPixels(size_t first, const float* values, size_t n) {
+        ClippingStatistics& s = *statistics;
+        s.AddPixels(first, values, n);
+        s.ForGridSamples(first, n, [&](size_t i) { s.AddToGrid(i, values[i - first]); });
+    }
+
     double kappa;
     std::unique_ptr<ClippingStatistics> statistics;
     RejectionTally tally;

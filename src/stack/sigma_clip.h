@@ -70,20 +70,9 @@ public:
     // fewer than the noise model.
     static constexpr uint32_t kBackgroundSpacing = 4;
 
-    // Takes value v of sample i (of channel i % 3) of the current frame
-    // into its statistics, without branches.
-    void Add(size_t i, unsigned channel, float v) {
-        const float m = v - offset[channel];
-        const float t = Tagged(m, frame);
-        sums[i] += m;
-        field[kHigh1][i] = Max(field[kHigh1][i], Min(field[kHigh0][i], t));
-        field[kHigh0][i] = Max(field[kHigh0][i], t);
-        field[kLow1][i] = Min(field[kLow1][i], Max(field[kLow0][i], t));
-        field[kLow0][i] = Min(field[kLow0][i], t);
-    }
-    // Add for the values of whole pixels: samples [first, first + n) of
-    // one row, first and n multiples of 3. Without a channel per value the
-    // loop vectorises.
+    // Takes the values of whole pixels of the current frame into their
+    // statistics, without branches: samples [first, first + n) of one row,
+    // first and n multiples of 3.
     void AddPixels(size_t first, const float* values, size_t n) {
         FoldRun(values, offset_pattern.data(), sums + first, field[kHigh0] + first, field[kHigh1] + first,
                 field[kLow0] + first, field[kLow1] + first, n, frame);
@@ -143,7 +132,7 @@ private:
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
     static constexpr size_t kPrefetchSamples = 256;  // how far ahead the finish asks for its statistics
 
-    // Add's steps for n values in[j] of channel j % 3, whose offsets are
+    // AddPixels' steps for n values in[j] of channel j % 3, whose offsets are
     // offset[j], into statistics that no other pointer reaches (the
     // compiler may then take several values at once).
     static void FoldRun(const float* __restrict in, const float* __restrict offset, float* __restrict sum,

@@ -32,9 +32,9 @@ Clipped Clip(unsigned frames, double kappa, const std::function<double(unsigned,
         std::vector<float> frame(kSamples);
         for (size_t i = 0; i < kSamples; ++i) frame[i] = float(value(k, i));
         statistics.BeginFrame(ClippingStatistics::Background(kWidth, kHeight, [&](size_t i) { return frame[i]; }));
-        for (size_t i = 0; i < kSamples; ++i) {
-            statistics.Add(i, unsigned(i % 3), frame[i]);
-            statistics.AddToGrid(i, frame[i]);
+        for (size_t first = 0; first < kSamples; first += kWidth * 3) {
+            statistics.AddPixels(first, &frame[first], kWidth * 3);
+            statistics.ForGridSamples(first, kWidth * 3, [&](size_t i) { statistics.AddToGrid(i, frame[i]); });
         }
     }
     statistics.ClippedMeans([frames](size_t) { return frames; }, kappa, out.tally);
