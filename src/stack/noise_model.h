@@ -34,6 +34,9 @@ public:
         return table[Index(level)];
     }
 
+    // The least variance at any level.
+    float LeastVariance() const { return least_from.empty() ? kNoModel : least_from.front(); }
+
     // The least variance at level or above.
     float LeastVarianceFrom(float level) const {
         if (least_from.empty()) return kNoModel;

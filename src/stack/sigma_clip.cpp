@@ -34,19 +34,25 @@ bool OutlierPair(double a, double b, double s, unsigned n, double kappa2, const 
     return n >= kFewestToClip + 2 && Outlier(b, s - a, n - 1, kappa2, model);
 }
 
-// True when no test of the clipping can fail, found from bounds without the
-// noise model at each others' mean: every mean a test uses lies at or above
-// low[0], and no test's deviation exceeds the largest of the four below.
+double Larger(double a, double b) { return a < b ? b : a; }
+
+// The largest deviation any test of the clipping can find in a sample of
+// in >= 3 values with sum s, extremes h0 >= h1 and l0 <= l1: no test's value
+// lies beyond the extremes, nor its others' mean beyond the mean of the rest.
+// Without branches, so that a loop of it takes several samples at once.
+double LargestDeviation(double h0, double h1, double l0, double l1, double s, double in) {
+    const double others = 1.0 / (in - 1);
+    const double largest = Larger(h0 - (s - h0) * others, (s - l0) * others - l0);
+    const double pair = 1.0 / (in - 2);
+    const double pairs = Larger(h1 - (s - h0 - h1) * pair, (s - l0 - l1) * pair - l1);
+    return in >= kFewestToClip + 2 ? Larger(largest, pairs) : largest;
+}
+
+// True when no test of the clipping can fail: every mean a test uses lies
+// at or above low[0], where the model's spread is at least its least there.
 bool NothingCanFail(const float* high, const float* low, double s, unsigned n, double kappa2,
                     const NoiseModel& model) {
-    const double others = 1.0 / (n - 1);
-    const double high_others = (s - high[0]) * others, low_others = (s - low[0]) * others;
-    double largest = std::max(high[0] - high_others, low_others - low[0]);
-    if (n >= kFewestToClip + 2) {
-        const double pair = 1.0 / (n - 2);
-        largest = std::max(largest, high[1] - (s - high[0] - high[1]) * pair);
-        largest = std::max(largest, (s - low[0] - low[1]) * pair - low[1]);
-    }
+    const double largest = LargestDeviation(high[0], high[1], low[0], low[1], s, n);
     return largest * largest <= kappa2 * double(model.LeastVarianceFrom(low[0]));
 }
 
@@ -116,6 +122,50 @@ void ClippingStatistics::BeginFrame(const std::array<float, 3>& background, bool
     ++frames_sharing_last_id;
     for (unsigned c = 0; c < 3; ++c)
         frame_offsets[kLastFrameId][c] += (this_offset[c] - frame_offsets[kLastFrameId][c]) / frames_sharing_last_id;
+}
+
+void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const {
+    const size_t n = size_t(width) * 3, first = y * n;
+    if (row.bound.size() != n) {
+        row.bound.resize(n);
+        row.offsets.resize(n);
+        row.done.resize(n);
+        for (size_t k = 0; k < n; ++k) {
+            row.bound[k] = kappa * kappa * double(models[k % 3].LeastVariance());
+            row.offsets[k] = total_offset[k % 3];
+        }
+    }
+    LandedOffsets(y, row.landed);
+    for (size_t k = 0; k < row.landed.size(); ++k) row.offsets[k] = row.landed[k];
+    FinishUnfailable(field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first, field[kLow1] + first,
+                     sums + first, row.counts.data(), row.offsets.data(), row.bound.data(), n, row.done.data());
+    for (size_t k = 0; k < n; ++k) {
+        if (row.done[k]) {
+            tally.values += unsigned(row.counts[k]);
+            continue;
+        }
+        const size_t i = first + k;
+        sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], tally);
+    }
+}
+
+void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const float* __restrict high1,
+                                          const float* __restrict low0, const float* __restrict low1,
+                                          float* __restrict sum, const double* __restrict counts,
+                                          const double* __restrict offsets, const double* __restrict bound,
+                                          size_t n, unsigned char* __restrict done) {
+    for (size_t j = 0; j < n; ++j) {
+        const float given = sum[j];
+        const double s = given, in = counts[j];
+        // Samples of fewer values keep them all; their bound is worked out
+        // on a count that divides by no zero, and not used.
+        const double largest = LargestDeviation(Untagged(high0[j]), Untagged(high1[j]), Untagged(low0[j]),
+                                                Untagged(low1[j]), s, Larger(in, kFewestToClip));
+        const bool clean = (in < kFewestToClip) | (largest * largest <= bound[j]);
+        const float mean = float((s + offsets[j]) / Larger(in, 1));
+        sum[j] = clean ? (in > 0 ? mean : 0.0f) : given;
+        done[j] = clean;
+    }
 }
 
 float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, double offsets,

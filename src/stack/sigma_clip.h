@@ -123,6 +123,24 @@ public:
     // being the offsets of the frames that gave values. Counts what it left
     // out in tally.
     float ClippedMean(size_t i, unsigned count, double kappa, double offsets, RejectionTally& tally) const;
+    // What finishing a row needs besides the statistics, kept from row to row.
+    struct RowScratch {
+        std::vector<double> counts;   // each sample's count of values
+        std::vector<double> offsets;  // the offsets of the frames that gave them
+        std::vector<double> bound;    // kappa^2 times the least variance of the sample's channel
+        std::vector<float> landed;
+        std::vector<unsigned char> done;
+    };
+    // The clipped means of row y, whose counts row holds, into the sums.
+    void FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const;
+    // Where no test can fail even against the least spread of the sample's
+    // channel at any level (bound[j] is kappa^2 times it), the mean of the
+    // sample of n: sum[j] becomes it and done[j] 1. Most samples hold no
+    // outlier; without branches the loop takes several at once, and the
+    // others are left to the tests.
+    static void FinishUnfailable(const float* high0, const float* high1, const float* low0, const float* low1,
+                                 float* sum, const double* counts, const double* offsets, const double* bound,
+                                 size_t n, unsigned char* done);
     // FitNoise, then ClippedMean of every sample into the sums' buffer;
     // shared out over every CPU, and the tally the same as one loop's.
     template <typename Count>
@@ -130,7 +148,6 @@ public:
 
 private:
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
-    static constexpr size_t kPrefetchSamples = 256;  // how far ahead the finish asks for its statistics
 
     // AddPixels' steps for n values in[j] of channel j % 3, whose offsets are
     // offset[j], into statistics that no other pointer reaches (the
@@ -266,18 +283,11 @@ void ClippingStatistics::ClippedMeans(Count count_of, double kappa, RejectionTal
         // Counted here, not in the shared vector: neighbouring pieces' tallies
         // share a cache line, and the workers would take it from each other.
         RejectionTally t;
-        std::vector<float> landed;
+        RowScratch row;
+        row.counts.resize(row_samples);
         for (size_t y = first_row; y < end_row; ++y) {
-            LandedOffsets(y, landed);
-            for (size_t k = 0; k < row_samples; ++k) {
-                const size_t i = y * row_samples + k;
-                // The statistics stream in from memory; the clipping's
-                // branches keep the hardware from running ahead on its own.
-                if (i % 16 == 0)
-                    for (unsigned f = 0; f < kFields; ++f) __builtin_prefetch(field[f] + i + kPrefetchSamples);
-                const double offsets = landed.empty() ? total_offset[k % 3] : landed[k];
-                sums[i] = ClippedMean(i, count_of(i), kappa, offsets, t);
-            }
+            for (size_t k = 0; k < row_samples; ++k) row.counts[k] = count_of(y * row_samples + k);
+            FinishRow(y, kappa, row, t);
         }
         tallies[first_row / rows_per_piece] = t;
     });
