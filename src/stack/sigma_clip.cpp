@@ -45,7 +45,7 @@ double LargestDeviation(double h0, double h1, double l0, double l1, double s, do
     const double largest = Larger(h0 - (s - h0) * others, (s - l0) * others - l0);
     const double pair = 1.0 / (in - 2);
     const double pairs = Larger(h1 - (s - h0 - h1) * pair, (s - l0 - l1) * pair - l1);
-    return in >= kFewestToClip + 2 ? Larger(largest, pairs) : largest;
+    return Larger(largest, in >= kFewestToClip + 2 ? pairs : -std::numeric_limits<double>::infinity());
 }
 
 // True when no test of the clipping can fail: every mean a test uses lies
@@ -153,18 +153,18 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
                                           const float* __restrict low0, const float* __restrict low1,
                                           float* __restrict sum, const double* __restrict counts,
                                           const double* __restrict offsets, const double* __restrict bound,
-                                          size_t n, unsigned char* __restrict done) {
+                                          size_t n, double* __restrict done) {
     for (size_t j = 0; j < n; ++j) {
-        const float given = sum[j];
-        const double s = given, in = counts[j];
+        const double s = sum[j], in = counts[j];
         // Samples of fewer values keep them all; their bound is worked out
         // on a count that divides by no zero, and not used.
         const double largest = LargestDeviation(Untagged(high0[j]), Untagged(high1[j]), Untagged(low0[j]),
-                                                Untagged(low1[j]), s, Larger(in, kFewestToClip));
+                                                Untagged(low1[j]), s, in < kFewestToClip ? kFewestToClip : in);
         const bool clean = (in < kFewestToClip) | (largest * largest <= bound[j]);
-        const float mean = float((s + offsets[j]) / Larger(in, 1));
-        sum[j] = clean ? (in > 0 ? mean : 0.0f) : given;
-        done[j] = clean;
+        const double mean = (s + offsets[j]) / Larger(in, 1);
+        const double kept = in > 0 ? mean : 0.0;
+        sum[j] = float(clean ? kept : s);
+        done[j] = clean ? 1.0 : 0.0;
     }
 }
 

@@ -129,7 +129,7 @@ public:
         std::vector<double> offsets;  // the offsets of the frames that gave them
         std::vector<double> bound;    // kappa^2 times the least variance of the sample's channel
         std::vector<float> landed;
-        std::vector<unsigned char> done;
+        std::vector<double> done;  // 1 where the sample is finished
     };
     // The clipped means of row y, whose counts row holds, into the sums.
     void FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const;
@@ -140,7 +140,7 @@ public:
     // others are left to the tests.
     static void FinishUnfailable(const float* high0, const float* high1, const float* low0, const float* low1,
                                  float* sum, const double* counts, const double* offsets, const double* bound,
-                                 size_t n, unsigned char* done);
+                                 size_t n, double* done);
     // FitNoise, then ClippedMean of every sample into the sums' buffer;
     // shared out over every CPU, and the tally the same as one loop's.
     template <typename Count>
