@@ -139,6 +139,7 @@ TEST_F(Tarnic, OutputsKeepTheirExactBits) {
         {options({"-t", "t"}, darks), t, "e4bc81fe64677f8451775c9e14b73cb6340a9bed7afe422b1299a19361e9d714"},
         {{"-t", "s"}, m, "a8261abcfddf2438fccfb72fe96c0562ebfdb8587388b812e8d6be944a687b56"},
         {options({"-t", "n", "-r", "3"}, darks), m, "1d32e4ce1e1502b554ea02b0395db4803a482de6b5748c3c725349d25fd6baad"},
+        {{"-t", "a", "-r", "3"}, m, "1302aadde82c938731f6a20c581b36d158562f1987a57a202d41c2a99b52da20"},
     };
     for (const auto& run : runs) {
         const std::vector<std::string> args = options(options(run.options, {"-o", dir / "out.ppm"}), run.frames);
