@@ -55,10 +55,10 @@ def run_timed(command, workdir):
     return elapsed
 
 
-def interleaved(commands, workdir):
+def interleaved(commands, workdir, repeats=REPEATS):
     """Median wall time of each named command, the commands taking turns."""
     times = {name: [] for name in commands}
-    for _ in range(REPEATS):
+    for _ in range(repeats):
         for name, command in commands.items():
             times[name].append(run_timed(command, workdir))
     return {name: statistics.median(t) for name, t in times.items()}

@@ -113,14 +113,21 @@ public:
     // the number of values of sample i. Call once every frame is in.
     template <typename Count>
     void FitNoise(Count count);
-    // The mean of the `count` values of sample i after iterative clipping:
-    // a value is left out when it lies more than kappa standard deviations
-    // from the mean of the other values still in, until none is; with fewer
-    // than 3 values in, all of them stay. The standard deviation is the
-    // noise model's at the others' mean times sqrt(1 + 1/m) for m others:
-    // that mean is itself uncertain. Values are compared less their frame's
-    // offset; the mean is of the kept values as they were given, offsets
-    // being the offsets of the frames that gave values. Counts what it left
+    // FitNoise, then into the sums' buffer the mean of each sample's values
+    // after iterative clipping: a value is left out when it lies more than
+    // kappa standard deviations from the mean of the other values still in,
+    // until none is; with fewer than 3 values in, all of them stay. The
+    // standard deviation is the noise model's at the others' mean times
+    // sqrt(1 + 1/m) for m others: that mean is itself uncertain. Values are
+    // compared less their frame's offset; the mean is of the kept values as
+    // they were given. Shared out over every CPU; what was left out is
+    // counted in tally, the same as one loop would.
+    template <typename Count>
+    void ClippedMeans(Count count, double kappa, RejectionTally& tally);
+
+private:
+    // The clipped mean of the `count` values of sample i, test by test;
+    // offsets are those of the frames that gave them. Counts what it left
     // out in tally.
     float ClippedMean(size_t i, unsigned count, double kappa, double offsets, RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
@@ -128,25 +135,20 @@ public:
         std::vector<double> counts;   // each sample's count of values
         std::vector<double> offsets;  // the offsets of the frames that gave them
         std::vector<double> bound;    // kappa^2 times the least variance of the sample's channel
-        std::vector<float> landed;
-        std::vector<double> done;  // 1 where the sample is finished
+        std::vector<float> landed;    // the landing frames' offsets summed in float, as given
+        std::vector<double> done;     // 1 where the sample is finished
     };
     // The clipped means of row y, whose counts row holds, into the sums.
     void FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const;
-    // Where no test can fail even against the least spread of the sample's
-    // channel at any level (bound[j] is kappa^2 times it), the mean of the
-    // sample of n: sum[j] becomes it and done[j] 1. Most samples hold no
-    // outlier; without branches the loop takes several at once, and the
-    // others are left to the tests.
+    // For each of n samples where no test can fail even at the least spread
+    // of its channel (bound[j], kappa^2 times that variance), its mean into
+    // sum[j] and 1 into done[j]; 0 there for the rest, left to the tests.
+    // Most samples hold no outlier, and the loop, without branches, takes
+    // several at once.
     static void FinishUnfailable(const float* high0, const float* high1, const float* low0, const float* low1,
                                  float* sum, const double* counts, const double* offsets, const double* bound,
                                  size_t n, double* done);
-    // FitNoise, then ClippedMean of every sample into the sums' buffer;
-    // shared out over every CPU, and the tally the same as one loop's.
-    template <typename Count>
-    void ClippedMeans(Count count, double kappa, RejectionTally& tally);
 
-private:
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
 
     // AddPixels' steps for n values in[j] of channel j % 3, whose offsets are
