@@ -71,20 +71,13 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     step = GridStep(width, uint32_t(height));
     grid_width = (width + step - 1) / step;
     grid.resize(grid_width * ((height + step - 1) / step) * 3);
-    // Not zeroed first: every sample is written below.
+    // Neither zeroed nor written here: the second frame's fold writes the
+    // extremes it reaches, and FillUnfolded the rest. Their memory is then
+    // touched once, not twice.
     const size_t length = std::max<size_t>(1, n);
     storage.reset(static_cast<float*>(std::malloc(length * kFields * sizeof(float))));
     if (!storage) throw std::bad_alloc();
     for (unsigned f = 0; f < kFields; ++f) field[f] = storage.get() + f * length;
-    constexpr float kInfinity = std::numeric_limits<float>::infinity();
-    constexpr size_t kPiece = size_t(1) << 20;
-    ForEachPiece(n, kPiece, [&](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) {
-            field[kHigh0][i] = field[kLow0][i] = Tagged(first[i], 0);
-            field[kHigh1][i] = -kInfinity;
-            field[kLow1][i] = kInfinity;
-        }
-    });
     bool eight_bit = n > 0;
     for (size_t y = 0; y < height; y += step)
         ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i) {
@@ -99,7 +92,33 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     frame_offsets.push_back({0, 0, 0});
 }
 
+void ClippingStatistics::FillUnfolded() {
+    if (extremes_written) return;
+    extremes_written = true;
+    const bool second_landed = frame == 1 && !landing_offsets.empty();
+    if (frame == 1 && !second_landed) return;  // a whole frame reached every sample
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    const size_t rows = count / 3 / width;
+    ForEachPiece(rows, std::max<size_t>(1, kFillSamples / (size_t(width) * 3)), [&](size_t first_row, size_t end_row) {
+        std::vector<char> reached(width);
+        for (size_t y = first_row; y < end_row; ++y) {
+            std::fill(reached.begin(), reached.end(), 0);
+            if (second_landed)
+                for (const Run& r : runs[y]) std::fill(reached.begin() + r.begin, reached.begin() + r.end, 1);
+            for (size_t x = 0; x < width; ++x) {
+                if (reached[x]) continue;
+                for (size_t i = (y * width + x) * 3, end = i + 3; i < end; ++i) {
+                    field[kHigh0][i] = field[kLow0][i] = Tagged(sums[i], 0);
+                    field[kHigh1][i] = -kInfinity;
+                    field[kLow1][i] = kInfinity;
+                }
+            }
+        }
+    });
+}
+
 void ClippingStatistics::BeginFrame(const std::array<float, 3>& background, bool landing) {
+    if (frame == 1) FillUnfolded();
     for (unsigned c = 0; c < 3; ++c) {
         offset[c] = background[c] - reference[c];
         total_offset[c] += offset[c];

@@ -74,8 +74,13 @@ public:
     // statistics, without branches: samples [first, first + n) of one row,
     // first and n multiples of 3.
     void AddPixels(size_t first, const float* values, size_t n) {
-        FoldRun(values, offset_pattern.data(), sums + first, field[kHigh0] + first, field[kHigh1] + first,
-                field[kLow0] + first, field[kLow1] + first, n, frame);
+        float* const at[kFields] = {field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first,
+                                    field[kLow1] + first};
+        if (frame == 1)
+            FoldSecondRun(values, offset_pattern.data(), sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n);
+        else
+            FoldRun(values, offset_pattern.data(), sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n,
+                    frame);
     }
     // The landing frame covered whole pixels [first / 3, (first + n) / 3)
     // of one row: the offsets of the frames that covered a sample are summed
@@ -138,6 +143,11 @@ private:
         std::vector<float> landed;    // the landing frames' offsets summed in float, as given
         std::vector<double> done;     // 1 where the sample is finished
     };
+    // Writes the extremes of the samples that the second frame did not
+    // reach (every sample when there was none): the first value alone. Once,
+    // after the second frame.
+    void FillUnfolded();
+    static constexpr size_t kFillSamples = size_t(1) << 20;  // samples one worker fills at a time
     // The clipped means of row y, whose counts row holds, into the sums.
     void FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const;
     // For each of n samples where no test can fail even at the least spread
@@ -165,6 +175,23 @@ private:
             high0[j] = Max(high0[j], t);
             low1[j] = Min(low1[j], Max(low0[j], t));
             low0[j] = Min(low0[j], t);
+        }
+    }
+    // FoldRun for the second frame, whose statistics are not yet written:
+    // the first frame's value is still the sum, and the extremes are written
+    // as FoldRun would leave them from the first value alone (high1 -inf,
+    // low1 +inf), without reading them.
+    static void FoldSecondRun(const float* __restrict in, const float* __restrict offset, float* __restrict sum,
+                              float* __restrict high0, float* __restrict high1, float* __restrict low0,
+                              float* __restrict low1, size_t n) {
+        for (size_t j = 0; j < n; ++j) {
+            const float m = in[j] - offset[j];
+            const float f = Tagged(sum[j], 0), t = Tagged(m, 1);
+            sum[j] += m;
+            high0[j] = Max(f, t);
+            high1[j] = Min(f, t);
+            low0[j] = Min(f, t);
+            low1[j] = Max(f, t);
         }
     }
     static float Max(float a, float b) { return a > b ? a : b; }
@@ -225,6 +252,7 @@ private:
     std::array<double, 3> total_offset{};  // every frame's offsets added
     std::vector<float> offset_pattern;  // offset[k % 3] for a row's samples k
     uint8_t frame = 0;
+    bool extremes_written = false;      // every sample's extremes hold its values
     unsigned frames_sharing_last_id = 0;
     std::vector<std::array<double, 3>> frame_offsets;  // by frame id
     double floor = 0;                   // least variance: the data's quantisation
@@ -277,6 +305,7 @@ void ClippingStatistics::FitNoise(Count count_of) {
 
 template <typename Count>
 void ClippingStatistics::ClippedMeans(Count count_of, double kappa, RejectionTally& tally) {
+    FillUnfolded();
     FitNoise(count_of);
     const size_t row_samples = size_t(width) * 3, rows = count / row_samples;
     const size_t rows_per_piece = std::max<size_t>(1, (size_t(1) << 16) / row_samples);
