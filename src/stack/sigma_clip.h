@@ -286,21 +286,23 @@ std::array<float, 3> ClippingStatistics::Background(uint32_t width, uint32_t hei
 
 template <typename Count>
 void ClippingStatistics::FitNoise(Count count_of) {
-    std::vector<NoiseModel::Sample> measured[3];
     const size_t height = count / 3 / width;
-    for (size_t y = 0; y < height; y += step)
-        for (size_t x = 0; x < width; x += step)
-            for (unsigned c = 0; c < 3; ++c) {
+    // The channels share nothing: each is measured and fitted on its own.
+    ForEachPiece(3, 1, [&](size_t c, size_t) {
+        std::vector<NoiseModel::Sample> measured;
+        measured.reserve(grid.size() / 3);
+        for (size_t y = 0; y < height; y += step)
+            for (size_t x = 0; x < width; x += step) {
                 const size_t i = (y * width + x) * 3 + c;
                 const size_t g = GridIndex(i);
                 const unsigned n = count_of(i);
                 if (n < 2) continue;
                 const double mean = grid[g].sum / n;
                 const double variance = (grid[g].squares - grid[g].sum * mean) / (n - 1);
-                measured[c].push_back({float(mean), float(variance > 0 ? variance : 0), n});
+                measured.push_back({float(mean), float(variance > 0 ? variance : 0), n});
             }
-    // The channels' fits (sorts of every grid sample) are independent.
-    ForEachPiece(3, 1, [&](size_t c, size_t) { models[c].Fit(std::move(measured[c]), floor); });
+        models[c].Fit(std::move(measured), floor);
+    });
 }
 
 template <typename Count>
