@@ -98,8 +98,8 @@ void ClippingStatistics::FillUnfolded() {
     const bool second_landed = frame == 1 && !landing_offsets.empty();
     if (frame == 1 && !second_landed) return;  // a whole frame reached every sample
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
-    const size_t rows = count / 3 / width;
-    ForEachPiece(rows, std::max<size_t>(1, kFillSamples / (size_t(width) * 3)), [&](size_t first_row, size_t end_row) {
+    const size_t rows = count / 3 / width, rows_per_piece = std::max<size_t>(1, kFillSamples / (size_t(width) * 3));
+    ForEachPiece(rows, rows_per_piece, [&](size_t first_row, size_t end_row) {
         std::vector<char> reached(width);
         for (size_t y = first_row; y < end_row; ++y) {
             std::fill(reached.begin(), reached.end(), 0);
