@@ -38,7 +38,6 @@ float TrimmedMean(std::vector<float>& variances, double floor) {
 void NoiseModel::Fit(std::vector<Sample> samples, double floor) {
     const double step = std::sqrt(12 * floor);  // the quantisation step whose error floor is
     table.clear();
-    least_from.clear();
     samples.erase(std::remove_if(samples.begin(), samples.end(),
                                  [](const Sample& s) { return s.count < 2 || !std::isfinite(s.variance); }),
                   samples.end());
@@ -92,8 +91,7 @@ void NoiseModel::Fit(std::vector<Sample> samples, double floor) {
         table[k] = variances[bin] + std::min(1.0f, std::max(0.0f, t)) * (variances[bin + 1] - variances[bin]);
     }
     if (table.size() == 1) last_index = 0;
-    least_from = table;
-    for (size_t k = least_from.size() - 1; k-- > 0;) least_from[k] = std::min(least_from[k], least_from[k + 1]);
+    least = *std::min_element(table.begin(), table.end());
 }
 
 }  // namespace quen_merge

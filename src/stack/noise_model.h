@@ -35,13 +35,7 @@ public:
     }
 
     // The least variance at any level.
-    float LeastVariance() const { return least_from.empty() ? kNoModel : least_from.front(); }
-
-    // The least variance at level or above.
-    float LeastVarianceFrom(float level) const {
-        if (least_from.empty()) return kNoModel;
-        return least_from[Index(level)];
-    }
+    float LeastVariance() const { return table.empty() ? kNoModel : least; }
 
     static constexpr float kNoModel = 3.0e38f;
 
@@ -53,8 +47,8 @@ private:
     }
 
     std::vector<float> table;       // variance at first_level + k / scale
-    std::vector<float> least_from;  // the least of table[k] and every entry after it
     float first_level = 0, scale = 0, last_index = 0;
+    float least = 0;                // the least entry of table
 };
 
 }  // namespace quen_merge

@@ -48,14 +48,6 @@ double LargestDeviation(double h0, double h1, double l0, double l1, double s, do
     return Larger(largest, in >= kFewestToClip + 2 ? pairs : -std::numeric_limits<double>::infinity());
 }
 
-// True when no test of the clipping can fail: every mean a test uses lies
-// at or above low[0], where the model's spread is at least its least there.
-bool NothingCanFail(const float* high, const float* low, double s, unsigned n, double kappa2,
-                    const NoiseModel& model) {
-    const double largest = LargestDeviation(high[0], high[1], low[0], low[1], s, n);
-    return largest * largest <= kappa2 * double(model.LeastVarianceFrom(low[0]));
-}
-
 // Whether v is a whole number of 8-bit steps: data whose every value is
 // one were widened from 8 bits.
 bool OnEightBitStep(float v) {
@@ -199,9 +191,19 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     double s = sums[i];
     unsigned in = count_here, out_high = 0, out_low = 0;
     tally.values += count_here;
-    // Most samples hold no outlier, and a bound shows it without the tests.
-    const bool clean = in < kFewestToClip || NothingCanFail(high, low, s, in, kappa2, model);
-    while (!clean && in >= kFewestToClip) {
+    // The low test that last passed: after a pass that left out only high
+    // values, the next one's first low test is the same test again.
+    struct {
+        unsigned value = kClipExtremes, in = 0;
+        double s = 0;
+    } passed_low;
+    const auto low_fails = [&](unsigned value, double others_s, unsigned n) {
+        if (value == passed_low.value && others_s == passed_low.s && n == passed_low.in) return false;
+        if (Outlier(low[value], others_s, n, kappa2, model)) return true;
+        passed_low = {value, n, others_s};
+        return false;
+    };
+    while (in >= kFewestToClip) {
         // Each pass tests the high side against the values in at its start,
         // then the low side against those the high side left: a bright
         // outlier lifts the others' mean, and against that lifted mean a
@@ -218,7 +220,7 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
         const double high_kept = s - drop_s;
         const unsigned in_low = in - dropped_high;
         while (out_low + dropped_low < kClipExtremes && in_low - dropped_low > 1 && in_low >= kFewestToClip &&
-               Outlier(low[out_low + dropped_low], high_kept, in_low, kappa2, model))
+               low_fails(out_low + dropped_low, high_kept, in_low))
             drop_s += low[out_low + dropped_low++];
         if (dropped_high + dropped_low == 0) {
             if (out_high == 0 && OutlierPair(high[0], high[1], s, in, kappa2, model)) dropped_high = 2;

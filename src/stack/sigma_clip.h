@@ -133,7 +133,8 @@ public:
 private:
     // The clipped mean of the `count` values of sample i, test by test;
     // offsets are those of the frames that gave them. Counts what it left
-    // out in tally.
+    // out in tally. Only for the samples FinishUnfailable left: nearly all
+    // of them hold an outlier, and no finer bound would spare their tests.
     float ClippedMean(size_t i, unsigned count, double kappa, double offsets, RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
     struct RowScratch {
@@ -291,10 +292,10 @@ void ClippingStatistics::FitNoise(Count count_of) {
     ForEachPiece(3, 1, [&](size_t c, size_t) {
         std::vector<NoiseModel::Sample> measured;
         measured.reserve(grid.size() / 3);
-        for (size_t y = 0; y < height; y += step)
-            for (size_t x = 0; x < width; x += step) {
+        // The grid holds its points in this loop's order, a channel's every third.
+        for (size_t y = 0, g = c; y < height; y += step)
+            for (size_t x = 0; x < width; x += step, g += 3) {
                 const size_t i = (y * width + x) * 3 + c;
-                const size_t g = GridIndex(i);
                 const unsigned n = count_of(i);
                 if (n < 2) continue;
                 const double mean = grid[g].sum / n;
