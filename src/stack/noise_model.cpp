@@ -1,7 +1,11 @@
 #include "stack/noise_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace quen_merge {
 
@@ -16,15 +20,17 @@ constexpr size_t kTableSize = 4096;    // lookup entries between the lowest and 
 // once in ten thousand from five values on.
 constexpr float kCapOverMedian = 9;
 
-float Median(std::vector<float>& v) {
+// Taken from a copy: the values' own order stays as it was.
+float Median(std::vector<float> v) {
     std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
     return v[v.size() / 2];
 }
 
 // The mean of the variances without those of samples that held outliers: a
 // sample variance's mean is the spread whatever the values' distribution
-// (quantised data's medians are often 0), and the cap keeps it robust.
-float TrimmedMean(std::vector<float>& variances, double floor) {
+// (quantised data's medians are often 0), and the cap keeps it robust. Summed
+// in the order given, so that the sum's rounding is that order's.
+float TrimmedMean(const std::vector<float>& variances, double floor) {
     const float cap = kCapOverMedian * std::max(Median(variances), float(floor));
     double sum = 0;
     size_t kept = 0;
@@ -33,36 +39,73 @@ float TrimmedMean(std::vector<float>& variances, double floor) {
     return kept ? float(sum / double(kept)) : float(floor);
 }
 
+// The bits of v as a number whose order is that of the floats, -0 as 0.
+uint32_t OrderedBits(float v) {
+    if (v == 0) v = 0;
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits >> 31 ? ~bits : bits | 0x80000000u;
+}
+
+float FromOrderedBits(uint32_t bits) {
+    bits = bits >> 31 ? bits & 0x7fffffffu : ~bits;
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// Sorts keys a byte at a time from the lowest, each pass keeping the order
+// of the last; a byte every key shares takes no pass.
+void RadixSort(std::vector<uint64_t>& keys) {
+    std::vector<uint64_t> sorted(keys.size());
+    for (unsigned shift = 0; shift < 64; shift += 8) {
+        std::array<size_t, 256> start{};
+        for (uint64_t k : keys) ++start[(k >> shift) & 0xff];
+        if (start[(keys.front() >> shift) & 0xff] == keys.size()) continue;
+        size_t at = 0;
+        for (size_t& s : start) at += std::exchange(s, at);
+        for (uint64_t k : keys) sorted[start[(k >> shift) & 0xff]++] = k;
+        keys.swap(sorted);
+    }
+}
+
 }  // namespace
 
-void NoiseModel::Fit(std::vector<Sample> samples, double floor) {
+void NoiseModel::Fit(const std::vector<Sample>& samples, double floor) {
     const double step = std::sqrt(12 * floor);  // the quantisation step whose error floor is
     table.clear();
-    samples.erase(std::remove_if(samples.begin(), samples.end(),
-                                 [](const Sample& s) { return s.count < 2 || !std::isfinite(s.variance); }),
-                  samples.end());
-    if (samples.empty()) return;
-    std::sort(samples.begin(), samples.end(), [](const Sample& a, const Sample& b) { return a.level < b.level; });
-    const size_t per_bin = std::max(kFewestPerBin, (samples.size() + kMostBins - 1) / kMostBins);
+    // In order of level, then of variance: samples equal in both are alike,
+    // so there is one order, and one fit, whatever the sort.
+    std::vector<uint64_t> keys;
+    keys.reserve(samples.size());
+    for (const Sample& s : samples)
+        if (s.count >= 2 && std::isfinite(s.level) && std::isfinite(s.variance))
+            keys.push_back(uint64_t(OrderedBits(s.level)) << 32 | OrderedBits(s.variance));
+    if (keys.empty()) return;
+    RadixSort(keys);
+    const auto level_of = [&keys](size_t i) { return FromOrderedBits(uint32_t(keys[i] >> 32)); };
+    const auto variance_of = [&keys](size_t i) { return FromOrderedBits(uint32_t(keys[i])); };
+    const size_t size = keys.size();
+    const size_t per_bin = std::max(kFewestPerBin, (size + kMostBins - 1) / kMostBins);
     std::vector<float> levels, variances, bin_levels, bin_variances;
     size_t bin_of_median = 0;
-    for (size_t begin = 0; begin < samples.size();) {
+    for (size_t begin = 0; begin < size;) {
         // A bin spans at least one quantisation step of level: in quantised
         // data the samples whose values all agree share one exact mean, and a
         // bin of only those would claim no spread at all. The last bin takes
         // the remainder when it is too small to stand alone.
-        size_t end = std::min(samples.size(), begin + per_bin);
-        while (end < samples.size() && samples[end - 1].level - samples[begin].level < step) ++end;
-        if (samples.size() - end < per_bin / 2) end = samples.size();
+        size_t end = std::min(size, begin + per_bin);
+        while (end < size && level_of(end - 1) - level_of(begin) < step) ++end;
+        if (size - end < per_bin / 2) end = size;
         bin_levels.clear();
         bin_variances.clear();
         for (size_t i = begin; i < end; ++i) {
-            bin_levels.push_back(samples[i].level);
-            bin_variances.push_back(samples[i].variance);
+            bin_levels.push_back(level_of(i));
+            bin_variances.push_back(variance_of(i));
         }
         levels.push_back(Median(bin_levels));
         variances.push_back(std::max(float(floor), TrimmedMean(bin_variances, floor)));
-        if (begin <= samples.size() / 2 && samples.size() / 2 < end) bin_of_median = levels.size() - 1;
+        if (begin <= size / 2 && size / 2 < end) bin_of_median = levels.size() - 1;
         begin = end;
     }
     // The median level is the sky's. Below it, darker than most of the

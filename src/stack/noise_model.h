@@ -25,8 +25,9 @@ public:
     // without those of samples that held outliers, at least floor (the
     // quantisation's variance: bins span at least its step of level), and
     // never other than the median level's below it, nor less above it. Without samples every
-    // variance is infinite: nothing is left out.
-    void Fit(std::vector<Sample> samples, double floor);
+    // variance is infinite: nothing is left out. The samples' order changes
+    // nothing.
+    void Fit(const std::vector<Sample>& samples, double floor);
 
     // The variance of one value at level.
     float Variance(float level) const {

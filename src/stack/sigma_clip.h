@@ -302,7 +302,7 @@ void ClippingStatistics::FitNoise(Count count_of) {
                 const double variance = (grid[g].squares - grid[g].sum * mean) / (n - 1);
                 measured.push_back({float(mean), float(variance > 0 ? variance : 0), n});
             }
-        models[c].Fit(std::move(measured), floor);
+        models[c].Fit(measured, floor);
     });
 }
 

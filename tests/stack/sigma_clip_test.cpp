@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -140,6 +141,20 @@ TEST(NoiseModel, RecoversAGrowingSpreadAndIgnoresPulledDownSamples) {
     model.Fit(samples, 0);
     for (float l : {0.045f, 0.3f}) EXPECT_NEAR(model.Variance(l), 1e-7 + 1e-5 * l, 0.08 * (1e-7 + 1e-5 * l)) << l;
     EXPECT_LT(model.Variance(0.01f), 1e-5f);
+}
+
+TEST(NoiseModel, FitsTheSameWhateverTheSamplesOrder) {
+    // Quantised levels: many samples share one, with different variances,
+    // and the bins' edges fall inside such groups.
+    std::vector<NoiseModel::Sample> samples;
+    std::mt19937 rng(5);
+    for (int j = 0; j < 20000; ++j)
+        samples.push_back({float(rng() % 50) / 4096, float(rng() % 1000) * 1e-9f, 10});
+    NoiseModel first, shuffled;
+    first.Fit(samples, 0);
+    std::shuffle(samples.begin(), samples.end(), rng);
+    shuffled.Fit(samples, 0);
+    for (int k = 0; k <= 60; ++k) EXPECT_EQ(first.Variance(float(k) / 4096), shuffled.Variance(float(k) / 4096)) << k;
 }
 
 }  // namespace
