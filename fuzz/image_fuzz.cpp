@@ -63,9 +63,10 @@ void Exercise(const Image16* image) {
     std::vector<quen_merge::StarRef> measured;
     quen_merge::DetectStars(image, nullptr, measured);
     const quen_merge::TriangleMatcher matcher(measured);
+    quen_merge::SkyHistory history(image->width, image->height);
     quen_merge::StarFit fit;
     std::string why;
-    matcher.Match(measured, fit, why);
+    matcher.Match(measured, history, fit, why);
 
     quen_merge::Average mean;
     quen_merge::Lighten max;

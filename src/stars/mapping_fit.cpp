@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "base/median.h"
-#include "stars/star_match.h"
+#include "stars/rigid_fit.h"
 
 namespace quen_merge {
 

@@ -10,20 +10,10 @@
 
 #include "base/frame_mapping.h"
 #include "stars/mapping_fit.h"
+#include "stars/rigid_fit.h"
 #include "stars/star_types.h"
 
 namespace quen_merge {
-
-// A rigid transform fitted to matched stars: ref = R(angle) * frame + (tx, ty)
-// (see rigid_transform.h), the mapping chosen from it (the same transform, or
-// a richer one that the stars justify), and how well the mapping holds.
-struct StarFit {
-    double angle = 0;   // degrees
-    double tx = 0, ty = 0;
-    FrameMapping mapping;
-    size_t inliers = 0;  // star pairs within the match radius
-    double rms = 0;      // their residual, px
-};
 
 // What the frames of a run fitted so far tell the later ones.
 struct SkyHistory {
@@ -109,11 +99,5 @@ private:
     Triangles triangles;
     StarTree triangle_tree;  // over the triangles' side ratios
 };
-
-// The rotation and translation that carry frame[i] onto reference[i] with the
-// least sum of squared distances, each weighted by weights[i] (all 1 when
-// weights is empty), in closed form; with the pairs' RMS residual.
-StarFit FitRigid(const std::vector<StarPoint>& frame, const std::vector<StarPoint>& reference,
-                 const std::vector<double>& weights = {});
 
 }  // namespace quen_merge
