@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "base/median.h"
-#include "base/rigid_transform.h"
 #include "stars/mapping_fit.h"
 
 namespace quen_merge {
