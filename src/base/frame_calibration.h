@@ -18,10 +18,45 @@ struct SampleCalibration {
     const float* gain = nullptr;
 };
 
+// The one calibration formula, its masters' presence fixed at compile time so
+// that a loop over samples has no branch in it: a sample v (f / 65536) less
+// offset[i], times gain[i].
+template <bool kHasOffset, bool kHasGain>
+struct CalibrationFormula {
+    const float* offset;
+    const float* gain;
+
+    float operator()(float v, size_t i) const {
+        if constexpr (kHasOffset) v = v - offset[i];
+        if constexpr (kHasGain) v = v * gain[i];
+        return v;
+    }
+    // A 16-bit sample f, converted and calibrated.
+    float operator()(unsigned short f, size_t i) const { return (*this)(f * kSampleToFloat, i); }
+};
+
+// Calls body(formula) with the formula for calibration's masters; the tests
+// for them are made here, once.
+template <typename Body>
+void WithCalibrationFormula(const SampleCalibration& calibration, Body body) {
+    const float* offset = calibration.offset;
+    const float* gain = calibration.gain;
+    if (offset && gain) {
+        body(CalibrationFormula<true, true>{offset, gain});
+    } else if (gain) {
+        body(CalibrationFormula<false, true>{offset, gain});
+    } else if (offset) {
+        body(CalibrationFormula<true, false>{offset, gain});
+    } else {
+        body(CalibrationFormula<false, false>{offset, gain});
+    }
+}
+
 // Sample i of frame data as a calibrated float: the value FoldSamples folds.
 inline float CalibratedValue(const unsigned short* data, const SampleCalibration& calibration, size_t i) {
-    const float v = data[i] * kSampleToFloat - (calibration.offset ? calibration.offset[i] : 0.0f);
-    return calibration.gain ? v * calibration.gain[i] : v;
+    float value = 0;
+    WithCalibrationFormula(calibration, [&](auto calibrate) { value = calibrate(data[i], i); });
+    return value;
 }
 
 // The masters a stack calibrates its frames with, borrowed; either may be

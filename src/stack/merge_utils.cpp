@@ -61,12 +61,11 @@ bool Merge::PostProcess() {
     if (!calibration.gain) return true;
     const SampleCalibration samples = calibration.For(accumulator->width, accumulator->height, kFrameChannels);
     float* result = accumulator->data;
-    ForEachPiece(accumulator->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
-        if (samples.offset) {
-            for (size_t i = begin; i < end; ++i) result[i] = (result[i] - samples.offset[i]) * samples.gain[i];
-        } else if (samples.gain) {
-            for (size_t i = begin; i < end; ++i) result[i] *= samples.gain[i];
-        }
+    if (!samples.gain) return true;
+    WithCalibrationFormula(samples, [&](auto calibrate) {
+        ForEachPiece(accumulator->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) result[i] = calibrate(result[i], i);
+        });
     });
     return true;
 }

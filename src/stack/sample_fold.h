@@ -23,18 +23,10 @@ constexpr size_t kFoldPiece = size_t(1) << 20;
 template <typename Fold>
 void FoldSamples(const Image16* frame, const SampleCalibration& calibration, Fold fold) {
     const unsigned short* src = frame->data;
-    const float* dark = calibration.offset;
-    const float* gain = calibration.gain;
-    ForEachPiece(frame->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
-        if (gain && dark) {
-            for (size_t i = begin; i < end; ++i) fold(i, (src[i] * kSampleToFloat - dark[i]) * gain[i]);
-        } else if (gain) {
-            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat * gain[i]);
-        } else if (dark) {
-            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat - dark[i]);
-        } else {
-            for (size_t i = begin; i < end; ++i) fold(i, src[i] * kSampleToFloat);
-        }
+    WithCalibrationFormula(calibration, [&](auto calibrate) {
+        ForEachPiece(frame->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) fold(i, calibrate(src[i], i));
+        });
     });
 }
 

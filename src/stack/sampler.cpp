@@ -123,25 +123,11 @@ double AccumulateInside(const double* column_weight, const double* row_weight, i
 // once, outside the taps: use(read) gets the reader for this calibration.
 template <typename Use>
 void WithConversion(const unsigned short* data, const SampleCalibration& calibration, Use use) {
-    const float* dark = calibration.offset;
-    const float* gain = calibration.gain;
-    if (gain && dark) {
+    WithCalibrationFormula(calibration, [&](auto calibrate) {
         use([=](size_t at, float* v) {
-            for (int c = 0; c < 3; ++c) v[c] = (data[at + c] * kSampleToFloat - dark[at + c]) * gain[at + c];
+            for (int c = 0; c < 3; ++c) v[c] = calibrate(data[at + c], at + c);
         });
-    } else if (gain) {
-        use([=](size_t at, float* v) {
-            for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat * gain[at + c];
-        });
-    } else if (dark) {
-        use([=](size_t at, float* v) {
-            for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat - dark[at + c];
-        });
-    } else {
-        use([=](size_t at, float* v) {
-            for (int c = 0; c < 3; ++c) v[c] = data[at + c] * kSampleToFloat;
-        });
-    }
+    });
 }
 
 int NearestWhole(float v) {
