@@ -46,18 +46,17 @@ test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 # The whole suite built with address and undefined-behaviour sanitizers, the
-# end-to-end and stacking tests built with the thread sanitizer, then the
-# program under valgrind in every merge type.
+# tests labelled threads built with the thread sanitizer, then the program
+# under valgrind in every merge type.
 test-sanitize: deps-check build
 	cmake -S . -B $(SANITIZE_BUILD) $(CMAKE_FLAGS) -DTARNIC_SANITIZE=ON -DTARNIC_BENCH=OFF
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) -j $(JOBS) --output-on-failure
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DTARNIC_TSAN=ON -DTARNIC_BENCH=OFF
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target cli_test stacking_run_test aligned_run_test rejection_test calibration_masters_test fits_io_test merge_test merge_utils_test fit_test sampler_test tarnic starfield
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target threaded_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure \
-	  -R '^(Tarnic|Calibration|AlignedRun|Rejection|StarAligned|RealSequences|UnalignedStack|AlignedStack|AlignedAccumulator|FitRansac|Ransac|LanczosTable)'
+	  ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -L threads
 	tests/scripts/valgrind.sh $(BUILD)
 
 # Each libFuzzer target for FUZZ_SECONDS (default 60) on the generator's seeds.

@@ -105,6 +105,35 @@ TempDir::~TempDir() {
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
+namespace {
+// When the file was last changed, in nanoseconds; 0 when it is missing.
+long long ChangedAt(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return 0;
+    return (long long)info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+}
+}  // namespace
+
+std::string SharedData(const std::string& name, const std::function<void(const std::string& folder)>& make) {
+    const std::string root = TEST_DATA_DIR;
+    const std::string place = root + "/" + name + "-" + std::to_string(ChangedAt(STARFIELD_BIN)) + "-" +
+                              std::to_string(ChangedAt(TARNIC_BIN));
+    if (FileExists(place)) return place;
+    mkdir(root.c_str(), 0755);
+    std::string fresh = root + "/.making-XXXXXX";
+    if (!mkdtemp(fresh.data())) {
+        ADD_FAILURE() << "cannot make a folder in " << root;
+        return place;
+    }
+    make(fresh);
+    const bool made = !::testing::Test::HasFailure();
+    if (!made || rename(fresh.c_str(), place.c_str()) != 0) {
+        const std::string command = "rm -rf '" + fresh + "'";
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", fresh.c_str());
+    }
+    return place;
+}
+
 CommandResult Run(const std::string& program, const std::vector<std::string>& args,
                   unsigned long file_size_limit, bool die_past_limit) {
     TempDir streams;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +92,14 @@ void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 // Number of times needle occurs in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);
+
+// A folder of generated data made once and shared by every test program that
+// names it, to be read only: the first to ask runs make(folder) on a fresh
+// folder, which then takes its place in one step (a racing second maker's
+// folder is dropped). The place is keyed by the generator's and tarnic's
+// builds, so data never outlive the code that made them. Fails the test
+// when make fails.
+std::string SharedData(const std::string& name, const std::function<void(const std::string& folder)>& make);
 
 // A test with a folder of its own that writes frames there and runs tarnic
 // on them.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,28 +21,35 @@ using test_support::Rgb16;
 using test_support::RunTarnic;
 using test_support::TempDir;
 
-// An aligned stack of generated frames with known motion, made once.
+// An aligned stack of generated frames with known motion, made once for
+// every test program of the run: the frames, the truth, the stack and what
+// the run printed.
 class AlignedRun : public ::testing::Test {
 protected:
     static constexpr int kFrames = 8;
     static void SetUpTestSuite() {
-        dir = new TempDir;
-        test_support::RunStarfield({"-n", std::to_string(kFrames), "-W", "800", "-H", "600", "-S", "2000",
-                                    "-b", "4000,60000", "-r", "3", "-x", "100", "-s", "31",
-                                    "-T", *dir / "truth.txt", *dir / "f%d.tif"});
-        std::vector<std::string> args{"-t", "a", "-o", *dir / "stack.tif"};
-        for (int k = 0; k < kFrames; ++k) args.push_back(*dir / ("f" + std::to_string(k) + ".tif"));
-        run = new CommandResult(RunTarnic(args));
+        dir = test_support::SharedData("aligned-run", [](const std::string& folder) {
+            test_support::RunStarfield({"-n", std::to_string(kFrames), "-W", "800", "-H", "600", "-S", "2000",
+                                        "-b", "4000,60000", "-r", "3", "-x", "100", "-s", "31",
+                                        "-T", folder + "/truth.txt", folder + "/f%d.tif"});
+            std::vector<std::string> args{"-t", "a", "-o", folder + "/stack.tif"};
+            for (int k = 0; k < kFrames; ++k) args.push_back(folder + "/f" + std::to_string(k) + ".tif");
+            const CommandResult made = RunTarnic(args);
+            test_support::WriteFile(folder + "/status", std::to_string(made.status));
+            test_support::WriteFile(folder + "/out", made.out);
+            test_support::WriteFile(folder + "/err", made.err);
+            test_support::WriteFile(folder + "/made_in", folder);
+        });
+        run.status = std::atoi(test_support::ReadFile(dir + "/status").c_str());
+        run.out = test_support::ReadFile(dir + "/out");
+        run.err = test_support::ReadFile(dir + "/err");
     }
-    static void TearDownTestSuite() {
-        delete run;
-        delete dir;
-    }
-    static TempDir* dir;
-    static CommandResult* run;
+    static std::string Path(const std::string& name) { return dir + "/" + name; }
+    static std::string dir;
+    static CommandResult run;
 };
-TempDir* AlignedRun::dir = nullptr;
-CommandResult* AlignedRun::run = nullptr;
+std::string AlignedRun::dir;
+CommandResult AlignedRun::run;
 
 // The transforms a run printed, in frame order.
 std::vector<std::array<double, 3>> PrintedTransforms(const std::string& out) {
@@ -64,9 +72,9 @@ std::array<double, 2> IntoFrame(const std::array<double, 3>& t, double x, double
 }
 
 TEST_F(AlignedRun, PrintsEveryFramesTransformToWithinAThirdOfAPixel) {
-    ASSERT_EQ(run->status, 0) << run->err;
-    const auto printed = PrintedTransforms(run->out);
-    const auto truth = test_support::ReadTransforms(*dir / "truth.txt");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto printed = PrintedTransforms(run.out);
+    const auto truth = test_support::ReadTransforms(Path("truth.txt"));
     ASSERT_EQ(printed.size(), size_t(kFrames - 1));
     for (int k = 1; k < kFrames; ++k) {
         // The two rigid maps differ most at a corner of the frame.
@@ -89,14 +97,15 @@ double BackgroundNoise(const Rgb16& img) {
 // order of a one-frame-at-a-time run: what loading said, the frame's name,
 // then the star search, then the fit.
 TEST_F(AlignedRun, PrintsEachFramesLinesInTheirOrder) {
-    ASSERT_EQ(run->status, 0) << run->err;
+    ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> lines;
-    std::istringstream out(run->out);
+    std::istringstream out(run.out);
     for (std::string line; std::getline(out, line);)
         if (line.rfind("Remapping", 0) != 0) lines.push_back(line);
     size_t at = 0;
     for (int k = 0; k < kFrames; ++k) {
-        const std::string name = *dir / ("f" + std::to_string(k) + ".tif");
+        // The names as given to the run, in the folder it was made in.
+        const std::string name = test_support::ReadFile(Path("made_in")) + "/f" + std::to_string(k) + ".tif";
         ASSERT_LT(at + 4, lines.size());
         EXPECT_EQ(lines[at++].rfind("image_type = ", 0), 0u) << k;
         EXPECT_EQ(lines[at++], "Image " + std::to_string(k) + " - \"" + name + "\"");
@@ -110,8 +119,8 @@ TEST_F(AlignedRun, PrintsEachFramesLinesInTheirOrder) {
 }
 
 TEST_F(AlignedRun, StackedStarsStayWhereTheReferenceHasThemAndStaySharp) {
-    ASSERT_EQ(run->status, 0) << run->err;
-    const Rgb16 stack = ReadRgb16(*dir / "stack.tif"), single = ReadRgb16(*dir / "f0.tif");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Rgb16 stack = ReadRgb16(Path("stack.tif")), single = ReadRgb16(Path("f0.tif"));
     ASSERT_EQ(stack.width, 800u);
     auto green = [](const Rgb16& img) { return [&img](int x, int y) { return double(img.at(x, y, 1)); }; };
     std::vector<double> stack_fwhm, single_fwhm;

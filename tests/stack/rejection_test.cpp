@@ -18,37 +18,38 @@ using test_support::Rgb16;
 using test_support::RunTarnic;
 
 // Ten frames of one field, clean and with two satellite trails, an aircraft
-// and cosmic-ray hits (otherwise the same frames); still and moved.
+// and cosmic-ray hits (otherwise the same frames); still and moved; made once
+// for every test program of the run.
 class Rejection : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = new test_support::TempDir;
-        const std::vector<std::string> field{"-n", "10", "-W", "400", "-H", "300", "-S", "200", "-s", "13"};
-        const std::vector<std::string> transients{"-Z", "2,6", "-A", "4", "-c", "30"};
-        const std::vector<std::string> moved{"-b", "4000,60000", "-S", "400", "-r", "1", "-x", "20"};
-        auto generate = [](std::vector<std::string> args, const std::vector<std::string>& extra,
-                           const std::string& pattern) {
-            args.insert(args.end(), extra.begin(), extra.end());
-            args.push_back(*dir / pattern);
-            test_support::RunStarfield(args);
-        };
-        generate(field, {}, "clean%d.ppm");
-        generate(field, transients, "trail%d.ppm");
-        std::vector<std::string> moved_field = field;
-        moved_field.insert(moved_field.end(), moved.begin(), moved.end());
-        generate(moved_field, {}, "mclean%d.ppm");
-        generate(moved_field, transients, "mtrail%d.ppm");
+        data = test_support::SharedData("rejection", [](const std::string& folder) {
+            const std::vector<std::string> field{"-n", "10", "-W", "400", "-H", "300", "-S", "200", "-s", "13"};
+            const std::vector<std::string> transients{"-Z", "2,6", "-A", "4", "-c", "30"};
+            const std::vector<std::string> moved{"-b", "4000,60000", "-S", "400", "-r", "1", "-x", "20"};
+            auto generate = [&folder](std::vector<std::string> args, const std::vector<std::string>& extra,
+                                      const std::string& pattern) {
+                args.insert(args.end(), extra.begin(), extra.end());
+                args.push_back(folder + "/" + pattern);
+                test_support::RunStarfield(args);
+            };
+            generate(field, {}, "clean%d.ppm");
+            generate(field, transients, "trail%d.ppm");
+            std::vector<std::string> moved_field = field;
+            moved_field.insert(moved_field.end(), moved.begin(), moved.end());
+            generate(moved_field, {}, "mclean%d.ppm");
+            generate(moved_field, transients, "mtrail%d.ppm");
+        });
     }
-    static void TearDownTestSuite() { delete dir; }
 
     static std::vector<std::string> Frames(const std::string& stem) {
         std::vector<std::string> files;
-        for (int k = 0; k < 10; ++k) files.push_back(*dir / (stem + std::to_string(k) + ".ppm"));
+        for (int k = 0; k < 10; ++k) files.push_back(data + "/" + stem + std::to_string(k) + ".ppm");
         return files;
     }
     // The stack of stem's frames with the options; fails the test on error.
-    static Rgb16 Stacked(std::vector<std::string> options, const std::string& stem, std::string* out = nullptr) {
-        const std::string path = *dir / "stack.ppm";
+    Rgb16 Stacked(std::vector<std::string> options, const std::string& stem, std::string* out = nullptr) {
+        const std::string path = dir / "stack.ppm";
         options.insert(options.end(), {"-o", path});
         const auto files = Frames(stem);
         options.insert(options.end(), files.begin(), files.end());
@@ -57,9 +58,10 @@ protected:
         if (out) *out = r.out;
         return ReadRgb16(path);
     }
-    static test_support::TempDir* dir;
+    static std::string data;  // the shared frames, read only
+    test_support::TempDir dir;  // this test's results
 };
-test_support::TempDir* Rejection::dir = nullptr;
+std::string Rejection::data;
 
 std::vector<double> Green(const Rgb16& img) {
     std::vector<double> v;
@@ -138,24 +140,24 @@ TEST_F(Rejection, CostsLittleNoiseAndNoStarlightOnCleanFrames) {
 
 TEST_F(Rejection, RefusesAKappaThatIsNoPositiveNumber) {
     for (const char* kappa : {"0", "-2", "x", "3x", "", "nan", "inf"}) {
-        const CommandResult r = RunTarnic({"-r", kappa, "-o", *dir / "never.ppm", *dir / "clean0.ppm"});
+        const CommandResult r = RunTarnic({"-r", kappa, "-o", dir / "never.ppm", Frames("clean")[0]});
         EXPECT_EQ(r.status, 1) << kappa;
         EXPECT_EQ(r.out, "") << kappa;  // nothing was read
         EXPECT_NE(r.err.find("-r needs a positive number"), std::string::npos) << kappa << ": " << r.err;
-        EXPECT_FALSE(test_support::FileExists(*dir / "never.ppm"));
+        EXPECT_FALSE(test_support::FileExists(dir / "never.ppm"));
     }
 }
 
 TEST_F(Rejection, DoesNotApplyToStarTrailsButToTheirDarks) {
     const auto frames = Frames("trail");
-    const CommandResult r = RunTarnic({"-t", "t", "-r", "3", "-o", *dir / "t.ppm", frames[0], frames[2]});
+    const CommandResult r = RunTarnic({"-t", "t", "-r", "3", "-o", dir / "t.ppm", frames[0], frames[2]});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("-r does not apply to star trails (-t t)"), std::string::npos) << r.err;
-    ASSERT_EQ(RunTarnic({"-t", "t", "-o", *dir / "plain.ppm", frames[0], frames[2]}).status, 0);
-    EXPECT_EQ(test_support::ReadFile(*dir / "t.ppm"), test_support::ReadFile(*dir / "plain.ppm"));
+    ASSERT_EQ(RunTarnic({"-t", "t", "-o", dir / "plain.ppm", frames[0], frames[2]}).status, 0);
+    EXPECT_EQ(test_support::ReadFile(dir / "t.ppm"), test_support::ReadFile(dir / "plain.ppm"));
     // Three darks, one of them crossed by a trail: the master dark leaves it out.
     const CommandResult d = RunTarnic({"-r", "3", "-d", frames[2], "-d", frames[0], "-d", frames[1],
-                                       "-d", frames[3], "-o", *dir / "d.ppm", frames[5]});
+                                       "-d", frames[3], "-o", dir / "d.ppm", frames[5]});
     EXPECT_EQ(d.status, 0);
     EXPECT_EQ(test_support::CountOf(d.out, "Rejected "), 2u) << d.out;
 }
