@@ -13,7 +13,7 @@
 #include "io/image_formats.h"
 #include "io/image_io.h"
 #include "io/stretched_preview.h"
-#include "stack/merge.h"
+#include "stack/stack_plan.h"
 #include "base/message_log.h"
 #include "options.h"
 
@@ -33,17 +33,6 @@ void FreeImageErrorHandler(FREE_IMAGE_FORMAT fif, const char* message) {
     SayFromCallback(Stream::kErr, "%s\n", message);
 }
 
-// How the frames are combined, in the words of a FITS result's header.
-std::string MergeName(const RunOptions& options) {
-    const std::string clipped = options.kappa > 0 ? ", kappa-sigma clipped" : "";
-    switch (options.align) {
-        case Alignment::kNeighbourAngles: return "aligned mean" + clipped;
-        case Alignment::kTriangles: return "star-aligned mean" + clipped;
-        case Alignment::kNone: break;
-    }
-    return options.type == quen_merge::MergeAverage ? "mean" + clipped : "maximum";
-}
-
 // Says that file could not be written; the exit status for it.
 int Unwritten(const std::string& file) {
     std::fflush(stdout);
@@ -53,33 +42,15 @@ int Unwritten(const std::string& file) {
 
 // Stacks and writes; the process exit status.
 int Run(const RunOptions& options) {
-    FloatImage* result = nullptr;
+    std::unique_ptr<FloatImage> result;
     quen_merge::StackHistory history;
-    {
-        quen_merge::CalibrationMasters masters;
-        if (!masters.Make(options.calibration, options.lights, options.kappa)) return 1;
-        const quen_merge::Calibration calibration = masters.ForLights();
-        switch (options.align) {
-            case Alignment::kNeighbourAngles:
-                result = quen_merge::MergeAlignStars(options.lights, calibration, options.type, &history, options.kappa);
-                break;
-            case Alignment::kTriangles:
-                result = quen_merge::MergeAlignEveryStar(options.lights, calibration, &history, options.kappa);
-                break;
-            case Alignment::kNone:
-                result = quen_merge::MergeNoAlign(options.lights, calibration, options.type, &history, options.kappa);
-                break;
-        }
-        history.notes = masters.Notes();
-    }
+    if (!quen_merge::RunStackPlan(options.plan, options.lights, result, history)) return 1;
     if (!result) {
         std::fflush(stdout);
         std::fprintf(stderr, "no frame could be stacked\n");
         return 1;
     }
-    history.merge_type = MergeName(options);
-    const std::unique_ptr<FloatImage> owned(result);
-    if (!quen_merge::WriteImageLDR(options.output.c_str(), result, history, options.float_samples))
+    if (!quen_merge::WriteImageLDR(options.output.c_str(), result.get(), history, options.float_samples))
         return Unwritten(options.output);
     if (!options.preview.empty() && !quen_merge::WritePreview(options.preview.c_str(), *result, options.preview_size))
         return Unwritten(options.preview);
@@ -150,10 +121,7 @@ void show_help() {
     std::puts("\t-b <file> : add bias frame.  You may have many of these.");
     std::puts("\t-f <file> : add flat frame.  You may have many of these.");
     std::puts("\tMerge types:");
-    std::puts("\t\tn : denoise/averaging.");
-    std::puts("\t\ta : denoise/averaging with alignment.");
-    std::puts("\t\tt : Lighten/star trails.");
-    std::puts("\t\ts : denoise/averaging with alignment on every star, any rotation.");
+    for (const char* line : MergeTypeHelp()) std::puts(line);
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());
 }
 
@@ -182,7 +150,7 @@ int main(int argc, char** argv) {
         case ParseResult::kRun:
             break;
     }
-    if (options.kappa > 0 && options.type == quen_merge::MergeLighten && options.align == Alignment::kNone) {
+    if (options.plan.kappa > 0 && !options.plan.rule->rejects) {
         std::fflush(stdout);
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);

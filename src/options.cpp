@@ -8,65 +8,76 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "stack/maximum_rule.h"
+#include "stack/mean_rule.h"
+
 namespace {
 
-// The merge types: the letter that selects each, the words that name it, and
-// what a run of it stacks.
-struct MergeTypeName {
+using quen_merge::Alignment;
+using quen_merge::StackPlan;
+
+// The merge types: the letter that selects each, the words that name it, its
+// line in the help, what a run of it stacks, and what it sets in the plan.
+// A type that aligns sets the alignment and the rule; one that does not sets
+// the rule and keeps an alignment an earlier -t chose, where its rule applies
+// to aligned stacks too (an aligned stack is a mean whatever -t t said).
+struct MergeTypeRow {
     char letter;
     const char* names[3];
+    const char* help;
     const char* stacks;
+    bool aligns;
+    Alignment alignment;
+    bool aligned_too;
+    const quen_merge::CombineRule* rule;
 };
-constexpr MergeTypeName kMergeTypes[] = {
-    {'n', {"n", "noalign", nullptr}, "the mean"},
-    {'a', {"a", "align", "aligned"}, "the aligned mean"},
-    {'t', {"t", "trails", "trail"}, "the maximum (star trails)"},
-    {'s', {"s", "stars", "star"}, "the mean aligned on every star"},
+constexpr MergeTypeRow kMergeTypes[] = {
+    {'n', {"n", "noalign", nullptr}, "\t\tn : denoise/averaging.", "the mean", false, Alignment::kNone, true,
+     &quen_merge::kMeanRule},
+    {'a', {"a", "align", "aligned"}, "\t\ta : denoise/averaging with alignment.", "the aligned mean", true,
+     Alignment::kNeighbourAngles, true, &quen_merge::kMeanRule},
+    {'t', {"t", "trails", "trail"}, "\t\tt : Lighten/star trails.", "the maximum (star trails)", false,
+     Alignment::kNone, false, &quen_merge::kMaximumRule},
+    {'s', {"s", "stars", "star"}, "\t\ts : denoise/averaging with alignment on every star, any rotation.",
+     "the mean aligned on every star", true, Alignment::kTriangles, true, &quen_merge::kMeanRule},
 };
 
-const MergeTypeName* TypeOfLetter(char letter) {
-    for (const MergeTypeName& type : kMergeTypes)
+const MergeTypeRow* TypeOfLetter(char letter) {
+    for (const MergeTypeRow& type : kMergeTypes)
         if (type.letter == letter) return &type;
     return nullptr;
 }
 
-bool Names(const MergeTypeName& type, const char* word) {
+bool Names(const MergeTypeRow& type, const char* word) {
     for (const char* name : type.names)
         if (name && std::strcmp(name, word) == 0) return true;
     return false;
 }
 
-// The letter of the merge type the options now select.
-char SelectedLetter(const RunOptions& options) {
-    switch (options.align) {
-        case Alignment::kNeighbourAngles: return 'a';
-        case Alignment::kTriangles: return 's';
-        case Alignment::kNone: break;
-    }
-    return options.type == quen_merge::MergeAverage ? 'n' : 't';
+// The merge type the plan now stacks: the one of its alignment, or the
+// unaligned one of its rule.
+const MergeTypeRow& SelectedType(const StackPlan& plan) {
+    for (const MergeTypeRow& type : kMergeTypes)
+        if (plan.alignment == Alignment::kNone ? !type.aligns && type.rule == plan.rule
+                                               : type.aligns && type.alignment == plan.alignment)
+            return type;
+    return kMergeTypes[0];
 }
 
 // Only the type's first letter counts; alignment, once on, stays on. A word
 // that is not the name of the type its letter selects gets a warning, which
 // says what the run now stacks.
-void SetMergeType(const char* type, RunOptions& options) {
-    switch (type[0]) {
-        case 'n': options.type = quen_merge::MergeAverage; break;
-        case 't': options.type = quen_merge::MergeLighten; break;
-        case 'a':
-            options.type = quen_merge::MergeAverage;
-            options.align = Alignment::kNeighbourAngles;
-            break;
-        case 's':
-            options.type = quen_merge::MergeAverage;
-            options.align = Alignment::kTriangles;
-            break;
-        default: break;
+void SetMergeType(const char* word, StackPlan& plan) {
+    const MergeTypeRow* chosen = TypeOfLetter(word[0]);
+    if (chosen && chosen->aligns) {
+        plan.alignment = chosen->alignment;
+        plan.rule = chosen->rule;
+    } else if (chosen && (plan.alignment == Alignment::kNone || chosen->aligned_too)) {
+        plan.rule = chosen->rule;
     }
-    const MergeTypeName* chosen = TypeOfLetter(type[0]);
-    if (chosen && Names(*chosen, type)) return;
-    const MergeTypeName& now = *TypeOfLetter(SelectedLetter(options));
-    std::fprintf(stderr, "tarnic: unknown merge type \"%s\": stacking %s (-t %c)\n", type, now.stacks, now.letter);
+    if (chosen && Names(*chosen, word)) return;
+    const MergeTypeRow& now = SelectedType(plan);
+    std::fprintf(stderr, "tarnic: unknown merge type \"%s\": stacking %s (-t %c)\n", word, now.stacks, now.letter);
 }
 
 // A kappa is a plain positive number.
@@ -99,12 +110,12 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
                 options.output = optarg;
                 std::fprintf(stderr, "output %s\n", optarg);
                 break;
-            case 't': SetMergeType(optarg, options); break;
-            case 'd': options.calibration.darks.push_back(optarg); break;
-            case 'b': options.calibration.biases.push_back(optarg); break;
-            case 'f': options.calibration.flats.push_back(optarg); break;
+            case 't': SetMergeType(optarg, options.plan); break;
+            case 'd': options.plan.calibration.darks.push_back(optarg); break;
+            case 'b': options.plan.calibration.biases.push_back(optarg); break;
+            case 'f': options.plan.calibration.flats.push_back(optarg); break;
             case 'r':
-                if (!ReadKappa(optarg, options.kappa)) {
+                if (!ReadKappa(optarg, options.plan.kappa)) {
                     std::fprintf(stderr, "-r needs a positive number of standard deviations, such as 3, not \"%s\"\n",
                                  optarg);
                     return ParseResult::kRefused;
@@ -126,3 +137,8 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     return ParseResult::kRun;
 }
 
+std::vector<const char*> MergeTypeHelp() {
+    std::vector<const char*> lines;
+    for (const MergeTypeRow& type : kMergeTypes) lines.push_back(type.help);
+    return lines;
+}

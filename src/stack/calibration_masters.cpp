@@ -37,7 +37,7 @@ std::unique_ptr<FloatImage> Combine(const char* heading, const std::vector<std::
                                     const Calibration& calibration, double kappa, StackHistory& history) {
     if (files.empty()) return nullptr;
     std::puts(heading);
-    return std::unique_ptr<FloatImage>(MergeNoAlign(files, calibration, MergeAverage, &history, kappa));
+    return std::unique_ptr<FloatImage>(MergeNoAlign(files, calibration, kMeanRule.make(kappa), &history));
 }
 
 // False, after saying so, when some of a kind's frames could not be used: a

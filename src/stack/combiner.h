@@ -1,7 +1,7 @@
-// The rules that combine the values one sample takes over the frames of a
-// stack: the mean, the maximum and the kappa-sigma-clipped mean. The
+// What combines the values one sample takes over the frames of a stack. The
 // unaligned fold and the aligned remap both feed a Combiner, so that a rule
-// is written once and serves every kind of stack.
+// is written once and serves every kind of stack; each rule lives in a file
+// of its own (mean_rule, maximum_rule).
 #pragma once
 
 #include <cstddef>
@@ -13,8 +13,6 @@
 #include "stack/sigma_clip.h"
 
 namespace quen_merge {
-
-enum class CombineRule { kMean, kMaximum, kClippedMean };
 
 // How many values each sample of a stack holds: `all` for every sample, or,
 // where per_pixel is given, per_pixel[i / kFrameChannels] for sample i (an
@@ -49,8 +47,13 @@ public:
     virtual const RejectionTally* Tally() const { return nullptr; }
 };
 
-// A new combiner of the rule; kappa is the clipping's (above 0), for
-// kClippedMean only.
-std::unique_ptr<Combiner> MakeCombiner(CombineRule rule, double kappa = 0);
+// A rule as a run chooses it: its name and the combiner that applies it.
+struct CombineRule {
+    const char* name;  // in words, for the result's header: "mean", "maximum"
+    bool rejects;      // whether -r's rejection applies to it
+    // A new combiner of the rule; a kappa above 0 (given only where the rule
+    // rejects) asks for rejection beyond kappa standard deviations.
+    std::unique_ptr<Combiner> (*make)(double kappa);
+};
 
 }  // namespace quen_merge

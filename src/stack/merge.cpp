@@ -102,10 +102,15 @@ size_t ForEachFrame(const std::vector<std::string>& files, const Calibration& ca
 }  // namespace
 
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
-                         MergeType type, StackHistory* history, double kappa) {
+                         MergeType type, StackHistory* history) {
+    return MergeNoAlign(files, calibration, type == MergeAverage ? kMeanRule.make(0) : kMaximumRule.make(0),
+                        history);
+}
+
+FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
+                         std::unique_ptr<Combiner> combiner, StackHistory* history) {
     StackHistory record;
     if (files.empty()) return nullptr;
-    std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(type, kappa), kappa);
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
     Merge merge(calibration, std::move(combiner));
     ForEachFrame(files, calibration, bytes_per_pixel, [&](size_t, const std::string& name, const ImageData& frame,
@@ -161,9 +166,8 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
 }  // namespace
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
-                            MergeType /*type*/, StackHistory* history, double kappa) {
+                            std::unique_ptr<Combiner> combiner, StackHistory* history) {
     if (files.empty()) return nullptr;
-    std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner);
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
@@ -264,9 +268,8 @@ void WarnPoorFits(const std::vector<std::pair<std::string, double>>& residuals) 
 }  // namespace
 
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
-                                StackHistory* history, double kappa) {
+                                std::unique_ptr<Combiner> combiner, StackHistory* history) {
     if (files.empty()) return nullptr;
-    std::unique_ptr<Combiner> combiner = MakeCombiner(RuleFor(MergeAverage, kappa), kappa);
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;

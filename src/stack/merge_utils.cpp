@@ -13,11 +13,6 @@
 
 namespace quen_merge {
 
-CombineRule RuleFor(MergeType type, double kappa) {
-    if (type != MergeAverage) return CombineRule::kMaximum;
-    return kappa > 0 ? CombineRule::kClippedMean : CombineRule::kMean;
-}
-
 FloatImage* ConvertFrame(const Image16* frame, const Calibration& calibration) {
     return ConvertFrame(frame, calibration.For(frame));
 }

@@ -8,16 +8,14 @@
 #include "base/frame_mapping.h"
 #include "base/sample_format.h"
 #include "ostrel/image.h"
+#include "stack/clipped_mean.h"
 #include "stack/combiner.h"
+#include "stack/maximum_rule.h"
+#include "stack/mean_rule.h"
 
 namespace quen_merge {
 
 enum MergeType { MergeLighten = 0, MergeAverage = 1 };
-
-// The rule that combines the frames of a stack of this type: the mean (clipped
-// when kappa is above 0) or, for any other type, the maximum, which is never
-// clipped.
-CombineRule RuleFor(MergeType type, double kappa);
 
 // Folds unaligned frames, one at a time, into a float image through a
 // combining rule. Borrows the calibration masters, each applied to every
@@ -72,7 +70,7 @@ private:
 // Per-sample mean of the frames.
 class Average : public Merge {
 public:
-    explicit Average(const FloatImage* dark = nullptr) : Merge(dark, MakeCombiner(CombineRule::kMean)) {}
+    explicit Average(const FloatImage* dark = nullptr) : Merge(dark, kMeanRule.make(0)) {}
 };
 
 // Per-sample mean of the frames after kappa-sigma clipping: satellite and
@@ -80,13 +78,13 @@ public:
 class ClippedAverage : public Merge {
 public:
     ClippedAverage(const FloatImage* dark, double kappa)
-        : Merge(dark, MakeCombiner(CombineRule::kClippedMean, kappa)) {}
+        : Merge(dark, MakeClippedMean(kappa)) {}
 };
 
 // Per-sample maximum of the frames ("lighten", star trails).
 class Lighten : public Merge {
 public:
-    explicit Lighten(const FloatImage* dark = nullptr) : Merge(dark, MakeCombiner(CombineRule::kMaximum)) {}
+    explicit Lighten(const FloatImage* dark = nullptr) : Merge(dark, kMaximumRule.make(0)) {}
 };
 
 // A new float copy of a 3-channel frame, scaled by 2^-16 and calibrated by
@@ -111,7 +109,7 @@ public:
     // A kappa above 0 makes the result a kappa-sigma-clipped mean, in which
     // only the frames that cover a pixel count as its values.
     AverageAlign(const Calibration& calibration, const Image16* reference, double kappa = 0)
-        : AverageAlign(calibration, reference, MakeCombiner(RuleFor(MergeAverage, kappa), kappa)) {}
+        : AverageAlign(calibration, reference, kMeanRule.make(kappa)) {}
     // As above, the frames combined by combiner's rule.
     AverageAlign(const Calibration& calibration, const Image16* reference, std::unique_ptr<Combiner> combiner);
     ~AverageAlign() {

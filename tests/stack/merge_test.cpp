@@ -104,10 +104,9 @@ protected:
         test_support::WriteRgb16(path, picture);
         return path;
     }
-    std::string Stack(const std::vector<std::string>& files, std::unique_ptr<FloatImage>& out,
-                      quen_merge::MergeType type = quen_merge::MergeAverage) {
+    std::string Stack(const std::vector<std::string>& files, std::unique_ptr<FloatImage>& out) {
         testing::internal::CaptureStdout();
-        out.reset(MergeAlignStars(files, nullptr, type));
+        out.reset(MergeAlignStars(files, nullptr, quen_merge::kMeanRule.make(0)));
         return testing::internal::GetCapturedStdout();
     }
     std::vector<std::pair<int, int>> stars;
@@ -143,7 +142,7 @@ TEST_F(AlignedStack, LaterFramesAreFittedAndAveragedOnTheFirstGrid) {
     const std::string few = Frame("few.tif", 4, 1, 1), missing = dir / "missing.tif";
     std::unique_ptr<FloatImage> out;
     testing::internal::CaptureStderr();
-    const std::string printed = Stack({missing, a, few, b}, out, quen_merge::MergeLighten);
+    const std::string printed = Stack({missing, a, few, b}, out);
     const std::string err = testing::internal::GetCapturedStderr();
     // The 4-star frame is left out, and the stack says so.
     EXPECT_NE(printed.find("Post processing\n2 of 3 frames stacked\n"), std::string::npos) << printed;

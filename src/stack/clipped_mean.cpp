@@ -1,6 +1,8 @@
-#include "stack/combiner.h"
+#include "stack/clipped_mean.h"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 #include "base/parallel.h"
 #include "base/sample_format.h"
@@ -9,60 +11,6 @@
 namespace quen_merge {
 
 namespace {
-
-// Samples finished by one worker at a time.
-constexpr size_t kFinishPiece = size_t(1) << 20;
-
-// The running sum of each sample, divided by its count at the end.
-class MeanCombiner : public Combiner {
-public:
-    unsigned BytesPerSample() const override { return 0; }
-    void Start(float* first, size_t n, uint32_t) override {
-        sum = first;
-        count = n;
-    }
-    void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
-        float* s = sum;
-        FoldSamples(frame, calibration, [s](size_t i, float v) { s[i] = v + s[i]; });
-    }
-    void AddValues(size_t first, const float* values, size_t n) override {
-        float* s = sum + first;
-        for (size_t j = 0; j < n; ++j) s[j] += values[j];
-    }
-    void Finish(const ValueCounts& counts) override {
-        float* s = sum;
-        ForEachPiece(count, kFinishPiece, [&](size_t begin, size_t end) {
-            if (counts.per_pixel) {
-                for (size_t i = begin; i < end; ++i) s[i] /= counts.per_pixel[i / kFrameChannels];
-            } else {
-                for (size_t i = begin; i < end; ++i) s[i] = s[i] / counts.all;
-            }
-        });
-    }
-
-private:
-    float* sum = nullptr;
-    size_t count = 0;
-};
-
-// The largest value of each sample ("lighten", star trails).
-class MaximumCombiner : public Combiner {
-public:
-    unsigned BytesPerSample() const override { return 0; }
-    void Start(float* first, size_t, uint32_t) override { max = first; }
-    void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
-        float* m = max;
-        FoldSamples(frame, calibration, [m](size_t i, float v) { m[i] = v > m[i] ? v : m[i]; });
-    }
-    void AddValues(size_t first, const float* values, size_t n) override {
-        float* m = max + first;
-        for (size_t j = 0; j < n; ++j) m[j] = values[j] > m[j] ? values[j] : m[j];
-    }
-    void Finish(const ValueCounts&) override {}
-
-private:
-    float* max = nullptr;
-};
 
 // The frame's background, per channel, as ClippingStatistics measures it.
 std::array<float, 3> BackgroundOf(const Image16* frame, const SampleCalibration& calibration) {
@@ -133,13 +81,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Combiner> MakeCombiner(CombineRule rule, double kappa) {
-    switch (rule) {
-        case CombineRule::kMaximum: return std::make_unique<MaximumCombiner>();
-        case CombineRule::kClippedMean: return std::make_unique<ClippedMeanCombiner>(kappa);
-        case CombineRule::kMean: break;
-    }
-    return std::make_unique<MeanCombiner>();
-}
+std::unique_ptr<Combiner> MakeClippedMean(double kappa) { return std::make_unique<ClippedMeanCombiner>(kappa); }
 
 }  // namespace quen_merge

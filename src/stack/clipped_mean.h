@@ -1,0 +1,15 @@
+// The mean after kappa-sigma clipping against a noise model: satellite and
+// aircraft trails, meteors and cosmic-ray hits left out (the mean rule's
+// combiner under -r).
+#pragma once
+
+#include <memory>
+
+#include "stack/combiner.h"
+
+namespace quen_merge {
+
+// A new combiner that clips beyond kappa (above 0) standard deviations.
+std::unique_ptr<Combiner> MakeClippedMean(double kappa);
+
+}  // namespace quen_merge

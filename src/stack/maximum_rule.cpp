@@ -1,0 +1,34 @@
+#include "stack/maximum_rule.h"
+
+#include "stack/sample_fold.h"
+
+namespace quen_merge {
+
+namespace {
+
+// The largest value of each sample ("lighten", star trails).
+class MaximumCombiner : public Combiner {
+public:
+    unsigned BytesPerSample() const override { return 0; }
+    void Start(float* first, size_t, uint32_t) override { max = first; }
+    void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
+        float* m = max;
+        FoldSamples(frame, calibration, [m](size_t i, float v) { m[i] = v > m[i] ? v : m[i]; });
+    }
+    void AddValues(size_t first, const float* values, size_t n) override {
+        float* m = max + first;
+        for (size_t j = 0; j < n; ++j) m[j] = values[j] > m[j] ? values[j] : m[j];
+    }
+    void Finish(const ValueCounts&) override {}
+
+private:
+    float* max = nullptr;
+};
+
+std::unique_ptr<Combiner> MakeMaximum(double) { return std::make_unique<MaximumCombiner>(); }
+
+}  // namespace
+
+const CombineRule kMaximumRule{"maximum", false, MakeMaximum};
+
+}  // namespace quen_merge

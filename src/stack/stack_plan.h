@@ -1,0 +1,47 @@
+// What a run does to its frames, in one value: how they are put onto one
+// grid, how each sample's values become one, and what calibrates them. The
+// command line builds it; RunStackPlan carries it out.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/stack_history.h"
+#include "ostrel/image.h"
+#include "stack/calibration_masters.h"
+#include "stack/combiner.h"
+#include "stack/mean_rule.h"
+
+namespace quen_merge {
+
+// How the frames of a stack are put onto one grid.
+enum class Alignment {
+    kNone,
+    kNeighbourAngles,  // -t a: bright stars above a fixed 8-bit level, matched by the angles to their four nearest neighbours
+    kTriangles,        // -t s: every star found against the measured noise, matched by triangles of stars
+};
+
+struct StackPlan {
+    Alignment alignment = Alignment::kNone;
+    const CombineRule* rule = &kMeanRule;
+    double kappa = 0;               // -r: reject beyond kappa sigma where the rule rejects; 0: no rejection
+    CalibrationFrames calibration;  // -b, -d and -f, in order per kind
+
+    bool Rejects() const { return kappa > 0 && rule->rejects; }
+    // A new combiner of the plan's rule, rejecting where the plan does.
+    std::unique_ptr<Combiner> MakeCombiner() const { return rule->make(Rejects() ? kappa : 0); }
+    // How the frames are combined, in words: "star-aligned mean, kappa-sigma clipped".
+    std::string Name() const;
+};
+
+// Carries out the plan on the lights: makes the calibration masters (the
+// mean of each kind, clipped where the plan gives a kappa), stacks with the
+// plan's alignment and rule, and records in history what went in. False
+// after saying on standard error why the calibration frames cannot
+// calibrate the lights; otherwise true, with result holding the stack, or
+// null when no frame could be stacked.
+bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights, std::unique_ptr<FloatImage>& result,
+                  StackHistory& history);
+
+}  // namespace quen_merge
