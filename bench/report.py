@@ -61,6 +61,7 @@ def figures(row):
 
 def main(paths):
     print("# Benchmarks\n")
+    print("What the figures mean: `docs/BENCHMARK_NOTES.md`.\n")
     print(f"Written by `make bench` on {date.today().isoformat()}: {cpu_model()}, "
           f"{os.cpu_count()} cores, {platform.system()} {platform.release()}. "
           "Each figure is the median of 3 repetitions.\n")

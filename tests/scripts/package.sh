@@ -19,6 +19,7 @@ for library in libfreeimage3 libcfitsio; do
 done
 dpkg -x "$deb" "$work/root"
 [ -f "$work/root/usr/share/man/man1/tarnic.1" ] || { echo "no man page in the package"; exit 1; }
+grep -q '^MIT License$' "$work/root/usr/share/doc/tarnic/copyright" || { echo "no licence in the package"; exit 1; }
 "$work/root/usr/bin/tarnic" -h > "$work/help.txt"
 grep -q '^Usage: tarnic \[options\] <input1> <input2> \.\.\.$' "$work/help.txt" ||
   { echo "the installed tarnic printed no help"; cat "$work/help.txt"; exit 1; }
