@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <vector>
+
+#include "portable_random.h"
 
 namespace camera_model {
 
@@ -30,14 +31,14 @@ struct Donut {
 class Camera {
 public:
     Camera(int width, int height, unsigned seed) : width(width), height(height) {
-        std::mt19937_64 rng(seed + kCameraSeedOffset);
-        std::uniform_real_distribution<double> column(-kColumnPattern, kColumnPattern);
+        portable_random::Engine rng(seed + kCameraSeedOffset);
+        portable_random::Uniform column(-kColumnPattern, kColumnPattern);
         for (int x = 0; x < width; ++x) columns.push_back(column(rng));
-        std::uniform_real_distribution<double> spread(1 - kDarkSpread, 1 + kDarkSpread);
+        portable_random::Uniform spread(1 - kDarkSpread, 1 + kDarkSpread);
         current.resize(size_t(width) * height);
         for (double& c : current) c = kDarkCurrent * spread(rng);
-        std::uniform_real_distribution<double> ux(0.1 * width, 0.9 * width), uy(0.1 * height, 0.9 * height);
-        std::uniform_real_distribution<double> radius(25, 60), depth(0.05, 0.15);
+        portable_random::Uniform ux(0.1 * width, 0.9 * width), uy(0.1 * height, 0.9 * height);
+        portable_random::Uniform radius(25, 60), depth(0.05, 0.15);
         for (int k = 0; k < kDustDonuts; ++k) donuts.push_back({ux(rng), uy(rng), radius(rng), depth(rng)});
         // Slightly off-centre, as a real optical axis is.
         cx = 0.53 * (width - 1);

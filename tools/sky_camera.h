@@ -7,8 +7,9 @@
 
 #include <array>
 #include <cmath>
-#include <random>
 #include <vector>
+
+#include "portable_random.h"
 
 namespace sky_camera {
 
@@ -91,11 +92,11 @@ public:
 
     // Directions spread evenly over the cap the frames can see, turning
     // included: count of them, at random.
-    std::vector<Vector> Catalogue(int count, double seconds, std::mt19937_64& rng) const {
+    std::vector<Vector> Catalogue(int count, double seconds, portable_random::Engine& rng) const {
         const double half_diagonal = std::hypot(lens.width, lens.height) / 2 / lens.focal;
         const double reach = (lens.fisheye ? std::min(half_diagonal, kPi / 2) : std::atan(half_diagonal)) +
                              std::fabs(Angle(seconds)) + 0.02;
-        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        portable_random::Uniform unit(0.0, 1.0);
         std::vector<Vector> stars;
         const double lowest = std::cos(std::min(reach, kPi));
         while (int(stars.size()) < count) {

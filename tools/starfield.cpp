@@ -17,10 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "portable_random.h"
 #include "camera_model.h"
 #include "sky_camera.h"
 #include "io/fits_io.h"
@@ -39,6 +39,21 @@ constexpr int kMaxPlacementTries = 100;   // per star, for the minimum separatio
 constexpr unsigned kSensorSeedOffset = 0x5eed;  // hot pixels belong to the sensor
 constexpr unsigned kTrailSeedOffset = 0x7a11;   // trails leave every other pixel as it was
 constexpr unsigned kSeeingSeedOffset = 0x5ee1;  // seeing leaves the stars' places as they were
+
+// Each kind of calibration frame's own seed offset, so that a flat and a dark
+// of one seed share no noise.
+uint64_t KindSeed(const std::string& kind) {
+    static const struct {
+        const char* kind;
+        uint64_t seed;
+    } kSeeds[] = {
+        {"", 0x553e93901e462a6eULL},     {"light", 0xdc3221234d0f8124ULL}, {"flat", 0x843fbeeaa9e49bd3ULL},
+        {"dark", 0x3ac0061496005cd5ULL}, {"bias", 0xc21a6049a2f26f1bULL},  {"truth", 0x2704923937c2b649ULL},
+    };
+    for (const auto& k : kSeeds)
+        if (kind == k.kind) return k.seed;
+    return 0;
+}
 constexpr double kSatellitePeak = 8000.0;       // ADU at the centre of a satellite's line
 constexpr double kSatelliteSigma = 0.8;         // px, across the line
 constexpr double kAircraftPeak = 12000.0;       // ADU of each light of an aircraft
@@ -205,8 +220,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
 }
 
 // Peaks follow a power law between the bounds: many faint stars, few bright.
-double DrawPeak(std::mt19937_64& rng, const Options& o) {
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
+double DrawPeak(portable_random::Engine& rng, const Options& o) {
+    portable_random::Uniform unit(0.0, 1.0);
     const double lo = std::pow(o.peak_min, -kFluxSlope);
     const double hi = std::pow(o.peak_max, -kFluxSlope);
     return std::pow(lo + unit(rng) * (hi - lo), -1.0 / kFluxSlope);
@@ -214,14 +229,14 @@ double DrawPeak(std::mt19937_64& rng, const Options& o) {
 
 // Stars cover the frame plus a margin wide enough for the largest motion, so
 // that moved frames are filled to their edges.
-std::vector<Star> PlaceStars(std::mt19937_64& rng, const Options& o) {
+std::vector<Star> PlaceStars(portable_random::Engine& rng, const Options& o) {
     const double turn = o.max_rotation + std::fabs(o.trail_step) * o.frames;
     // Turned about its centre, a frame reaches out to its half diagonal.
     const double centre_turn = o.max_turn > 0 ? std::hypot(o.width, o.height) / 2 : 0;
     const double margin = o.max_shift + (o.width + o.height) * turn * kPi / 180.0 + centre_turn;
-    std::uniform_real_distribution<double> ux(-margin, o.width - 1 + margin);
-    std::uniform_real_distribution<double> uy(-margin, o.height - 1 + margin);
-    std::uniform_real_distribution<double> tint(-kTint, kTint);
+    portable_random::Uniform ux(-margin, o.width - 1 + margin);
+    portable_random::Uniform uy(-margin, o.height - 1 + margin);
+    portable_random::Uniform tint(-kTint, kTint);
     std::vector<Star> stars;
     for (int n = 0; n < o.stars; ++n) {
         Star s{};
@@ -245,10 +260,10 @@ std::vector<Star> PlaceStars(std::mt19937_64& rng, const Options& o) {
 
 // The stars frame k shows: the first frame all of them; a later one lacks a
 // random share of them and shows as many stars of its own instead.
-std::vector<Star> FrameStars(const std::vector<Star>& stars, int k, std::mt19937_64& rng,
+std::vector<Star> FrameStars(const std::vector<Star>& stars, int k, portable_random::Engine& rng,
                              const Options& o) {
     if (k == 0 || o.replaced <= 0) return stars;
-    std::bernoulli_distribution drop(std::min(1.0, o.replaced));
+    portable_random::Bernoulli drop(std::min(1.0, o.replaced));
     std::vector<Star> shown;
     for (const Star& s : stars)
         if (!drop(rng)) shown.push_back(s);
@@ -259,10 +274,10 @@ std::vector<Star> FrameStars(const std::vector<Star>& stars, int k, std::mt19937
     return shown;
 }
 
-std::vector<Transform> FrameTransforms(std::mt19937_64& rng, const Options& o) {
+std::vector<Transform> FrameTransforms(portable_random::Engine& rng, const Options& o) {
     const double largest = o.max_turn > 0 ? o.max_turn : o.max_rotation;
-    std::uniform_real_distribution<double> rotation(-largest, largest);
-    std::uniform_real_distribution<double> shift(-o.max_shift, o.max_shift);
+    portable_random::Uniform rotation(-largest, largest);
+    portable_random::Uniform shift(-o.max_shift, o.max_shift);
     std::vector<Transform> transforms;
     const double cx = (o.width - 1) / 2.0, cy = (o.height - 1) / 2.0;
     for (int k = 0; k < o.frames; ++k) {
@@ -293,9 +308,9 @@ std::vector<Transform> FrameTransforms(std::mt19937_64& rng, const Options& o) {
 // Drawn from a generator of their own, so that lights and darks made with the
 // same seed share their hot pixels whatever the other options.
 std::vector<HotPixel> PlaceHotPixels(const Options& o) {
-    std::mt19937_64 rng(o.seed + kSensorSeedOffset);
-    std::uniform_int_distribution<int> ux(0, o.width - 1), uy(0, o.height - 1);
-    std::uniform_real_distribution<double> value(kHotMin, kHotMax);
+    portable_random::Engine rng(o.seed + kSensorSeedOffset);
+    portable_random::UniformInt ux(0, o.width - 1), uy(0, o.height - 1);
+    portable_random::Uniform value(kHotMin, kHotMax);
     std::vector<HotPixel> hot;
     for (int n = 0; n < o.hot_pixels; ++n) hot.push_back({ux(rng), uy(rng), value(rng)});
     return hot;
@@ -344,12 +359,12 @@ std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform&
 }
 
 // The options frame k is rendered with: its own seeing and sky level.
-Options FrameConditions(const Options& o, int k, std::mt19937_64& rng) {
+Options FrameConditions(const Options& o, int k, portable_random::Engine& rng) {
     Options frame = o;
     frame.sky = o.sky * (1 + k * o.sky_rise);
     if (o.seeing > 0) {
         frame.flux_sigma = o.sigma;
-        frame.sigma = o.sigma * (1 + std::uniform_real_distribution<double>(-o.seeing, o.seeing)(rng));
+        frame.sigma = o.sigma * (1 + portable_random::Uniform(-o.seeing, o.seeing)(rng));
     }
     return frame;
 }
@@ -367,9 +382,9 @@ void AddAt(std::vector<double>& px, const Options& o, int x, int y, double v) {
 // A straight line through the frame at a random place and angle, with a
 // Gaussian profile across it; flash_spacing > 0 makes it a row of flashes
 // (an aircraft's lights) instead of a solid line (a satellite).
-void AddLine(std::vector<double>& px, const Options& o, std::mt19937_64& rng, double peak, double sigma,
+void AddLine(std::vector<double>& px, const Options& o, portable_random::Engine& rng, double peak, double sigma,
              double flash_spacing) {
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    portable_random::Uniform unit(0.0, 1.0);
     const double angle = unit(rng) * kPi;
     const double cx = o.width * (0.25 + 0.5 * unit(rng)), cy = o.height * (0.25 + 0.5 * unit(rng));
     const double dx = std::cos(angle), dy = std::sin(angle), reach = std::hypot(o.width, o.height);
@@ -391,19 +406,19 @@ void AddLine(std::vector<double>& px, const Options& o, std::mt19937_64& rng, do
 // Satellites, aircraft and cosmic-ray hits of frame k, drawn from a generator
 // of their own so that the frames stay as they are without them.
 void AddTransients(std::vector<double>& px, int k, const Options& o) {
-    std::mt19937_64 rng(o.seed + kTrailSeedOffset + uint64_t(k));
+    portable_random::Engine rng(o.seed + kTrailSeedOffset + uint64_t(k));
     if (Listed(o.satellite_frames, k)) AddLine(px, o, rng, kSatellitePeak, kSatelliteSigma, 0);
     if (Listed(o.aircraft_frames, k)) AddLine(px, o, rng, kAircraftPeak, kAircraftSigma, kAircraftSpacing);
-    std::uniform_int_distribution<int> ux(0, o.width - 1), uy(0, o.height - 1);
-    std::uniform_real_distribution<double> energy(kHitMin, kHitMax);
+    portable_random::UniformInt ux(0, o.width - 1), uy(0, o.height - 1);
+    portable_random::Uniform energy(kHitMin, kHitMax);
     for (int n = 0; n < o.hits; ++n) {
         const int x = ux(rng), y = uy(rng);
         AddAt(px, o, x, y, energy(rng));
     }
 }
 
-void AddNoise(std::vector<double>& px, std::mt19937_64& rng) {
-    std::normal_distribution<double> unit(0.0, 1.0);
+void AddNoise(std::vector<double>& px, portable_random::Engine& rng) {
+    portable_random::Normal unit;
     for (double& v : px) v += unit(rng) * std::sqrt(v + kReadNoise * kReadNoise);
 }
 
@@ -432,7 +447,7 @@ FIBITMAP* ToRgb16(const std::vector<double>& px, const Options& o) {
 // bias. The truth is the lights' sky and stars alone, never noisy.
 std::vector<double> RenderCalibrationFrame(const std::vector<Star>& stars, const Transform& t,
                                            const std::vector<HotPixel>& hot, const Options& o,
-                                           const camera_model::Camera& camera, std::mt19937_64& rng) {
+                                           const camera_model::Camera& camera, portable_random::Engine& rng) {
     Options sky = o;
     sky.darks = o.kind != "light" && o.kind != "truth";
     sky.hot_pixels = 0;
@@ -441,7 +456,7 @@ std::vector<double> RenderCalibrationFrame(const std::vector<Star>& stars, const
         for (double& v : px) v -= kDarkLevel;
         return px;
     }
-    std::normal_distribution<double> unit(0.0, 1.0);
+    portable_random::Normal unit;
     const bool flat = o.kind == "flat", lit = flat || o.kind == "light";
     const double seconds = o.kind == "bias" ? 0 : o.exposure;
     for (int y = 0; y < o.height; ++y)
@@ -556,9 +571,9 @@ struct SkyStar {
     Star look;  // peak and tint
 };
 
-std::vector<SkyStar> PlaceSkyStars(std::mt19937_64& rng, const Options& o, const sky_camera::Camera& camera) {
+std::vector<SkyStar> PlaceSkyStars(portable_random::Engine& rng, const Options& o, const sky_camera::Camera& camera) {
     std::vector<SkyStar> stars;
-    std::uniform_real_distribution<double> tint(-kTint, kTint);
+    portable_random::Uniform tint(-kTint, kTint);
     for (const sky_camera::Vector& v : camera.Catalogue(o.stars, o.interval * o.frames, rng)) {
         SkyStar s{v, Star{}};
         s.look.peak = DrawPeak(rng, o);
@@ -611,7 +626,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     FreeImage_Initialise(TRUE);
-    std::mt19937_64 rng(o.seed);
+    portable_random::Engine rng(o.seed);
     const sky_camera::Camera sky_camera(o.lens);
     const bool turning_sky = o.lens.focal > 0;
     const std::vector<SkyStar> sky = turning_sky ? PlaceSkyStars(rng, o, sky_camera) : std::vector<SkyStar>();
@@ -620,9 +635,9 @@ int main(int argc, char** argv) {
     const std::vector<HotPixel> hot = PlaceHotPixels(o);
     const camera_model::Camera camera(o.width, o.height, o.seed);
     // Seeing draws from a generator of its own: without -V every frame stays as it was.
-    std::mt19937_64 conditions(o.seed + kSeeingSeedOffset);
+    portable_random::Engine conditions(o.seed + kSeeingSeedOffset);
     // Each kind and exposure of a calibration set gets noise of its own.
-    std::mt19937_64 calibration_noise(o.seed + std::hash<std::string>()(o.kind) + unsigned(o.exposure * 1000));
+    portable_random::Engine calibration_noise(o.seed + KindSeed(o.kind) + unsigned(o.exposure * 1000));
     int status = 0;
     for (int k = 0; k < o.frames && status == 0; ++k) {
         const std::vector<Star> shown = turning_sky ? SkyFrameStars(sky, k, o, sky_camera) : FrameStars(stars, k, rng, o);

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "support.h"
+#include "portable_random.h"
 
 namespace {
 
@@ -25,10 +26,10 @@ TEST(StretchedPreview, MidtonesKeepTheEndsAndMoveTheBalanceToHalf) {
 // below the median.
 TEST(StretchedPreview, PutsEveryChannelsSkyAtAQuarter) {
     FloatImage sky(300, 200, 3);
-    std::mt19937 rng(5);
+    portable_random::Engine rng(5);
     const double level[3] = {0.002, 0.004, 0.010}, noise[3] = {0.0002, 0.0001, 0.0005};
     for (size_t p = 0; p < size_t(300) * 200; ++p)
-        for (int c = 0; c < 3; ++c) sky.data[3 * p + c] = float(std::normal_distribution<double>(level[c], noise[c])(rng));
+        for (int c = 0; c < 3; ++c) sky.data[3 * p + c] = float(portable_random::Normal(level[c], noise[c])(rng));
     ChannelStretch stretch[3];
     quen_merge::AutoStretch(sky, stretch);
     for (int c = 0; c < 3; ++c) {

@@ -1,4 +1,5 @@
 #include "ostrel/kdtree.h"
+#include "portable_random.h"
 
 #include <gtest/gtest.h>
 
@@ -68,8 +69,8 @@ template <size_t D>
 void CompareWithBruteForce(unsigned seed, size_t n, int grid) {
     using Tree = ostrel::KDTree<double, D, unsigned long>;
     using P = ostrel::Point<double, D>;
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> coord(0, grid);
+    portable_random::Engine rng(seed);
+    portable_random::UniformInt coord(0, grid);
     auto random_point = [&] {
         P p;
         for (size_t d = 0; d < D; ++d) p[d] = coord(rng) * 0.5;

@@ -7,6 +7,7 @@
 
 #include "io/image_io.h"
 #include "support.h"
+#include "portable_random.h"
 
 namespace {
 
@@ -82,8 +83,8 @@ using quen_merge::MergeAlignStars;
 class AlignedStack : public ::testing::Test {
 protected:
     AlignedStack() {
-        std::mt19937 rng(17);
-        std::uniform_int_distribution<int> ux(20, 270), uy(20, 170);
+        portable_random::Engine rng(17);
+        portable_random::UniformInt ux(20, 270), uy(20, 170);
         while (stars.size() < 30) {
             const std::pair<int, int> p{ux(rng), uy(rng)};
             bool crowded = false;

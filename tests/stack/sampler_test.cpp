@@ -6,6 +6,7 @@
 #include <random>
 
 #include "stack/lanczos_table.h"
+#include "portable_random.h"
 
 namespace {
 
@@ -168,8 +169,8 @@ TEST(LanczosTable, EveryEntryIsTheKernelsValue) {
 // every tap, to the bit, at positions all over the covered range.
 TEST(LanczosTable, SamplesKeepTheirBits) {
     FloatImage image(64, 64, 3);
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<float> value(0, 1), fraction(0, 1);
+    portable_random::Engine rng(3);
+    portable_random::Uniform value(0, 1), fraction(0, 1);
     for (size_t i = 0; i < image.ElementCount(); ++i) image.data[i] = value(rng);
     const quen_merge::LanczosSampler sampler(quen_merge::EdgeClamp, quen_merge::EdgeClamp, 2.0f);
     for (int n = 0; n < 20000; ++n) {

@@ -1,4 +1,5 @@
 #include "stars/fit.h"
+#include "portable_random.h"
 
 #include <gtest/gtest.h>
 
@@ -108,8 +109,8 @@ double LineError(const void* data, const size_t* idx, size_t n, const double* p,
 }
 
 Line NoisyLine(size_t inliers, size_t outliers) {
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<double> ux(-10, 10), noise(-0.05, 0.05), wild(-100, 100);
+    portable_random::Engine rng(3);
+    portable_random::Uniform ux(-10, 10), noise(-0.05, 0.05), wild(-100, 100);
     Line line;
     for (size_t i = 0; i < inliers + outliers; ++i) {
         const double x = ux(rng);

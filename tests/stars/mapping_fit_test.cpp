@@ -7,6 +7,7 @@
 #include <random>
 
 #include "stars/mapping_fit.h"
+#include "portable_random.h"
 
 namespace {
 
@@ -21,9 +22,9 @@ using TrueMap = std::function<Position(double, double)>;
 // 300 stars over a 1200 x 800 field and where the map takes them, with
 // centroid noise of sigma px.
 StarPairs PairsOf(const TrueMap& map, double sigma) {
-    std::mt19937_64 rng(5);
-    std::uniform_real_distribution<double> x(0, 1200), y(0, 800);
-    std::normal_distribution<double> noise(0, sigma);
+    portable_random::Engine rng(5);
+    portable_random::Uniform x(0, 1200), y(0, 800);
+    portable_random::Normal noise(0, sigma);
     StarPairs pairs;
     for (int i = 0; i < 300; ++i) {
         const double fx = x(rng), fy = y(rng);

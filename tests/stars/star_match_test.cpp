@@ -7,6 +7,7 @@
 #include <random>
 
 #include "base/rigid_transform.h"
+#include "portable_random.h"
 
 namespace {
 
@@ -17,8 +18,8 @@ using quen_merge::TriangleMatcher;
 
 // n stars spread over a 2000 x 1500 frame, brightest first.
 std::vector<StarRef> Field(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> ux(0, 2000), uy(0, 1500), flux(1e3, 1e6);
+    portable_random::Engine rng(seed);
+    portable_random::Uniform ux(0, 2000), uy(0, 1500), flux(1e3, 1e6);
     std::vector<StarRef> stars(n);
     for (StarRef& s : stars) s = {ux(rng), uy(rng), flux(rng), 20};
     std::sort(stars.begin(), stars.end(), [](const StarRef& a, const StarRef& b) { return a.brightness > b.brightness; });
@@ -29,9 +30,9 @@ std::vector<StarRef> Field(size_t n, unsigned seed) {
 // back into the frame, a share replaced by others, and centroid noise.
 std::vector<StarRef> Seen(const std::vector<StarRef>& field, double angle, double tx, double ty, double replaced,
                           double noise, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> unit(0, 1), ux(0, 2000), uy(0, 1500);
-    std::normal_distribution<double> jitter(0, noise);
+    portable_random::Engine rng(seed);
+    portable_random::Uniform unit(0, 1), ux(0, 2000), uy(0, 1500);
+    portable_random::Normal jitter(0, noise);
     const quen_merge::Rotation r = quen_merge::RotationOf(angle);
     std::vector<StarRef> frame;
     for (const StarRef& s : field) {

@@ -12,6 +12,7 @@
 
 #include "base/rigid_transform.h"
 #include "support.h"
+#include "portable_random.h"
 
 namespace {
 
@@ -27,8 +28,8 @@ std::vector<StarPoint> StarsAt(const std::string& path) {
 using Reference = quen_merge::StarReference;
 
 std::vector<StarPoint> RandomField(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0, 800);
+    portable_random::Engine rng(seed);
+    portable_random::Uniform u(0, 800);
     std::vector<StarPoint> field(n);
     for (StarPoint& p : field) p = {{u(rng), u(rng)}};
     return field;
@@ -157,8 +158,8 @@ namespace {
 
 // n random stars, at least 8 px apart, in a 120-pixel square at (x0, y0).
 std::vector<StarPoint> Cluster(size_t n, double x0, double y0, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0, 120);
+    portable_random::Engine rng(seed);
+    portable_random::Uniform u(0, 120);
     std::vector<StarPoint> cluster;
     while (cluster.size() < n) {
         const StarPoint p{{x0 + u(rng), y0 + u(rng)}};
@@ -208,8 +209,8 @@ TEST(FitStars, PairsStarsByTheirPatternNotTheirPlaceInTheList) {
 }
 
 TEST(RigidTransform, InverseUndoesForwardMap) {
-    std::mt19937 rng(12);
-    std::uniform_real_distribution<double> angle(-180, 180), shift(-500, 500), place(0, 6000);
+    portable_random::Engine rng(12);
+    portable_random::Uniform angle(-180, 180), shift(-500, 500), place(0, 6000);
     for (int i = 0; i < 1000; ++i) {
         const quen_merge::Rotation r = quen_merge::RotationOf(angle(rng));
         const double tx = shift(rng), ty = shift(rng), x = place(rng), y = place(rng);
