@@ -37,13 +37,15 @@ public:
         const unsigned short* data = frame->data;
         const size_t row_samples = size_t(frame->width) * kFrameChannels;
         const size_t rows_per_piece = std::max<size_t>(1, kFoldPiece / std::max<size_t>(1, row_samples));
-        ForEachPiece(frame->height, rows_per_piece, [&](size_t first_row, size_t end_row) {
-            std::vector<float> row(row_samples);
-            for (size_t y = first_row; y < end_row; ++y) {
-                const size_t first = y * row_samples;
-                for (size_t k = 0; k < row_samples; ++k) row[k] = CalibratedValue(data, calibration, first + k);
-                FoldPixels(first, row.data(), row_samples);
-            }
+        WithCalibrationFormula(calibration, [&](auto calibrate) {
+            ForEachPiece(frame->height, rows_per_piece, [&](size_t first_row, size_t end_row) {
+                std::vector<float> row(row_samples);
+                for (size_t y = first_row; y < end_row; ++y) {
+                    const size_t first = y * row_samples;
+                    for (size_t k = 0; k < row_samples; ++k) row[k] = calibrate(data[first + k], first + k);
+                    FoldPixels(first, row.data(), row_samples);
+                }
+            });
         });
     }
     void BeginFrame(const Image16* frame, const SampleCalibration& calibration) override {

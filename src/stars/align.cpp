@@ -87,8 +87,8 @@ void BoxRow(const unsigned char* src, unsigned char* dst, uint32_t n, uint32_t r
 }
 
 // A calibrated sample back in 16-bit units, clamped to their range.
-unsigned CalibratedSample(const unsigned short* src, const quen_merge::SampleCalibration& calibration, size_t at) {
-    const float v = quen_merge::CalibratedValue(src, calibration, at) * quen_merge::kFloatToSample;
+unsigned ClampedSample(float calibrated) {
+    const float v = calibrated * quen_merge::kFloatToSample;
     return v <= 0.0f ? 0u : v >= 65535.0f ? 65535u : unsigned(v);
 }
 
@@ -97,11 +97,13 @@ GreyImage* EightBitGreyOf(const Image16* frame, const quen_merge::SampleCalibrat
     const unsigned short* src = frame->data;
     const size_t pixels = size_t(frame->width) * frame->height;
     if (calibration.gain) {
-        for (size_t i = 0; i < pixels; ++i)
-            grey->data[i] = (unsigned char)((CalibratedSample(src, calibration, 3 * i) +
-                                             CalibratedSample(src, calibration, 3 * i + 1) +
-                                             CalibratedSample(src, calibration, 3 * i + 2)) /
-                                            kGreyDivisor);
+        quen_merge::WithCalibrationFormula(calibration, [&](auto calibrate) {
+            for (size_t i = 0, at = 0; i < pixels; ++i, at += 3)
+                grey->data[i] = (unsigned char)((ClampedSample(calibrate(src[at], at)) +
+                                                 ClampedSample(calibrate(src[at + 1], at + 1)) +
+                                                 ClampedSample(calibrate(src[at + 2], at + 2))) /
+                                                kGreyDivisor);
+        });
         return grey;
     }
     for (size_t i = 0; i < pixels; ++i, src += 3)

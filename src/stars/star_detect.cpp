@@ -48,23 +48,22 @@ using Grey = ostrel::image<float>;
 // One channel-sum value per pixel, in 16-bit units, calibrated.
 std::unique_ptr<Grey> ChannelSumOf(const Image16* frame, const Calibration& calibration) {
     std::unique_ptr<Grey> grey(new Grey(frame->width, frame->height, 1, ostrel::uninitialised));
-    const SampleCalibration samples = calibration.For(frame);
-    const float* d = samples.offset;
-    const size_t pixels = size_t(frame->width) * frame->height;
     const unsigned short* src = frame->data;
     float* out = grey->data;
-    if (samples.gain) {
-        for (size_t i = 0; i < pixels; ++i)
-            out[i] = (CalibratedValue(src, samples, 3 * i) + CalibratedValue(src, samples, 3 * i + 1) +
-                      CalibratedValue(src, samples, 3 * i + 2)) *
-                     kFloatToSample;
-    } else if (d) {
-        const float scale = kFloatToSample;
-        for (size_t i = 0; i < pixels; ++i, src += 3, d += 3)
-            out[i] = float(src[0] + src[1] + src[2]) - scale * (d[0] + d[1] + d[2]);
-    } else {
-        for (size_t i = 0; i < pixels; ++i, src += 3) out[i] = float(src[0] + src[1] + src[2]);
+    const size_t pixels = size_t(frame->width) * frame->height;
+    const SampleCalibration samples = calibration.For(frame);
+    if (!samples.offset && !samples.gain) {
+        // Without masters the formula's sum is the samples' own, exactly
+        // (whole steps of 2^-16 well within a float's precision): added
+        // as integers, it costs less.
+        for (size_t i = 0, at = 0; i < pixels; ++i, at += 3) out[i] = float(src[at] + src[at + 1] + src[at + 2]);
+        return grey;
     }
+    WithCalibrationFormula(samples, [&](auto calibrate) {
+        for (size_t i = 0, at = 0; i < pixels; ++i, at += 3)
+            out[i] = (calibrate(src[at], at) + calibrate(src[at + 1], at + 1) + calibrate(src[at + 2], at + 2)) *
+                     kFloatToSample;
+    });
     return grey;
 }
 
