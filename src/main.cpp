@@ -12,6 +12,7 @@
 #include "io/atomic_file.h"
 #include "io/image_formats.h"
 #include "io/image_io.h"
+#include "io/same_file.h"
 #include "io/stretched_preview.h"
 #include "stack/stack_plan.h"
 #include "base/message_log.h"
@@ -93,6 +94,21 @@ bool CheckWritable(const std::string& file) {
     return false;
 }
 
+// Whether file is one of the run's frames, lights or calibration, which
+// writing it would destroy; says which.
+bool OverwritesAnInput(const std::string& file, const RunOptions& options) {
+    const quen_merge::CalibrationFrames& calibration = options.plan.calibration;
+    for (const std::vector<std::string>* names :
+         {&options.lights, &calibration.biases, &calibration.darks, &calibration.flats})
+        for (const std::string& name : *names)
+            if (quen_merge::IsSameFile(file, name)) {
+                quen_merge::Warn("\"%s\" would overwrite the input \"%s\": name another file", file.c_str(),
+                                 name.c_str());
+                return true;
+            }
+    return false;
+}
+
 // Whether the result can be written, found before any frame is read; warns
 // when its name's extension chooses no format, and when -F cannot apply.
 bool CheckOutput(const std::string& output, bool float_samples) {
@@ -147,6 +163,10 @@ int main(int argc, char** argv) {
         case ParseResult::kRefused:
             FreeImage_DeInitialise();
             return 1;
+        case ParseResult::kMistyped:
+            std::fputs("Usage: tarnic [options] <input1> <input2> ...  (tarnic -h lists the options)\n", stderr);
+            FreeImage_DeInitialise();
+            return 2;
         case ParseResult::kRun:
             break;
     }
@@ -155,7 +175,9 @@ int main(int argc, char** argv) {
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);
     }
-    if (!CheckOutput(options.output, options.float_samples) || (!options.preview.empty() && !CheckWritable(options.preview))) {
+    if (OverwritesAnInput(options.output, options) ||
+        (!options.preview.empty() && OverwritesAnInput(options.preview, options)) ||
+        !CheckOutput(options.output, options.float_samples) || (!options.preview.empty() && !CheckWritable(options.preview))) {
         FreeImage_DeInitialise();
         return 1;
     }

@@ -98,9 +98,17 @@ bool ReadSize(const char* text, unsigned& size) {
     return true;
 }
 
+// Whether the words before a "--" ask for help the long way.
+bool AsksForHelp(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--help") == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
+    if (AsksForHelp(argc, argv)) return ParseResult::kShowHelp;
     optind = 0;  // a fresh scan, also when called again
     int option;
     while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:F")) != -1) {
@@ -130,7 +138,10 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
                     return ParseResult::kRefused;
                 }
                 break;
-            default: break;  // '-,' and getopt's own complaints
+            // A typo would otherwise change what the run does and still
+            // report success.
+            case '?': return ParseResult::kMistyped;
+            default: break;  // '-,
         }
     }
     for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);

@@ -20,12 +20,14 @@ enum class ParseResult {
     kRun,       // stack with the options read
     kShowHelp,  // -h: show the help and end the process
     kRefused,   // an option's value cannot be used; the message is printed
+    kMistyped,  // an unknown option, or one without its value: getopt said which
 };
 
 // Reads the options with getopt ("h,o:t:d:b:f:r:p:P:F"; they may follow the
-// inputs) and echoes each -o on standard error. Stops at -h, and at a kappa
-// or a preview size that is not a positive number (with a message on
-// standard error).
+// inputs) and echoes each -o on standard error. Stops at -h or --help, at an
+// unknown option or one without its value (getopt's message on standard
+// error), and at a kappa or a preview size that is not a positive number
+// (with a message on standard error).
 ParseResult ParseOptions(int argc, char** argv, RunOptions& options);
 
 // The help's list of merge types, a line each, as show_help prints them.

@@ -130,13 +130,56 @@ TEST_F(Tarnic, ParsesOptionsAnywhereAndOnlyTheTypeLetter) {
     EXPECT_FALSE(test_support::FileExists(dir / "ignored.ppm"));
 }
 
-TEST_F(Tarnic, UnknownOptionIsReportedAndTheRunGoesOn) {
-    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000)});
-    const CommandResult r = RunTarnic({"-q", "-o", dir / "o.ppm", inputs[0], "-t"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("invalid option -- 'q'"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("option requires an argument -- 't'"), std::string::npos) << r.err;
-    EXPECT_TRUE(test_support::FileExists(dir / "o.ppm"));
+// A typo would run another job than the one asked for: it stops the run,
+// with getopt's word on it and the usage, before anything is read.
+TEST_F(Tarnic, TyposStopTheRunBeforeAnythingIsRead) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000), test_support::MakeRgb16(2, 2, 3000)});
+    const std::string out = dir / "o.ppm";
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } cases[] = {
+        {{"-R", "3", "-o", out, inputs[0], inputs[1]}, "invalid option -- 'R'"},
+        {{"-q", "-o", out, inputs[0], inputs[1]}, "invalid option -- 'q'"},
+        {{"-o", out, inputs[0], inputs[1], "-t"}, "option requires an argument -- 't'"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = RunTarnic(c.args);
+        EXPECT_EQ(r.status, 2) << c.said;
+        EXPECT_EQ(r.out, "") << c.said;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Usage: tarnic [options] <input1> <input2> ..."), std::string::npos) << r.err;
+        EXPECT_FALSE(test_support::FileExists(out)) << c.said;
+    }
+    const CommandResult help = RunTarnic({"--help", inputs[0]});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind(kHelpText, 0), 0u) << help.out;
+}
+
+// A result or preview named like one of the frames, by its own path or
+// through a link, is refused before any work: the frame stays as it was.
+TEST_F(Tarnic, NeverOverwritesAnInput) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000), test_support::MakeRgb16(2, 2, 3000)});
+    const auto dark = WriteFrames("d", {test_support::MakeRgb16(2, 2, 10)});
+    ASSERT_EQ(symlink(inputs[1].c_str(), (dir / "link.tif").c_str()), 0);
+    const std::string before = test_support::ReadFile(inputs[1]);
+    const std::vector<std::vector<std::string>> cases{
+        {"-o", inputs[1]},
+        {"-o", dir / "link.tif"},
+        {"-o", dir / "o.tif", "-p", inputs[1]},
+        {"-o", dark[0], "-d", dark[0]},
+    };
+    for (const auto& options : cases) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const CommandResult r = RunTarnic(args);
+        EXPECT_EQ(r.status, 1) << options[1];
+        EXPECT_EQ(r.out, "") << options[1];
+        EXPECT_NE(r.err.find("would overwrite the input"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(test_support::ReadFile(inputs[1]), before);
+    EXPECT_FALSE(test_support::FileExists(dir / "o.tif"));
 }
 
 TEST_F(Tarnic, FailedWriteKeepsTheExistingFile) {
