@@ -1,8 +1,12 @@
 // The tarnic command line end to end: help, options, messages, exit statuses
 // and the files a run leaves, through real files and the real binary.
 #include <FreeImage.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -180,6 +184,46 @@ TEST_F(Tarnic, NeverOverwritesAnInput) {
     }
     EXPECT_EQ(test_support::ReadFile(inputs[1]), before);
     EXPECT_FALSE(test_support::FileExists(dir / "o.tif"));
+}
+
+// Whether a temporary file of tarnic's lies beside name in dir.
+bool TemporaryBeside(const std::string& dir, const std::string& name) {
+    for (const std::string& f : test_support::ListFiles(dir, ""))
+        if (f.compare(dir.size() + 1, name.size() + 2, "." + name + ".") == 0) return true;
+    return false;
+}
+
+// Ctrl-C, kill or a closed terminal while the result is being written end
+// the run as they would, and leave the target as it was and no temporary
+// file beside it.
+TEST_F(Tarnic, InterruptedWriteLeavesNothingBehind) {
+    // Noise compresses slowly: the PNG takes a few tenths of a second to write.
+    Rgb16 noisy = test_support::MakeRgb16(2000, 1400, 0);
+    for (size_t i = 0; i < noisy.samples.size(); ++i) noisy.samples[i] = uint16_t((i * 2654435761u) >> 7);
+    const auto inputs = WriteFrames("f", {noisy}, ".ppm");
+    const std::string target = dir / "o.png";
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        test_support::WriteFile(target, "precious");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(TARNIC_BIN, "tarnic", "-o", target.c_str(), inputs[0].c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        bool writing = false;
+        for (int tries = 0; tries < 200000 && !writing; ++tries)
+            if (!(writing = TemporaryBeside(dir.path, "o.png"))) usleep(50);
+        kill(pid, signal_number);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(writing) << "the run never began writing";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << signal_number;
+        EXPECT_EQ(test_support::ReadFile(target), "precious") << signal_number;
+        EXPECT_FALSE(TemporaryBeside(dir.path, "o.png")) << signal_number;
+    }
 }
 
 TEST_F(Tarnic, FailedWriteKeepsTheExistingFile) {
