@@ -175,6 +175,12 @@ int main(int argc, char** argv) {
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);
     }
+    if (!options.preview.empty() && !quen_merge::IsPreviewName(options.preview.c_str())) {
+        quen_merge::Warn("the preview is PNG or JPEG: \"%s\" would hold data of another format than its name says",
+                         options.preview.c_str());
+        FreeImage_DeInitialise();
+        return 1;
+    }
     if (OverwritesAnInput(options.output, options) ||
         (!options.preview.empty() && OverwritesAnInput(options.preview, options)) ||
         !CheckOutput(options.output, options.float_samples) || (!options.preview.empty() && !CheckWritable(options.preview))) {

@@ -167,11 +167,12 @@ TEST_F(Tarnic, NeverOverwritesAnInput) {
     const auto inputs = WriteFrames("f", {test_support::MakeRgb16(2, 2, 1000), test_support::MakeRgb16(2, 2, 3000)});
     const auto dark = WriteFrames("d", {test_support::MakeRgb16(2, 2, 10)});
     ASSERT_EQ(symlink(inputs[1].c_str(), (dir / "link.tif").c_str()), 0);
+    ASSERT_EQ(symlink(inputs[1].c_str(), (dir / "link.png").c_str()), 0);
     const std::string before = test_support::ReadFile(inputs[1]);
     const std::vector<std::vector<std::string>> cases{
         {"-o", inputs[1]},
         {"-o", dir / "link.tif"},
-        {"-o", dir / "o.tif", "-p", inputs[1]},
+        {"-o", dir / "o.tif", "-p", dir / "link.png"},
         {"-o", dark[0], "-d", dark[0]},
     };
     for (const auto& options : cases) {
@@ -184,6 +185,27 @@ TEST_F(Tarnic, NeverOverwritesAnInput) {
     }
     EXPECT_EQ(test_support::ReadFile(inputs[1]), before);
     EXPECT_FALSE(test_support::FileExists(dir / "o.tif"));
+}
+
+// A preview is PNG or JPEG: a name that says another format is refused
+// before any work, not filled with PNG data.
+TEST_F(Tarnic, PreviewNamesSayItsFormat) {
+    const auto inputs = WriteFrames("f", {test_support::MakeRgb16(8, 8, 1000), test_support::MakeRgb16(8, 8, 3000)});
+    const CommandResult refused = RunTarnic({"-o", dir / "o.tif", "-p", dir / "p.tif", inputs[0], inputs[1]});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("the preview is PNG or JPEG"), std::string::npos) << refused.err;
+    EXPECT_FALSE(test_support::FileExists(dir / "o.tif"));
+    for (const char* name : {"p.png", "p.JPG", "p.jpeg", "p"}) {
+        const CommandResult r = RunTarnic({"-o", dir / "o.tif", "-p", dir / name, inputs[0], inputs[1]});
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        const FREE_IMAGE_FORMAT format = FreeImage_GetFileType((dir / name).c_str(), 0);
+        EXPECT_EQ(format, std::string(name).find('J') != std::string::npos ||
+                                  std::string(name).find("jpeg") != std::string::npos
+                              ? FIF_JPEG
+                              : FIF_PNG)
+            << name;
+    }
 }
 
 // Whether a temporary file of tarnic's lies beside name in dir.

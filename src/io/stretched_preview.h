@@ -33,4 +33,9 @@ float Midtones(float m, float x);
 // case), PNG otherwise; whole or not at all. True when written.
 bool WritePreview(const char* filename, const FloatImage& image, unsigned long_side = kPreviewLongSide);
 
+// Whether a preview may take this name: one without an extension, or
+// ending in .png, .jpg or .jpeg (any case); a name that promises another
+// format would hold data of the wrong one.
+bool IsPreviewName(const char* filename);
+
 }  // namespace quen_merge
