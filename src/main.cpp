@@ -122,6 +122,20 @@ bool CheckOutput(const std::string& output, bool float_samples) {
     return true;
 }
 
+// Whether the result and the preview may be written where they are named,
+// found before any frame is read; says why not.
+bool CheckTargets(const RunOptions& options) {
+    const bool preview = !options.preview.empty();
+    if (preview && !quen_merge::IsPreviewName(options.preview.c_str())) {
+        quen_merge::Warn("the preview is PNG or JPEG: \"%s\" would hold data of another format than its name says",
+                         options.preview.c_str());
+        return false;
+    }
+    if (OverwritesAnInput(options.output, options) || (preview && OverwritesAnInput(options.preview, options)))
+        return false;
+    return CheckOutput(options.output, options.float_samples) && (!preview || CheckWritable(options.preview));
+}
+
 void show_help() {
     std::printf("%s %s.\n\n", kProgramName, kVersion);
     std::puts("Usage: tarnic [options] <input1> <input2> ...");
@@ -175,15 +189,7 @@ int main(int argc, char** argv) {
         std::fputs("-r does not apply to star trails (-t t): their light frames are stacked without rejection\n",
                    stderr);
     }
-    if (!options.preview.empty() && !quen_merge::IsPreviewName(options.preview.c_str())) {
-        quen_merge::Warn("the preview is PNG or JPEG: \"%s\" would hold data of another format than its name says",
-                         options.preview.c_str());
-        FreeImage_DeInitialise();
-        return 1;
-    }
-    if (OverwritesAnInput(options.output, options) ||
-        (!options.preview.empty() && OverwritesAnInput(options.preview, options)) ||
-        !CheckOutput(options.output, options.float_samples) || (!options.preview.empty() && !CheckWritable(options.preview))) {
+    if (!CheckTargets(options)) {
         FreeImage_DeInitialise();
         return 1;
     }

@@ -141,7 +141,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             // A typo would otherwise change what the run does and still
             // report success.
             case '?': return ParseResult::kMistyped;
-            default: break;  // '-,
+            default: break;  // '-,' is accepted and does nothing
         }
     }
     for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);

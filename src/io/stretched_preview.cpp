@@ -43,15 +43,6 @@ bool IsJpegName(const char* filename) {
     return dot && (strcasecmp(dot, ".jpg") == 0 || strcasecmp(dot, ".jpeg") == 0);
 }
 
-}  // namespace
-
-bool IsPreviewName(const char* filename) {
-    const char* dot = ExtensionOf(filename);
-    return !dot || strcasecmp(dot, ".png") == 0 || IsJpegName(filename);
-}
-
-namespace {
-
 BYTE ToByte(float v, const ChannelStretch& s) {
     const float above = s.black < 1 ? (v - s.black) / (1 - s.black) : 0;
     const float x = std::clamp(above, 0.0f, 1.0f);
@@ -104,6 +95,11 @@ bool WritePreview(const char* filename, const FloatImage& image, unsigned long_s
         }
     }
     return SaveBitmapAtomically(IsJpegName(filename) ? FIF_JPEG : FIF_PNG, bitmap.get(), filename);
+}
+
+bool IsPreviewName(const char* filename) {
+    const char* dot = ExtensionOf(filename);
+    return !dot || strcasecmp(dot, ".png") == 0 || IsJpegName(filename);
 }
 
 }  // namespace quen_merge
