@@ -18,6 +18,12 @@ subtracted="1900 29500"  # the same with the master dark taken off
 "$build/preview" "$demo/trail_00.tif" "$out/trail_frame.jpg" $crop $raw
 "$build/preview" "$demo/trails.png" "$out/trails.jpg" $crop $raw
 
+# Camera JPEGs whose green black the camera clipped, as dark DSLR frames
+# often come: tarnic's preview of their aligned mean.
+"$build/starfield" -n 20 -W 1200 -H 800 -S 400 -k 4000 -e 64 -O 1500,5200,2000 -F rgb8 -x 30 -s 7 \
+  "$demo/camera_%02d.jpg"
+"$build/tarnic" -t a -o "$demo/camera_mean.tif" -p "$out/camera_preview.jpg" -P 600 "$demo"/camera_*.jpg > /dev/null
+
 stargate=$here/../../shared/data/real/iraf-stargate
 if [ -d "$stargate" ]; then
   # Ten CCD frames that drift by a few pixels, with hot pixels; sky at about 3800.

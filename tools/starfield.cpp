@@ -95,6 +95,8 @@ struct Options {
     double exposure = 60;    // s, of a calibration set's frame
     sky_camera::Lens lens;   // the fixed camera under the turning sky, when lens.focal > 0
     double interval = 60;    // s between its frames
+    double gain = 1;         // ADU per photo-electron of the lights
+    double black[3] = {0, 0, 0};  // ADU taken off each channel (blue, green, red) before writing
 };
 
 struct Star {
@@ -114,7 +116,7 @@ struct HotPixel {
 void Usage() {
     std::fputs(
         "usage: starfield [options] OUTPUT_PATTERN   (printf pattern with %d, e.g. f_%02d.tif;\n"
-        "                                             .png, .tif or .ppm)\n"
+        "                                             .png, .tif, .ppm, .jpg with -F rgb8, .fit)\n"
         "  -n N        frames (4)                 -W W, -H H  frame size (640 x 480)\n"
         "  -s SEED     random seed (1)            -S N        stars (150)\n"
         "  -f SIGMA    PSF sigma, px (1.5)        -k ADU      sky level (2000)\n"
@@ -152,7 +154,11 @@ void Usage() {
         "  -J K1       its radial distortion, r (1 + K1 r^2) (0)\n"
         "  -Y          its lens is an equidistant fisheye pointing at the zenith\n"
         "  -P DEC      declination it points at, degrees (60; the fisheye's latitude)\n"
-        "  -I SECONDS  time between its frames (60)\n",
+        "  -I SECONDS  time between its frames (60)\n"
+        "  -e GAIN     the lights' ADU per photo-electron: their shot noise grows\n"
+        "              with its root (1; a camera at high ISO: 50-100)\n"
+        "  -O B,G,R    the camera's black point per channel, ADU: taken off and clipped\n"
+        "              at zero, as a camera's JPEG clips its darkest sky (0,0,0)\n",
         stderr);
 }
 
@@ -170,7 +176,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:O:e:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -206,6 +212,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'Y': o.lens.fisheye = true; break;
             case 'P': o.lens.declination = std::atof(optarg); break;
             case 'I': o.interval = std::atof(optarg); break;
+            case 'e': o.gain = std::atof(optarg); break;
+            case 'O':
+                if (std::sscanf(optarg, "%lf,%lf,%lf", &o.black[0], &o.black[1], &o.black[2]) != 3) return false;
+                break;
             default: return false;
         }
     }
@@ -216,7 +226,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     const bool known_kind = o.kind.empty() || o.kind == "light" || o.kind == "flat" || o.kind == "dark" ||
                             o.kind == "bias" || o.kind == "truth";
     return known_kind && o.exposure >= 0 && o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
-           o.peak_min > 0 && o.peak_max >= o.peak_min;
+           o.peak_min > 0 && o.peak_max >= o.peak_min && o.gain > 0;
 }
 
 // Peaks follow a power law between the bounds: many faint stars, few bright.
@@ -417,9 +427,10 @@ void AddTransients(std::vector<double>& px, int k, const Options& o) {
     }
 }
 
-void AddNoise(std::vector<double>& px, portable_random::Engine& rng) {
+// gain: ADU per photo-electron.
+void AddNoise(std::vector<double>& px, double gain, portable_random::Engine& rng) {
     portable_random::Normal unit;
-    for (double& v : px) v += unit(rng) * std::sqrt(v + kReadNoise * kReadNoise);
+    for (double& v : px) v += unit(rng) * std::sqrt(v * gain + kReadNoise * kReadNoise);
 }
 
 unsigned short ToSample(double v) {
@@ -433,9 +444,9 @@ FIBITMAP* ToRgb16(const std::vector<double>& px, const Options& o) {
         FIRGB16* line = reinterpret_cast<FIRGB16*>(FreeImage_GetScanLine(bitmap, o.height - 1 - r));
         for (int x = 0; x < o.width; ++x) {
             const double* p = &px[(size_t(r) * o.width + x) * 3];
-            line[x].blue = ToSample(p[0]);
-            line[x].green = ToSample(p[1]);
-            line[x].red = ToSample(p[2]);
+            line[x].blue = ToSample(p[0] - o.black[0]);
+            line[x].green = ToSample(p[1] - o.black[1]);
+            line[x].red = ToSample(p[2] - o.black[2]);
         }
     }
     return bitmap;
@@ -646,7 +657,7 @@ int main(int argc, char** argv) {
             px = RenderCalibrationFrame(shown, transforms[k], hot, o, camera, calibration_noise);
         } else {
             px = RenderFrame(shown, turning_sky ? Transform{0, 0, 0} : transforms[k], hot, FrameConditions(o, k, conditions));
-            if (o.noise) AddNoise(px, rng);
+            if (o.noise) AddNoise(px, o.gain, rng);
             AddTransients(px, k, o);
         }
         char name[4096];

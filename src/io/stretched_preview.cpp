@@ -18,7 +18,9 @@ namespace quen_merge {
 namespace {
 
 constexpr double kMadToSigma = 1.4826;    // a Gaussian's sigma from its median absolute deviation
+constexpr double kMeanDeviationToSigma = 1.2533;  // ... and from its mean absolute deviation
 constexpr double kShadowSigmas = 2.8;     // black this many noise levels below the median
+constexpr double kDarkestShare = 0.002;   // at most this share of a channel goes to black
 constexpr float kTargetBackground = 0.25f;  // where the stretched median lands
 constexpr size_t kMedianSamples = 1 << 19;  // the median and spread read about this many pixels
 
@@ -38,14 +40,25 @@ FloatImage Shrink(const FloatImage& image, uint32_t factor) {
     return out;
 }
 
+// A Gaussian's sigma from values around their median: from the median
+// absolute deviation, or, where more than half the values equal the median
+// (8-bit frames, a clipped black), from the mean absolute deviation.
+float NoiseLevel(std::vector<float> values, float median) {
+    if (values.empty()) return 0;
+    const size_t count = values.size();
+    double sum = 0;
+    for (float& v : values) sum += v = std::fabs(v - median);
+    const float mad = Median(std::move(values));
+    return float(mad > 0 ? kMadToSigma * mad : kMeanDeviationToSigma * sum / count);
+}
+
 bool IsJpegName(const char* filename) {
     const char* dot = ExtensionOf(filename);
     return dot && (strcasecmp(dot, ".jpg") == 0 || strcasecmp(dot, ".jpeg") == 0);
 }
 
-BYTE ToByte(float v, const ChannelStretch& s) {
-    const float above = s.black < 1 ? (v - s.black) / (1 - s.black) : 0;
-    const float x = std::clamp(above, 0.0f, 1.0f);
+BYTE ToByte(float v, const SkyStretch& s, unsigned channel) {
+    const float x = std::clamp((v - s.black[channel]) / s.range, 0.0f, 1.0f);
     return BYTE(std::lround(255 * Midtones(s.midtone, x)));
 }
 
@@ -57,22 +70,30 @@ float Midtones(float m, float x) {
     return (m - 1) * x / ((2 * m - 1) * x - m);
 }
 
-void AutoStretch(const FloatImage& image, ChannelStretch stretch[3]) {
+SkyStretch AutoStretch(const FloatImage& image) {
     const size_t pixels = size_t(image.width) * image.height;
     const size_t step = std::max<size_t>(1, pixels / kMedianSamples);
+    float sky[3], below_sky = 0;
     for (unsigned c = 0; c < kFrameChannels; ++c) {
         std::vector<float> values;
         for (size_t p = 0; p < pixels; p += step) values.push_back(image.data[p * kFrameChannels + c]);
-        const float median = Median(values);
-        for (float& v : values) v = std::fabs(v - median);
-        const float spread = float(kMadToSigma * Median(std::move(values)));
-        ChannelStretch& s = stretch[c];
-        s.black = std::clamp(float(median - kShadowSigmas * spread), 0.0f, 1.0f);
-        const float level = s.black < 1 ? (median - s.black) / (1 - s.black) : 0;
-        // The balance that takes level to the target is the transfer function
-        // of the target at level.
-        s.midtone = level > 0 ? Midtones(kTargetBackground, level) : 0.5f;
+        sky[c] = Median(values);
+        // A sky darker at the edges (vignetting, a gradient) has more dark
+        // pixels than its noise says: black goes down to keep them.
+        auto darkest = values.begin() + std::ptrdiff_t(kDarkestShare * double(values.size()));
+        std::nth_element(values.begin(), darkest, values.end());
+        below_sky = std::max(below_sky, sky[c] - *darkest);
+        below_sky = std::max(below_sky, float(kShadowSigmas) * NoiseLevel(std::move(values), sky[c]));
     }
+    SkyStretch s;
+    for (unsigned c = 0; c < kFrameChannels; ++c) s.black[c] = sky[c] - below_sky;
+    // One range for all, wide enough for the channel with the lowest black.
+    s.range = 1 - *std::min_element(s.black, s.black + kFrameChannels);
+    const float level = below_sky / s.range;
+    // The balance that takes level to the target is the transfer function
+    // of the target at level.
+    s.midtone = level > 0 && level < 1 ? Midtones(kTargetBackground, level) : 0.5f;
+    return s;
 }
 
 bool WritePreview(const char* filename, const FloatImage& image, unsigned long_side) {
@@ -80,8 +101,7 @@ bool WritePreview(const char* filename, const FloatImage& image, unsigned long_s
     const uint32_t longest = std::max(image.width, image.height);
     const uint32_t factor = std::max<uint32_t>(1, (longest + long_side - 1) / long_side);
     const FloatImage shown = Shrink(image, factor);
-    ChannelStretch stretch[3];
-    AutoStretch(shown, stretch);
+    const SkyStretch stretch = AutoStretch(shown);
     std::unique_ptr<FIBITMAP, void (*)(FIBITMAP*)> bitmap(FreeImage_Allocate(shown.width, shown.height, 24),
                                                           &FreeImage_Unload);
     if (!bitmap) return false;
@@ -89,9 +109,9 @@ bool WritePreview(const char* filename, const FloatImage& image, unsigned long_s
         BYTE* line = FreeImage_GetScanLine(bitmap.get(), shown.height - 1 - y);
         for (uint32_t x = 0; x < shown.width; ++x) {
             const float* p = shown.Pixel(x, y);  // blue, green, red
-            line[3 * x + FI_RGBA_BLUE] = ToByte(p[0], stretch[0]);
-            line[3 * x + FI_RGBA_GREEN] = ToByte(p[1], stretch[1]);
-            line[3 * x + FI_RGBA_RED] = ToByte(p[2], stretch[2]);
+            line[3 * x + FI_RGBA_BLUE] = ToByte(p[0], stretch, 0);
+            line[3 * x + FI_RGBA_GREEN] = ToByte(p[1], stretch, 1);
+            line[3 * x + FI_RGBA_RED] = ToByte(p[2], stretch, 2);
         }
     }
     return SaveBitmapAtomically(IsJpegName(filename) ? FIF_JPEG : FIF_PNG, bitmap.get(), filename);

@@ -10,19 +10,24 @@ namespace quen_merge {
 // The preview's long side unless asked otherwise, in pixels.
 constexpr unsigned kPreviewLongSide = 2000;
 
-// How one channel is stretched: samples at or below black go to 0, and the
-// rest, rescaled to [0, 1] above black, go through the midtones transfer
-// function of balance midtone (0.5 leaves them as they are).
-struct ChannelStretch {
-    float black = 0;
+// One stretch for all three channels, so that a star keeps its colour: each
+// channel's sky level is moved to the same place (the sky made neutral),
+// then every channel is scaled alike. A sample v of channel c becomes
+// Midtones(midtone, (v - black[c]) / range), clamped to [0, 1].
+struct SkyStretch {
+    float black[3] = {0, 0, 0};
+    float range = 1;
     float midtone = 0.5f;
 };
 
-// The usual automatic stretch of astronomy software, per channel so that the
-// background comes out neutral grey: black 2.8 noise levels (median absolute
-// deviation x 1.4826) below the channel's median, and the midtone that puts
-// the median at a quarter of full scale. image has kFrameChannels channels.
-void AutoStretch(const FloatImage& image, ChannelStretch stretch[3]);
+// The usual automatic stretch of astronomy software, linked across the
+// channels: each channel's sky is its median; black sits 2.8 noise levels
+// (median absolute deviation x 1.4826, the noisiest channel's) below it in
+// every channel; the midtone puts the sky at a quarter of full scale. A
+// channel whose black the camera clipped (its median at its floor, its
+// spread nil) is placed by its median like the others and lends no noise
+// level. image has kFrameChannels channels.
+SkyStretch AutoStretch(const FloatImage& image);
 
 // The midtones transfer function: 0, m and 1 go to 0, 0.5 and 1.
 float Midtones(float m, float x);
