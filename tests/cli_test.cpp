@@ -404,7 +404,7 @@ TEST_F(Tarnic, FramesOfMixedSizesInEveryMode) {
 TEST_F(Tarnic, WarnsOfWhatItIgnores) {
     const auto frames = WriteFrames("f", {test_support::MakeRgb16(6, 4, 1000), test_support::MakeRgb16(6, 4, 3000)});
     const auto odd = WriteFrames("odd", {test_support::MakeRgb16(4, 6, 9000)});
-    const auto small_dark = WriteFrames("d", {test_support::MakeRgb16(3, 3, 100)});
+    const auto odd_dark = WriteFrames("d", {test_support::MakeRgb16(4, 6, 100)});
     const std::string out = dir / "o.ppm";
     const struct {
         std::vector<std::string> options, after;  // after: inputs after the two frames
@@ -414,7 +414,7 @@ TEST_F(Tarnic, WarnsOfWhatItIgnores) {
         {{"-t", "median"}, {}, "tarnic: unknown merge type \"median\": stacking the mean (-t n)\n", 2000},
         {{"-t", "max"}, {}, "tarnic: unknown merge type \"max\": stacking the mean (-t n)\n", 2000},
         {{"-t", "average"}, {}, "tarnic: unknown merge type \"average\": stacking the aligned mean (-t a)\n", 1000},
-        {{"-d", small_dark[0]}, {}, "tarnic: the master dark is 3 x 3, \"" + frames[0] + "\" 6 x 4: the dark is not subtracted from frames of another size\n", 2000},
+        {{"-d", odd_dark[0]}, {odd[0]}, "tarnic: the master dark is 4 x 6, \"" + frames[0] + "\" 6 x 4: the dark is not subtracted from frames of another size\n", 2000},
         {{}, {odd[0]}, "tarnic: frame \"" + odd[0] + "\" is 4 x 6, the first frame 6 x 4: frames of another size are left out\n", 2000},
         {{}, {dir.path}, "tarnic: " + dir.path + " is a folder: name the frames in it\n", 2000},
         {{"-o", dir / "o.jpg"}, {}, "tarnic: \"" + dir / "o.jpg" + "\" will hold PNG data: only .png, .tif/.tiff, .ppm and .fit/.fits/.fts choose a format\n", 2000},

@@ -60,6 +60,21 @@ bool HasLightsSize(const FloatImage* master, const char* kind, const LightFacts&
 
 bool SameSize(const FloatImage& a, const FloatImage& b) { return a.width == b.width && a.height == b.height; }
 
+// False, after saying so, when the master dark has the size of no light
+// frame: the lights would be stacked uncalibrated. A dark that fits some
+// lights is subtracted from those.
+bool FitsSomeLight(const FloatImage& dark, const std::vector<std::string>& lights, const LightFacts& light) {
+    auto fits = [&](const FrameHeader& h) { return h.width == dark.width && h.height == dark.height; };
+    if (!light.known || fits(light.header)) return true;
+    for (const std::string& name : lights) {
+        FrameHeader header;
+        if (ReadFrameHeader(name.c_str(), header) && fits(header)) return true;
+    }
+    Warn("the master dark is %u x %u, the light frames %u x %u: dark frames must have the lights' size", dark.width,
+         dark.height, light.header.width, light.header.height);
+    return false;
+}
+
 }  // namespace
 
 long long FlatToGain(FloatImage& flat, int& channel) {
@@ -97,8 +112,9 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
     std::unique_ptr<FloatImage> dark = Combine("Averaging dark frames", frames.darks, Calibration(), kappa, dark_history);
     const bool calibrating = !frames.biases.empty() || !frames.flats.empty();
     LightFacts light;
-    if (calibrating || (dark && dark_history.single_exposure > 0)) light = FirstLight(lights);
+    if (calibrating || dark) light = FirstLight(lights);
     if (!UsedEvery(frames.biases, bias_history, "bias") || !HasLightsSize(bias.get(), "bias", light)) return false;
+    if (dark && !FitsSomeLight(*dark, lights, light)) return false;
 
     if (!frames.flats.empty()) {
         Calibration less_bias(bias.get());

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -86,10 +87,17 @@ TEST_F(Tarnic, MasterDarkIsSubtractedFromFramesOfItsSize) {
         master[i] = (ToFloat(darks[1].samples[i]) + ToFloat(darks[0].samples[i])) / 2.0f;
     EXPECT_EQ(ReadRgb16(dir / "o.ppm").samples, Expected(lights, true, master).samples);
 
-    // A dark of another size is left out; values below the dark clamp to 0 on writing.
+    // A dark that fits no light stops the run before stacking, as a bias or
+    // a flat of the wrong size does; values below the dark clamp to 0 on writing.
     const auto small_dark = WriteFrames("s", {test_support::MakeRgb16(2, 2, 60000)});
-    ASSERT_EQ(Stack({"-d", small_dark[0], "-o", dir / "n.ppm"}, light_paths).status, 0);
-    EXPECT_EQ(ReadRgb16(dir / "n.ppm").samples, Expected(lights, true).samples);
+    const CommandResult small = Stack({"-d", small_dark[0], "-o", dir / "n.ppm"}, light_paths);
+    EXPECT_EQ(small.status, 1);
+    EXPECT_EQ(test_support::CountOf(small.err, "tarnic: "), 1u) << small.err;
+    EXPECT_NE(small.err.find("tarnic: the master dark is 2 x 2, the light frames 4 x 3: dark frames must have the "
+                             "lights' size\n"),
+              std::string::npos);
+    EXPECT_EQ(small.out.find("Image 0"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "n.ppm"));
     const auto bright_dark = WriteFrames("b", {test_support::MakeRgb16(4, 3, 60000)});
     ASSERT_EQ(Stack({"-d", bright_dark[0], "-o", dir / "z.ppm"}, light_paths).status, 0);
     EXPECT_EQ(ReadRgb16(dir / "z.ppm").samples, std::vector<uint16_t>(36, 0));
