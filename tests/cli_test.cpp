@@ -95,7 +95,7 @@ TEST_F(Tarnic, FramesLoadedSideBySideReportInFileOrder) {
     const CommandResult r = Stack({"-t", "n", "-o", dir / "o.ppm"}, inputs);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, out + "Post processing\n");
-    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.err, err + "Stacked 6 of 12 frames: 6 could not be read\n");
 }
 
 TEST_F(Tarnic, KeepsChannelsAndPicksTheFormatByExtension) {
@@ -434,6 +434,23 @@ TEST_F(Tarnic, WarnsOfWhatItIgnores) {
     for (const char* type : {"n", "a", "t", "s", "trails", "align", "stars"}) {
         const CommandResult r = RunTarnic({"-t", type, "-o", out, frames[0], frames[1]});
         EXPECT_EQ(r.err.find("tarnic:"), std::string::npos) << type << ": " << r.err;
+    }
+}
+
+// Unaligned stacks too say how many frames they stacked and why the others
+// are not in (aligned ones resample frames of any size); a first frame of
+// the odd size is named as the culprit.
+TEST_F(Tarnic, EveryStackSaysWhatItLeftOut) {
+    const auto small = WriteFrames("s", {test_support::MakeRgb16(4, 4, 1000)});
+    const auto big = WriteFrames("b", {test_support::MakeRgb16(6, 4, 2000), test_support::MakeRgb16(6, 4, 3000)});
+    for (const char* type : {"n", "t"}) {
+        const CommandResult r = RunTarnic({"-t", type, "-o", dir / "o.ppm", small[0], big[0], big[1], dir / "gone.png"});
+        ASSERT_EQ(r.status, 0) << type << r.err;
+        EXPECT_NE(r.err.find("Stacked 1 of 4 frames: 1 could not be read, 2 of another size than 4 x 4\n"),
+                  std::string::npos) << type << r.err;
+        EXPECT_NE(r.err.find("tarnic: the first frame is 4 x 4, the other 2 frames 6 x 4: the first frame sets the "
+                             "stack's size; name one of theirs first\n"),
+                  std::string::npos) << type << r.err;
     }
 }
 

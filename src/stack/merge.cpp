@@ -12,6 +12,7 @@
 #include "io/image_io.h"
 #include "base/median.h"
 #include "base/message_log.h"
+#include "stack/frame_tally.h"
 #include "stars/star_detect.h"
 #include "stars/star_match.h"
 
@@ -29,26 +30,18 @@ void ReportRejection(const RejectionTally& tally) {
                     (unsigned long long)tally.at_limit, kClipExtremes);
 }
 
-// How many of the loaded frames an aligned stack holds; a stack that left
-// frames out says so on standard error, so that a partial result is not
-// taken for a whole one.
-void ReportStacked(size_t added, size_t loaded, const char* hint) {
-    std::printf("%zu of %zu frames stacked\n", added, loaded);
-    if (added == loaded) return;
-    std::fflush(stdout);
-    std::fprintf(stderr, "%zu of %zu frames could not be aligned and were left out%s\n", loaded - added, loaded,
-                 hint);
-}
-
 // Ends an aligned stack: "Post processing", the means, what rejection and
-// alignment left out; the accumulated image for the caller, or null.
-FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record, size_t loaded, const char* hint,
-                          StackHistory* history) {
+// alignment left out (how many of the loaded frames it holds on standard
+// output; why frames are missing on standard error); the accumulated image
+// for the caller, or null.
+FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record, size_t loaded,
+                          const FrameTally& tally, const char* hint, StackHistory* history) {
     std::puts("Post processing");
     if (!accumulator) return nullptr;
     accumulator->PostProcess();
     if (accumulator->Tally()) ReportRejection(*accumulator->Tally());
-    ReportStacked(record.frames, loaded, hint);
+    std::printf("%u of %zu frames stacked\n", record.frames, loaded);
+    tally.Report(record.frames, hint);
     if (history) *history = record;
     return accumulator->ReleaseAccumulator();
 }
@@ -64,7 +57,7 @@ FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record,
 // image.
 template <typename Use>
 size_t ForEachFrame(const std::vector<std::string>& files, const Calibration& calibration, unsigned bytes_per_pixel,
-                    Use use, FramePrefetch::Prepare prepare = nullptr,
+                    FrameTally& tally, Use use, FramePrefetch::Prepare prepare = nullptr,
                     unsigned max_frames = FramePrefetch::kMaxLoaders) {
     FramePrefetch prefetch(files, bytes_per_pixel + calibration.BytesPerPixel(), std::move(prepare), max_frames);
     ProgressLine progress(files.size());
@@ -76,14 +69,20 @@ size_t ForEachFrame(const std::vector<std::string>& files, const Calibration& ca
         const std::unique_ptr<ImageData> frame = prefetch.Next(prepared);
         if (!frame) {
             std::printf("Unable to load Frame \"%s\".\n", files[i].c_str());
+            tally.Unreadable();
             continue;
         }
-        if (!frame->Image()) continue;
+        if (!frame->Image()) {
+            tally.Unreadable();
+            continue;
+        }
         const SampleCalibration samples = calibration.For(frame->Image());
         const Image16& image = *frame->Image();
         if (calibration.gain && !samples.gain) {
             std::printf("Frame \"%s\" left out: it is %u x %u, the flat frames %u x %u.\n", files[i].c_str(),
                         image.width, image.height, calibration.gain->width, calibration.gain->height);
+            tally.OtherSize(image.width, image.height);
+            tally.StackSize(calibration.gain->width, calibration.gain->height);
             continue;
         }
         ++loaded;
@@ -113,23 +112,30 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
     Merge merge(calibration, std::move(combiner));
-    ForEachFrame(files, calibration, bytes_per_pixel, [&](size_t, const std::string& name, const ImageData& frame,
-                                                   const MessageLog&) {
+    FrameTally tally(files.size());
+    ForEachFrame(files, calibration, bytes_per_pixel, tally, [&](size_t, const std::string& name,
+                                                          const ImageData& frame, const MessageLog&) {
         const Image16* image = frame.Image();
         if (merge.AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
             record.Add(frame.Facts());
+            tally.StackSize(merge.Accumulator()->width, merge.Accumulator()->height);
             return;
         }
         std::printf("Frame \"%s\" rejected.\n", name.c_str());
         const FloatImage* first = merge.Accumulator();
-        if (first)
-            Warn("frame \"%s\" is %u x %u, the first frame %u x %u: frames of another size are left out",
-                 name.c_str(), image->width, image->height, first->width, first->height);
+        if (!first) {
+            tally.Unreadable();
+            return;
+        }
+        Warn("frame \"%s\" is %u x %u, the first frame %u x %u: frames of another size are left out", name.c_str(),
+             image->width, image->height, first->width, first->height);
+        tally.OtherSize(image->width, image->height);
     });
     std::puts("Post processing");
     merge.PostProcess();
     if (merge.Tally() && merge.Accumulator()) ReportRejection(*merge.Tally());
+    if (merge.Accumulator()) tally.Report(record.frames);
     if (history) *history = record;
     return merge.ReleaseAccumulator();
 }
@@ -174,14 +180,16 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
     // Each frame's stars, found while it loads; a frame's list goes once used.
     std::vector<std::vector<StarRef>> stars(files.size());
     StackHistory record;
+    FrameTally tally(files.size());
     const size_t loaded = ForEachFrame(
-        files, calibration, bytes_per_pixel,
+        files, calibration, bytes_per_pixel, tally,
         [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog& prepared) {
             const Image16* image = frame.Image();
             // The first frame that loads is the grid of the result and its first content.
             if (!accumulator) {
                 accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
                 record.Add(frame.Facts());
+                tally.StackSize(image->width, image->height);
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             prepared.Replay();
@@ -190,7 +198,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
         },
         [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, calibration, stars[i], log); },
         kAlignedFramesInMemory);
-    return FinishAligned(accumulator.get(), record, loaded, " (try -t s)", history);
+    return FinishAligned(accumulator.get(), record, loaded, tally, " (try -t s)", history);
 }
 
 namespace {
@@ -276,10 +284,11 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     StackHistory record;
     std::vector<std::pair<std::string, double>> residuals;
     std::unique_ptr<SkyHistory> sky;
+    FrameTally tally(files.size());
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
-        files, calibration, bytes_per_pixel, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
+        files, calibration, bytes_per_pixel, tally, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
             const Image16* image = frame.Image();
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
@@ -301,10 +310,11 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             sky.reset(new SkyHistory(image->width, image->height));
             accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
             record.Add(frame.Facts());
+            tally.StackSize(image->width, image->height);
         },
         nullptr, kAlignedFramesInMemory);
     WarnPoorFits(residuals);
-    return FinishAligned(accumulator.get(), record, loaded, "", history);
+    return FinishAligned(accumulator.get(), record, loaded, tally, "", history);
 }
 
 }  // namespace quen_merge
