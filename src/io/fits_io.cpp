@@ -3,6 +3,7 @@
 #include <fitsio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -163,10 +164,6 @@ double ExposureValue(fitsfile* f) {
     return std::log2(1.0 / (iso * exposure));
 }
 
-// The cards a stack's result carries over from its frames.
-constexpr const char* kCarriedKeys[] = {"DATE-OBS", "INSTRUME", "TELESCOP", "FILTER",
-                                        "XBINNING", "YBINNING", "CCD-TEMP", "GAIN"};
-
 // One plane or three, the exposure time (EXPTIME, else EXPOSURE) and the
 // carried-over cards the header has.
 FrameFacts FactsOf(fitsfile* f, const ImageShape& shape) {
@@ -180,10 +177,10 @@ FrameFacts FactsOf(fitsfile* f, const ImageShape& shape) {
             break;
         }
     }
-    for (const char* key : kCarriedKeys) {
+    for (const std::string& key : CarriedKeys()) {
         int status = 0;
         char card[FLEN_CARD] = "";
-        if (fits_read_card(f, const_cast<char*>(key), card, &status) == 0) facts.cards.push_back(card);
+        if (fits_read_card(f, const_cast<char*>(key.c_str()), card, &status) == 0) facts.cards.push_back(card);
     }
     fits_clear_errmsg();
     return facts;
@@ -193,8 +190,11 @@ FrameFacts FactsOf(fitsfile* f, const ImageShape& shape) {
 void WriteHistory(fitsfile* f, const StackHistory& history, int& status) {
     unsigned frames = history.frames;
     fits_write_key(f, TUINT, "NFRAMES", &frames, "frames in the stack", &status);
-    fits_write_key(f, TSTRING, "STACKTYP", const_cast<char*>(history.merge_type.c_str()),
-                   "how the frames were combined", &status);
+    // A comment that would not fit on the card is left off rather than cut.
+    const char* how = "how the frames were combined";
+    const bool fits = std::max<size_t>(history.merge_type.size() + 2, 20) + 10 + 3 + std::strlen(how) <= 80;
+    fits_write_key(f, TSTRING, "STACKTYP", const_cast<char*>(history.merge_type.c_str()), fits ? how : nullptr,
+                   &status);
     fits_write_key(f, TSTRING, "CREATOR", const_cast<char*>(kCreator), "program that made the file", &status);
     if (history.total_exposure > 0) {
         double total = history.total_exposure;
@@ -204,7 +204,7 @@ void WriteHistory(fitsfile* f, const StackHistory& history, int& status) {
         double single = history.single_exposure;
         fits_write_key(f, TDOUBLE, "SUBEXP", &single, "exposure of each stacked frame, s", &status);
     }
-    if (!history.date_obs.empty()) fits_write_record(f, history.date_obs.c_str(), &status);
+    for (const std::string& card : history.first_frame_cards) fits_write_record(f, card.c_str(), &status);
     for (const std::string& card : history.cards) fits_write_record(f, card.c_str(), &status);
     for (const std::string& note : history.notes) fits_write_history(f, note.c_str(), &status);
 }

@@ -1,6 +1,7 @@
 #include "io/stack_history.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace quen_merge {
 
@@ -8,7 +9,50 @@ namespace {
 
 constexpr size_t kKeyLength = 8;  // a FITS card's keyword field
 
-bool IsDate(const std::string& card) { return card.compare(0, kKeyLength, "DATE-OBS") == 0; }
+// What every stacked frame must say alike to be said of the stack.
+const char* const kAlikeKeys[] = {"OBJECT", "INSTRUME", "TELESCOP", "OBSERVER", "FILTER",
+                                  "XBINNING", "YBINNING", "CCD-TEMP", "GAIN"};
+// What the first stacked frame says of when and where it looked, and the
+// world coordinates of its grid.
+const char* const kFirstFrameKeys[] = {
+    "DATE-OBS", "TIME-OBS", "UT",     "OBJCTRA", "OBJCTDEC", "RA",      "DEC",     "EQUINOX", "RADESYS",
+    "WCSAXES",  "CTYPE1",   "CTYPE2", "CUNIT1",  "CUNIT2",   "CRVAL1",  "CRVAL2",  "CRPIX1",  "CRPIX2",
+    "CDELT1",   "CDELT2",   "CROTA2", "CD1_1",   "CD1_2",    "CD2_1",   "CD2_2",   "PC1_1",   "PC1_2",
+    "PC2_1",    "PC2_2",    "LONPOLE", "LATPOLE"};
+
+std::string KeyOf(const std::string& card) {
+    const std::string field = card.substr(0, std::min(kKeyLength, card.size()));
+    return field.substr(0, field.find_last_not_of(' ') + 1);
+}
+
+bool FromFirstFrame(const std::string& card) {
+    const std::string key = KeyOf(card);
+    return std::any_of(std::begin(kFirstFrameKeys), std::end(kFirstFrameKeys),
+                       [&](const char* k) { return key == k; });
+}
+
+// The quoted value of a string card; empty when it has none.
+std::string QuotedValue(const std::string& card) {
+    const size_t open = card.find('\'', kKeyLength);
+    const size_t close = open == std::string::npos ? open : card.find('\'', open + 1);
+    if (close == std::string::npos) return "";
+    std::string value = card.substr(open + 1, close - open - 1);
+    return value.substr(0, value.find_last_not_of(' ') + 1);
+}
+
+// DATE-OBS with only a date joined to the time of day the file gave apart,
+// which then goes: readers look for the start of the exposure in DATE-OBS.
+void JoinDateAndTime(std::vector<std::string>& cards) {
+    auto date = std::find_if(cards.begin(), cards.end(), [](const std::string& c) { return KeyOf(c) == "DATE-OBS"; });
+    if (date == cards.end() || QuotedValue(*date).find('T') != std::string::npos) return;
+    for (const char* key : {"TIME-OBS", "UT"}) {
+        auto time = std::find_if(cards.begin(), cards.end(), [&](const std::string& c) { return KeyOf(c) == key; });
+        if (time == cards.end() || QuotedValue(*time).empty()) continue;
+        *date = "DATE-OBS= '" + QuotedValue(*date) + "T" + QuotedValue(*time) + "' / start of the first frame, UT";
+        cards.erase(time);
+        return;
+    }
+}
 
 }  // namespace
 
@@ -16,12 +60,8 @@ void StackHistory::Add(const FrameFacts& facts) {
     if (frames == 0) {
         mono = facts.mono;
         total_exposure = single_exposure = facts.exposure;
-        for (const std::string& card : facts.cards) {
-            if (IsDate(card))
-                date_obs = card;
-            else
-                cards.push_back(card);
-        }
+        for (const std::string& card : facts.cards) (FromFirstFrame(card) ? first_frame_cards : cards).push_back(card);
+        JoinDateAndTime(first_frame_cards);
     } else {
         mono = mono && facts.mono;
         total_exposure = total_exposure > 0 && facts.exposure > 0 ? total_exposure + facts.exposure : 0;
@@ -35,6 +75,15 @@ void StackHistory::Add(const FrameFacts& facts) {
                     cards.end());
     }
     ++frames;
+}
+
+const std::vector<std::string>& CarriedKeys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> all(std::begin(kAlikeKeys), std::end(kAlikeKeys));
+        all.insert(all.end(), std::begin(kFirstFrameKeys), std::end(kFirstFrameKeys));
+        return all;
+    }();
+    return keys;
 }
 
 }  // namespace quen_merge

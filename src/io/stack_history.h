@@ -15,12 +15,18 @@ struct StackHistory {
     bool mono = false;          // every stacked frame held one channel
     double total_exposure = 0;  // the stacked frames' exposures added, s; 0 when one is unknown
     double single_exposure = 0; // the exposure every stacked frame had, s; 0 when they differ or are unknown
-    std::string date_obs;       // the DATE-OBS card of the first stacked frame, whole, if it had one
+    // The first stacked frame's cards of its time, pointing and WCS, whole:
+    // the result lies on its grid. Its DATE-OBS holds the time of day too
+    // where the file gave it apart (TIME-OBS, UT).
+    std::vector<std::string> first_frame_cards;
     std::vector<std::string> cards;  // the carried-over cards every stacked frame had alike, whole
     std::vector<std::string> notes;  // how the frames were calibrated, one HISTORY card each
 
     // Counts one more stacked frame with what its file said.
     void Add(const FrameFacts& facts);
 };
+
+// The FITS keywords whose cards a result carries over from its frames.
+const std::vector<std::string>& CarriedKeys();
 
 }  // namespace quen_merge

@@ -152,7 +152,7 @@ TEST(FitsOutput, WritesSixteenBitRgbPlanesBottomRowFirstWithHistory) {
     img.Pixel(1, 2)[0] = 1000;   // the bottom-right pixel a little blue
     quen_merge::StackHistory history;
     history.frames = 7;
-    history.merge_type = "mean";
+    history.merge_type = "star-aligned mean, kappa-sigma clipped";  // too long for its comment
     ASSERT_TRUE(quen_merge::WriteImageLDR((dir / "o.fits").c_str(), &img, history));
     fitsfile* f = nullptr;
     int status = 0, bitpix = 0, naxis = 0;
@@ -167,6 +167,9 @@ TEST(FitsOutput, WritesSixteenBitRgbPlanesBottomRowFirstWithHistory) {
     fits_read_key(f, TDOUBLE, "BZERO", &bzero, nullptr, &status);
     fits_read_key(f, TUINT, "NFRAMES", &frames, nullptr, &status);
     fits_read_key(f, TSTRING, "STACKTYP", type, nullptr, &status);
+    char card[FLEN_CARD] = "";
+    fits_read_card(f, "STACKTYP", card, &status);
+    EXPECT_EQ(std::string(card).find('/'), std::string::npos) << card;  // left off, not cut
     fits_read_key(f, TSTRING, "CREATOR", creator, nullptr, &status);
     std::vector<unsigned short> planes(18);
     long first[3] = {1, 1, 1};
@@ -181,7 +184,7 @@ TEST(FitsOutput, WritesSixteenBitRgbPlanesBottomRowFirstWithHistory) {
     EXPECT_EQ(axes[2], 3);
     EXPECT_EQ(bzero, 32768.0);
     EXPECT_EQ(frames, 7u);
-    EXPECT_STREQ(type, "mean");
+    EXPECT_STREQ(type, "star-aligned mean, kappa-sigma clipped");
     EXPECT_STREQ(creator, "tarnic 0.1.0");
     // Red plane, its last stored row (the top) starts with the red pixel.
     EXPECT_EQ(planes[4], 65535);
@@ -362,6 +365,42 @@ TEST_F(Tarnic, FitsResultsCarryTheirFramesStory) {
     const FIRGBF* top = reinterpret_cast<const FIRGBF*>(FreeImage_GetScanLine(tiff, FreeImage_GetHeight(tiff) - 1));
     EXPECT_EQ(std::floor(top[0].green * 65536.0f), sixteen.at(0, 0, 1));
     FreeImage_Unload(tiff);
+}
+
+// What astronomers look for in a result: the first frame's full start time
+// (its date and time of day joined when the file splits them), its pointing
+// and the world coordinates of its grid, the object they all show.
+TEST_F(Tarnic, FitsResultsCarryTheFirstFramesTimePointingAndGrid) {
+    const std::vector<std::vector<std::pair<const char*, const char*>>> headers{
+        {{"DATE-OBS", "2024-03-01"}, {"TIME-OBS", "21:05:00"}, {"OBJECT", "M 42"}, {"OBJCTRA", "05 35 17"},
+         {"CTYPE1", "RA---TAN"}},
+        {{"DATE-OBS", "2024-03-01"}, {"TIME-OBS", "21:06:00"}, {"OBJECT", "M 42"}, {"OBJCTRA", "05 35 18"},
+         {"CTYPE1", "RA---TAN"}}};
+    std::vector<std::string> frames;
+    for (size_t k = 0; k < headers.size(); ++k) {
+        frames.push_back(dir / ("f" + std::to_string(k) + ".fit"));
+        WriteFitsImage<uint16_t>(frames.back(), USHORT_IMG, {8, 6}, std::vector<uint16_t>(48, uint16_t(1000 * k)),
+                                 TUSHORT, {{"CRVAL1", 83.8 + double(k)}, {"CRPIX1", 4.5}});
+        fitsfile* f = nullptr;
+        int status = 0;
+        fits_open_diskfile(&f, frames.back().c_str(), READWRITE, &status);
+        for (const auto& [key, value] : headers[k])
+            fits_update_key(f, TSTRING, key, const_cast<char*>(value), nullptr, &status);
+        fits_close_file(f, &status);
+        ASSERT_EQ(status, 0);
+    }
+    ASSERT_EQ(Stack({"-t", "n", "-r", "3", "-o", dir / "o.fits"}, frames).status, 0);
+    fitsfile* f = nullptr;
+    int status = 0;
+    ASSERT_EQ(fits_open_diskfile(&f, (dir / "o.fits").c_str(), READONLY, &status), 0);
+    EXPECT_EQ(KeyOf(f, "DATE-OBS"), "2024-03-01T21:05:00");
+    EXPECT_EQ(KeyOf(f, "TIME-OBS"), "");
+    EXPECT_EQ(KeyOf(f, "OBJECT"), "M 42");
+    EXPECT_EQ(KeyOf(f, "OBJCTRA"), "05 35 17");
+    EXPECT_EQ(KeyOf(f, "CTYPE1"), "RA---TAN");
+    EXPECT_EQ(std::stod(KeyOf(f, "CRVAL1")), 83.8);
+    EXPECT_EQ(std::stod(KeyOf(f, "CRPIX1")), 4.5);
+    fits_close_file(f, &status);
 }
 
 }  // namespace
