@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io/atomic_file.h"
+#include "io/fits_sections.h"
 #include "io/image_formats.h"
 #include "base/message_log.h"
 #include "base/sample_format.h"
@@ -124,19 +125,72 @@ unsigned short ToSample(double v, double scale) {
     return s <= 0 ? 0 : s >= kMaxSample ? (unsigned short)kMaxSample : (unsigned short)s;
 }
 
-// Fills image (blue, green, red; top row first) from the FITS planes.
-bool ReadPixels(fitsfile* f, const ImageShape& shape, double scale, Image16* image, int& status) {
+// What the header says of the frame's parts: the whole of it, or only its
+// TRIMSEC, is the image; BIASSEC, when given, reads each row's bias.
+struct FrameSections {
+    Section image;
+    bool has_overscan = false;
+    Section overscan;
+};
+
+// A section card's text, or "" when the header has none.
+std::string SectionCard(fitsfile* f, const char* key) {
+    int status = 0;
+    char value[FLEN_VALUE] = "";
+    if (fits_read_key(f, TSTRING, key, value, nullptr, &status)) {
+        fits_clear_errmsg();
+        return "";
+    }
+    return value;
+}
+
+// The frame's sections; a card that does not describe a part of the frame
+// is set aside with a message, and the frame read as if it were not there.
+FrameSections SectionsOf(fitsfile* f, const ImageShape& shape, const char* filename, MessageLog& log) {
+    FrameSections sections;
+    sections.image = {0, shape.width - 1, 0, shape.height - 1};
+    const std::string trim = SectionCard(f, "TRIMSEC"), overscan = SectionCard(f, "BIASSEC");
+    if (!trim.empty() && !ParseSection(trim, shape.width, shape.height, sections.image)) {
+        log.Say(Stream::kErr, "file %s: TRIMSEC %s is not a part of its %ld x %ld pixels; the frame is not trimmed\n",
+                filename, trim.c_str(), shape.width, shape.height);
+        sections.image = {0, shape.width - 1, 0, shape.height - 1};
+    }
+    if (!overscan.empty()) {
+        sections.has_overscan = ParseSection(overscan, shape.width, shape.height, sections.overscan);
+        if (!sections.has_overscan)
+            log.Say(Stream::kErr, "file %s: BIASSEC %s is not a part of its %ld x %ld pixels; its overscan is not used\n",
+                    filename, overscan.c_str(), shape.width, shape.height);
+    }
+    return sections;
+}
+
+// Fills image (blue, green, red; top row first) from the FITS planes' image
+// section, each row less its overscan level (kept above zero by the
+// pedestal) when the frame has an overscan.
+bool ReadPixels(fitsfile* f, const ImageShape& shape, double scale, const FrameSections& sections, Image16* image,
+                int& status) {
     std::vector<double> row(size_t(shape.width));
+    const Section& part = sections.image;
     for (long p = 0; p < shape.planes; ++p) {
         // Plane 0 is red, which is channel 2 of the image; a mono plane fills all three.
         const unsigned first_channel = shape.planes == 1 ? 0 : unsigned(kColourPlanes - 1 - p);
         const unsigned last_channel = shape.planes == 1 ? kFrameChannels - 1 : first_channel;
-        for (long r = 0; r < shape.height; ++r) {
+        std::vector<double> levels;
+        if (sections.has_overscan) {
+            levels = OverscanLevels(sections.overscan, shape.width, shape.height, [&](long r, double* out) {
+                return ReadRow(f, shape, p, r, out, status);
+            });
+            if (levels.empty()) return false;
+        }
+        const double pedestal = kOverscanPedestal / scale;
+        for (long r = part.y0; r <= part.y1; ++r) {
             if (!ReadRow(f, shape, p, r, row.data(), status)) return false;
-            unsigned short* out = image->Pixel(0, uint32_t(shape.height - 1 - r));
-            for (long x = 0; x < shape.width; ++x) {
-                const unsigned short v = ToSample(row[size_t(x)], scale);
-                for (unsigned c = first_channel; c <= last_channel; ++c) out[size_t(x) * kFrameChannels + c] = v;
+            const double less = levels.empty() ? 0.0 : levels[size_t(r)] - pedestal;
+            unsigned short* out = image->Pixel(0, uint32_t(part.y1 - r));
+            for (long x = part.x0; x <= part.x1; ++x) {
+                const unsigned short v = ToSample(row[size_t(x)] - less, scale);
+                for (unsigned c = first_channel; c <= last_channel; ++c)
+                    out[size_t(x - part.x0) * kFrameChannels + c] = v;
             }
         }
     }
@@ -165,8 +219,9 @@ double ExposureValue(fitsfile* f) {
 }
 
 // One plane or three, the exposure time (EXPTIME, else EXPOSURE) and the
-// carried-over cards the header has.
-FrameFacts FactsOf(fitsfile* f, const ImageShape& shape) {
+// carried-over cards the header has; the reference pixel moved with the
+// trimmed frame's origin.
+FrameFacts FactsOf(fitsfile* f, const ImageShape& shape, const Section& image) {
     FrameFacts facts;
     facts.mono = shape.planes == 1;
     for (const char* key : {"EXPTIME", "EXPOSURE"}) {
@@ -180,7 +235,13 @@ FrameFacts FactsOf(fitsfile* f, const ImageShape& shape) {
     for (const std::string& key : CarriedKeys()) {
         int status = 0;
         char card[FLEN_CARD] = "";
-        if (fits_read_card(f, const_cast<char*>(key.c_str()), card, &status) == 0) facts.cards.push_back(card);
+        if (fits_read_card(f, const_cast<char*>(key.c_str()), card, &status)) continue;
+        const long origin = key == "CRPIX1" ? image.x0 : key == "CRPIX2" ? image.y0 : 0;
+        double pixel = 0;
+        if (origin && fits_read_key(f, TDOUBLE, key.c_str(), &pixel, nullptr, &status) == 0)
+            std::snprintf(card, sizeof card, "%-8s= %20.10G / reference pixel of the trimmed frame", key.c_str(),
+                          pixel - double(origin));
+        facts.cards.push_back(card);
     }
     fits_clear_errmsg();
     return facts;
@@ -290,11 +351,13 @@ bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& fr
     bool unit_range = false;
     if (IsFloat(shape.bitpix) && !ScanUnitRange(f.get(), shape, unit_range, status))
         return Refuse(filename, "is truncated: " + FitsError(status), log);
-    std::unique_ptr<Image16> image(new Image16(uint32_t(shape.width), uint32_t(shape.height), kFrameChannels));
-    if (!ReadPixels(f.get(), shape, unit_range ? kMaxSample : 1.0, image.get(), status))
+    const FrameSections sections = SectionsOf(f.get(), shape, filename, log);
+    std::unique_ptr<Image16> image(
+        new Image16(uint32_t(sections.image.Width()), uint32_t(sections.image.Height()), kFrameChannels));
+    if (!ReadPixels(f.get(), shape, unit_range ? kMaxSample : 1.0, sections, image.get(), status))
         return Refuse(filename, "is truncated: " + FitsError(status), log);
     frame.ev = ExposureValue(f.get());
-    frame.facts = FactsOf(f.get(), shape);
+    frame.facts = FactsOf(f.get(), shape, sections.image);
     frame.image_type = FreeImageTypeOf(shape);
     frame.image = image.release();
     return true;

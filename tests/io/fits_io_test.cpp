@@ -39,6 +39,16 @@ void WriteFitsImage(const std::string& path, int bitpix, std::vector<long> axes,
 
 using test_support::LoadQuietly;
 
+// Sets string cards in an existing FITS file.
+void SetCards(const std::string& path, const std::vector<std::pair<const char*, const char*>>& cards) {
+    fitsfile* f = nullptr;
+    int status = 0;
+    fits_open_diskfile(&f, path.c_str(), READWRITE, &status);
+    for (const auto& [key, value] : cards) fits_update_key(f, TSTRING, key, const_cast<char*>(value), nullptr, &status);
+    fits_close_file(f, &status);
+    ASSERT_EQ(status, 0) << path;
+}
+
 TEST(FitsNames, EndInFitFitsOrFtsInAnyCase) {
     for (const char* name : {"a.fit", "a.FITS", "dir/a.Fts", "a.b.fits"}) EXPECT_TRUE(quen_merge::IsFitsName(name)) << name;
     for (const char* name : {"a.png", "a.fits.png", "a.fit/b", "fits", "a.fitx"})
@@ -381,13 +391,7 @@ TEST_F(Tarnic, FitsResultsCarryTheFirstFramesTimePointingAndGrid) {
         frames.push_back(dir / ("f" + std::to_string(k) + ".fit"));
         WriteFitsImage<uint16_t>(frames.back(), USHORT_IMG, {8, 6}, std::vector<uint16_t>(48, uint16_t(1000 * k)),
                                  TUSHORT, {{"CRVAL1", 83.8 + double(k)}, {"CRPIX1", 4.5}});
-        fitsfile* f = nullptr;
-        int status = 0;
-        fits_open_diskfile(&f, frames.back().c_str(), READWRITE, &status);
-        for (const auto& [key, value] : headers[k])
-            fits_update_key(f, TSTRING, key, const_cast<char*>(value), nullptr, &status);
-        fits_close_file(f, &status);
-        ASSERT_EQ(status, 0);
+        SetCards(frames.back(), headers[k]);
     }
     ASSERT_EQ(Stack({"-t", "n", "-r", "3", "-o", dir / "o.fits"}, frames).status, 0);
     fitsfile* f = nullptr;
@@ -401,6 +405,40 @@ TEST_F(Tarnic, FitsResultsCarryTheFirstFramesTimePointingAndGrid) {
     EXPECT_EQ(std::stod(KeyOf(f, "CRVAL1")), 83.8);
     EXPECT_EQ(std::stod(KeyOf(f, "CRPIX1")), 4.5);
     fits_close_file(f, &status);
+}
+
+// A CCD frame whose header names its overscan and its image part: each row
+// loses its own overscan level (a pedestal kept), the frame is trimmed, and
+// the world coordinates follow the trimmed grid.
+TEST_F(Tarnic, OverscanIsTakenOffRowByRowAndTheFrameTrimmed) {
+    const long width = 10, height = 4;  // columns 9 and 10 are the overscan
+    std::vector<std::string> frames;
+    for (int k = 0; k < 2; ++k) {
+        std::vector<uint16_t> values;
+        for (long r = 0; r < height; ++r)
+            for (long x = 0; x < width; ++x)
+                values.push_back(uint16_t(1000 + 37 * r + 5 * k + (x < 8 ? 500 + 10 * x : 0)));
+        frames.push_back(dir / ("ccd" + std::to_string(k) + ".fits"));
+        WriteFitsImage<uint16_t>(frames.back(), USHORT_IMG, {width, height}, values, TUSHORT, {{"CRPIX1", 5.0}});
+        SetCards(frames.back(), {{"BIASSEC", "[9:10,1:4]"}, {"TRIMSEC", "[2:8,1:4]"}});
+    }
+    ASSERT_EQ(Stack({"-o", dir / "o.fits"}, frames).status, 0);
+    fitsfile* f = nullptr;
+    int status = 0, naxis = 0, bitpix = 0;
+    long axes[2] = {0, 0};
+    ASSERT_EQ(fits_open_diskfile(&f, (dir / "o.fits").c_str(), READONLY, &status), 0);
+    fits_get_img_param(f, 2, &bitpix, &naxis, axes, &status);
+    EXPECT_EQ(axes[0], 7);
+    EXPECT_EQ(axes[1], 4);
+    EXPECT_EQ(std::stod(KeyOf(f, "CRPIX1")), 4.0);
+    std::vector<float> plane(28);
+    long first[2] = {1, 1};
+    int any = 0;
+    fits_read_pix(f, TFLOAT, first, 28, nullptr, plane.data(), &any, &status);
+    fits_close_file(f, &status);
+    ASSERT_EQ(status, 0);
+    for (long r = 0; r < 4; ++r)
+        for (long x = 0; x < 7; ++x) EXPECT_EQ(plane[size_t(r * 7 + x)], 500 + 10 * (x + 1) + 256) << r << "," << x;
 }
 
 }  // namespace
