@@ -150,6 +150,7 @@ void show_help() {
     std::puts("\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).");
     std::puts("\t-b <file> : add bias frame.  You may have many of these.");
     std::puts("\t-f <file> : add flat frame.  You may have many of these.");
+    std::puts("\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.");
     std::puts("\tMerge types:");
     for (const char* line : MergeTypeHelp()) std::puts(line);
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());

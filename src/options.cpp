@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:F".
+// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:".
 #include "options.h"
 
 #include <unistd.h>
@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "io/folder_frames.h"
 #include "stack/maximum_rule.h"
 #include "stack/mean_rule.h"
 
@@ -98,6 +100,26 @@ bool ReadSize(const char* text, unsigned& size) {
     return true;
 }
 
+// Replaces each folder among a kind's calibration frames by the image files
+// in it; false, after saying so, for a folder that holds none.
+bool OpenFolders(const char* option, std::vector<std::string>& frames) {
+    std::vector<std::string> files;
+    for (const std::string& name : frames) {
+        if (!quen_merge::IsFolder(name)) {
+            files.push_back(name);
+            continue;
+        }
+        const std::vector<std::string> inside = quen_merge::ImageFilesIn(name);
+        if (inside.empty()) {
+            std::fprintf(stderr, "%s: the folder \"%s\" holds no image files\n", option, name.c_str());
+            return false;
+        }
+        files.insert(files.end(), inside.begin(), inside.end());
+    }
+    frames = std::move(files);
+    return true;
+}
+
 // Whether the words before a "--" ask for help the long way.
 bool AsksForHelp(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
@@ -111,7 +133,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     if (AsksForHelp(argc, argv)) return ParseResult::kShowHelp;
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:F")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -122,6 +144,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             case 'd': options.plan.calibration.darks.push_back(optarg); break;
             case 'b': options.plan.calibration.biases.push_back(optarg); break;
             case 'f': options.plan.calibration.flats.push_back(optarg); break;
+            case 'M': options.plan.calibration.save_masters = optarg; break;
             case 'r':
                 if (!ReadKappa(optarg, options.plan.kappa)) {
                     std::fprintf(stderr, "-r needs a positive number of standard deviations, such as 3, not \"%s\"\n",
@@ -145,6 +168,14 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
         }
     }
     for (int i = optind; i < argc; ++i) options.lights.push_back(argv[i]);
+    quen_merge::CalibrationFrames& calibration = options.plan.calibration;
+    const bool folders_hold_frames = OpenFolders("-b", calibration.biases) && OpenFolders("-d", calibration.darks) &&
+                                     OpenFolders("-f", calibration.flats);
+    if (!folders_hold_frames) return ParseResult::kRefused;
+    if (!calibration.save_masters.empty() && !quen_merge::IsFolder(calibration.save_masters)) {
+        std::fprintf(stderr, "-M needs an existing folder, not \"%s\"\n", calibration.save_masters.c_str());
+        return ParseResult::kRefused;
+    }
     return ParseResult::kRun;
 }
 

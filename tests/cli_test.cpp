@@ -37,6 +37,7 @@ const char kHelpText[] =
     "\t-F        : Write 32-bit floating-point samples (FITS and TIFF results).\n"
     "\t-b <file> : add bias frame.  You may have many of these.\n"
     "\t-f <file> : add flat frame.  You may have many of these.\n"
+    "\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"

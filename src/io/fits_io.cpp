@@ -265,6 +265,13 @@ void WriteHistory(fitsfile* f, const StackHistory& history, int& status) {
         double single = history.single_exposure;
         fits_write_key(f, TDOUBLE, "SUBEXP", &single, "exposure of each stacked frame, s", &status);
     }
+    if (!history.master.empty()) {
+        fits_write_key(f, TSTRING, "MASTER", const_cast<char*>(history.master.c_str()),
+                       "calibration master: give it again as it is", &status);
+        int bias_subtracted = history.bias_subtracted;
+        if (history.master == "flat")
+            fits_write_key(f, TLOGICAL, "BIASSUB", &bias_subtracted, "the master bias was taken off", &status);
+    }
     for (const std::string& card : history.first_frame_cards) fits_write_record(f, card.c_str(), &status);
     for (const std::string& card : history.cards) fits_write_record(f, card.c_str(), &status);
     for (const std::string& note : history.notes) fits_write_history(f, note.c_str(), &status);
@@ -312,6 +319,11 @@ bool WriteFitsFile(const char* filename, Write write) {
     return written;
 }
 
+// Frames of other formats load side by side, FITS files one at a time:
+// cfitsio sets up its own lock on first use without guarding that (the
+// thread sanitizer catches two first opens at once).
+std::mutex one_reader;
+
 bool Refuse(const char* filename, const std::string& why, MessageLog& log) {
     log.Say(Stream::kErr, "file %s %s\n", filename, why.c_str());
     return false;
@@ -331,10 +343,6 @@ bool LooksLikeFits(const char* filename) {
 bool IsFitsName(const char* filename) { return IsFits(OutputFormatOf(filename)); }
 
 bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame, MessageLog& log) {
-    // Frames of other formats load side by side, FITS files one at a time:
-    // cfitsio sets up its own lock on first use without guarding that (the
-    // thread sanitizer catches two first opens at once).
-    static std::mutex one_reader;
     const std::lock_guard<std::mutex> turn(one_reader);
     int status = 0;
     fitsfile* opened = nullptr;
@@ -360,6 +368,66 @@ bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& fr
     frame.facts = FactsOf(f.get(), shape, sections.image);
     frame.image_type = FreeImageTypeOf(shape);
     frame.image = image.release();
+    return true;
+}
+
+std::string MasterKindOf(const char* filename) {
+    if (!LooksLikeFits(filename)) return "";
+    const std::lock_guard<std::mutex> turn(one_reader);
+    int status = 0;
+    fitsfile* opened = nullptr;
+    if (fits_open_diskfile(&opened, filename, READONLY, &status)) {
+        fits_clear_errmsg();
+        return "";
+    }
+    const FitsFile f(opened);
+    char kind[FLEN_VALUE] = "";
+    if (fits_read_key(f.get(), TSTRING, "MASTER", kind, nullptr, &status)) fits_clear_errmsg();
+    return kind;
+}
+
+bool LoadMaster(const char* filename, MasterFrame& master, MessageLog& log) {
+    const std::lock_guard<std::mutex> turn(one_reader);
+    int status = 0;
+    fitsfile* opened = nullptr;
+    if (fits_open_diskfile(&opened, filename, READONLY, &status))
+        return Refuse(filename, "is not a readable FITS file: " + FitsError(status), log);
+    const FitsFile f(opened);
+    ImageShape shape;
+    const std::string problem = FindImage(f.get(), shape);
+    if (!problem.empty()) return Refuse(filename, problem, log);
+    if (!DataUnitIsWhole(f.get(), filename)) return Refuse(filename, "is truncated", log);
+    char kind[FLEN_VALUE] = "";
+    double exposure = 0;
+    int bias_subtracted = 0;
+    fits_read_key(f.get(), TSTRING, "MASTER", kind, nullptr, &status);
+    fits_read_key(f.get(), TUINT, "NFRAMES", &master.frames, nullptr, &status);
+    if (status) return Refuse(filename, "is no calibration master: " + FitsError(status), log);
+    if (fits_read_key(f.get(), TDOUBLE, "SUBEXP", &exposure, nullptr, &status) == 0) master.exposure = exposure;
+    status = 0;
+    if (fits_read_key(f.get(), TLOGICAL, "BIASSUB", &bias_subtracted, nullptr, &status) == 0)
+        master.bias_subtracted = bias_subtracted;
+    status = 0;
+    fits_clear_errmsg();
+    master.kind = kind;
+    auto image = std::make_unique<FloatImage>(uint32_t(shape.width), uint32_t(shape.height), kFrameChannels);
+    std::vector<float> row(size_t(shape.width));
+    for (long p = 0; p < shape.planes; ++p) {
+        const unsigned first_channel = shape.planes == 1 ? 0 : unsigned(kColourPlanes - 1 - p);
+        const unsigned last_channel = shape.planes == 1 ? kFrameChannels - 1 : first_channel;
+        for (long r = 0; r < shape.height; ++r) {
+            long first[3] = {1, r + 1, p + 1};
+            float blank = 0;
+            int any_blank = 0;
+            if (fits_read_pix(f.get(), TFLOAT, first, shape.width, &blank, row.data(), &any_blank, &status))
+                return Refuse(filename, "is truncated: " + FitsError(status), log);
+            float* out = image->Pixel(0, uint32_t(shape.height - 1 - r));
+            for (long x = 0; x < shape.width; ++x)
+                for (unsigned c = first_channel; c <= last_channel; ++c)
+                    out[size_t(x) * kFrameChannels + c] = row[size_t(x)];
+        }
+    }
+    master.image = std::move(image);
     return true;
 }
 

@@ -2,6 +2,7 @@
 // astronomy cameras and capture programs store their frames in it.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "base/message_log.h"
@@ -43,7 +44,26 @@ bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& fr
 // the cards every frame had alike, where known); whole or not at all.
 bool WriteFits(const char* filename, const Image16* image, const StackHistory& history);
 // As above from floats in [0, 1), mapped to 16 bits as WriteImageLDR maps
-// them; or, with float_samples, the floats themselves as BITPIX -32.
+// them; or, with float_samples, the floats themselves as BITPIX -32. A
+// history of a calibration master adds MASTER (its kind) and, for a flat,
+// BIASSUB.
 bool WriteFits(const char* filename, const FloatImage* image, const StackHistory& history, bool float_samples);
+
+// A calibration master read back as it was written: its samples as floats,
+// its kind, how many frames it holds and their exposure.
+struct MasterFrame {
+    std::unique_ptr<FloatImage> image;
+    std::string kind;
+    unsigned frames = 0;
+    double exposure = 0;  // s, of each of its frames (SUBEXP); 0 when unknown
+    bool bias_subtracted = false;
+};
+
+// The kind of calibration master the file holds (its MASTER card), or ""
+// when it is no FITS file or no master.
+std::string MasterKindOf(const char* filename);
+// Reads a master that WriteFits wrote; false, after saying why on standard
+// error through log, when it cannot be read whole.
+bool LoadMaster(const char* filename, MasterFrame& master, MessageLog& log);
 
 }  // namespace quen_merge

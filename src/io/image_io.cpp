@@ -335,6 +335,7 @@ bool ReadFrameHeader(const char* filename, FrameHeader& header) {
     header.width = frame->Image()->width;
     header.height = frame->Image()->height;
     header.exposure = frame->Facts().exposure;
+    header.filter = CardValue(frame->Facts().cards, "FILTER");
     return true;
 }
 

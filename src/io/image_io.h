@@ -35,6 +35,7 @@ ImageData* LoadImageData(const char* filename, unsigned stacking_bytes_per_pixel
 struct FrameHeader {
     uint32_t width = 0, height = 0;
     double exposure = 0;  // s; 0 when unknown
+    std::string filter;   // the FITS FILTER card's value; empty when none
 };
 // Reads header from the file's header where its format allows, else from
 // the loaded frame; false, silently, when the file does not load.

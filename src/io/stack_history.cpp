@@ -46,10 +46,10 @@ void JoinDateAndTime(std::vector<std::string>& cards) {
     auto date = std::find_if(cards.begin(), cards.end(), [](const std::string& c) { return KeyOf(c) == "DATE-OBS"; });
     if (date == cards.end() || QuotedValue(*date).find('T') != std::string::npos) return;
     for (const char* key : {"TIME-OBS", "UT"}) {
-        auto time = std::find_if(cards.begin(), cards.end(), [&](const std::string& c) { return KeyOf(c) == key; });
-        if (time == cards.end() || QuotedValue(*time).empty()) continue;
-        *date = "DATE-OBS= '" + QuotedValue(*date) + "T" + QuotedValue(*time) + "' / start of the first frame, UT";
-        cards.erase(time);
+        const std::string time = CardValue(cards, key);
+        if (time.empty()) continue;
+        *date = "DATE-OBS= '" + QuotedValue(*date) + "T" + time + "' / start of the first frame, UT";
+        cards.erase(std::find_if(cards.begin(), cards.end(), [&](const std::string& c) { return KeyOf(c) == key; }));
         return;
     }
 }
@@ -75,6 +75,12 @@ void StackHistory::Add(const FrameFacts& facts) {
                     cards.end());
     }
     ++frames;
+}
+
+std::string CardValue(const std::vector<std::string>& cards, const std::string& key) {
+    for (const std::string& card : cards)
+        if (KeyOf(card) == key) return QuotedValue(card);
+    return "";
 }
 
 const std::vector<std::string>& CarriedKeys() {

@@ -21,6 +21,8 @@ struct StackHistory {
     std::vector<std::string> first_frame_cards;
     std::vector<std::string> cards;  // the carried-over cards every stacked frame had alike, whole
     std::vector<std::string> notes;  // how the frames were calibrated, one HISTORY card each
+    std::string master;           // a calibration master's kind (bias, dark, flat); empty for lights
+    bool bias_subtracted = false; // a master flat's: the master bias was taken off its frames
 
     // Counts one more stacked frame with what its file said.
     void Add(const FrameFacts& facts);
@@ -28,5 +30,9 @@ struct StackHistory {
 
 // The FITS keywords whose cards a result carries over from its frames.
 const std::vector<std::string>& CarriedKeys();
+
+// The quoted value of the card of key among cards, trailing blanks off;
+// empty when there is none.
+std::string CardValue(const std::vector<std::string>& cards, const std::string& key);
 
 }  // namespace quen_merge

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/console.h"
+#include "io/fits_io.h"
 #include "io/image_io.h"
 #include "io/stack_history.h"
 #include "stack/merge.h"
@@ -31,15 +32,6 @@ LightFacts FirstLight(const std::vector<std::string>& lights) {
     return light;
 }
 
-// The master of one kind of frames, or null when none are named or none
-// could be used.
-std::unique_ptr<FloatImage> Combine(const char* heading, const std::vector<std::string>& files,
-                                    const Calibration& calibration, double kappa, StackHistory& history) {
-    if (files.empty()) return nullptr;
-    std::puts(heading);
-    return std::unique_ptr<FloatImage>(MergeNoAlign(files, calibration, kMeanRule.make(kappa), &history));
-}
-
 // False, after saying so, when some of a kind's frames could not be used: a
 // master made of fewer frames than named would calibrate without a word.
 bool UsedEvery(const std::vector<std::string>& files, const StackHistory& history, const char* kind) {
@@ -47,6 +39,75 @@ bool UsedEvery(const std::vector<std::string>& files, const StackHistory& histor
     Warn("%zu of the %zu %s frames could not be used: the lights are not calibrated with part of a master",
          files.size() - history.frames, files.size(), kind);
     return false;
+}
+
+// Writes a master as 32-bit FITS into folder, named for its kind, to be
+// given again as it is; false after saying so when it cannot.
+bool SaveMaster(const std::string& folder, const FloatImage& master, const StackHistory& history) {
+    const std::string name = folder + "/master_" + history.master + ".fits";
+    if (!WriteImageLDR(name.c_str(), &master, history, true)) {
+        Warn("unable to write the master %s \"%s\"", history.master.c_str(), name.c_str());
+        return false;
+    }
+    std::printf("Master %s written to \"%s\"\n", history.master.c_str(), name.c_str());
+    return true;
+}
+
+// Each kind's letter on the command line.
+char OptionOf(const std::string& kind) { return kind == "bias" ? 'b' : kind == "dark" ? 'd' : 'f'; }
+
+// The master of one kind: a master file given alone, used as it is, or the
+// combination of the kind's frames (with every_one, all of them must be
+// used), saved into save_to when that is not empty. True with a null master
+// when none are named; false after saying why. A master flat tells in
+// history whether the bias was taken off its frames.
+bool MakeMaster(const char* kind, const std::vector<std::string>& files, const Calibration& calibration, double kappa,
+                bool every_one, const std::string& save_to, std::unique_ptr<FloatImage>& master,
+                StackHistory& history) {
+    if (files.empty()) return true;
+    for (const std::string& name : files) {
+        const std::string given = MasterKindOf(name.c_str());
+        if (given.empty()) continue;
+        if (given != kind || files.size() > 1) {
+            Warn("\"%s\" is a master %s: give it alone, as -%c", name.c_str(), given.c_str(), OptionOf(given));
+            return false;
+        }
+        MasterFrame loaded;
+        MessageLog log(true);
+        if (!LoadMaster(name.c_str(), loaded, log)) return false;
+        std::printf("Using the master %s \"%s\" of %u frames\n", kind, name.c_str(), loaded.frames);
+        history.frames = loaded.frames;
+        history.single_exposure = loaded.exposure;
+        history.master = kind;
+        history.bias_subtracted = loaded.bias_subtracted;
+        master = std::move(loaded.image);
+        return true;
+    }
+    std::printf("Averaging %s frames\n", kind);
+    master.reset(MergeNoAlign(files, calibration, kMeanRule.make(kappa), &history));
+    if (every_one && !UsedEvery(files, history, kind)) return false;
+    history.master = kind;
+    history.bias_subtracted = calibration.offset != nullptr;
+    history.merge_type = std::string("master ") + kind + (kappa > 0 ? ", kappa-sigma clipped mean" : ", mean");
+    return !master || save_to.empty() || SaveMaster(save_to, *master, history);
+}
+
+// The flats taken through the lights' filter: a flat of another filter
+// says so and is left out. Empty, after saying so, when none is left.
+std::vector<std::string> FlatsOfLightsFilter(const std::vector<std::string>& flats, const LightFacts& light) {
+    const std::string& filter = light.header.filter;
+    if (filter.empty()) return flats;
+    std::vector<std::string> kept;
+    for (const std::string& name : flats) {
+        FrameHeader header;
+        if (ReadFrameHeader(name.c_str(), header) && !header.filter.empty() && header.filter != filter)
+            Warn("flat frame \"%s\" left out: its filter is \"%s\", the lights' \"%s\"", name.c_str(),
+                 header.filter.c_str(), filter.c_str());
+        else
+            kept.push_back(name);
+    }
+    if (kept.empty()) Warn("no flat frame was taken through the lights' filter \"%s\"", filter.c_str());
+    return kept;
 }
 
 // False, after saying so, when master has another size than the lights.
@@ -108,20 +169,26 @@ long long FlatToGain(FloatImage& flat, int& channel) {
 
 bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector<std::string>& lights, double kappa) {
     StackHistory bias_history, dark_history, flat_history;
-    std::unique_ptr<FloatImage> bias = Combine("Averaging bias frames", frames.biases, Calibration(), kappa, bias_history);
-    std::unique_ptr<FloatImage> dark = Combine("Averaging dark frames", frames.darks, Calibration(), kappa, dark_history);
+    const std::string& save_to = frames.save_masters;
+    std::unique_ptr<FloatImage> bias, dark;
+    // Darks that cannot all be used still make a master, as they always did.
+    if (!MakeMaster("bias", frames.biases, Calibration(), kappa, true, save_to, bias, bias_history) ||
+        !MakeMaster("dark", frames.darks, Calibration(), kappa, false, save_to, dark, dark_history))
+        return false;
     const bool calibrating = !frames.biases.empty() || !frames.flats.empty();
     LightFacts light;
     if (calibrating || dark) light = FirstLight(lights);
-    if (!UsedEvery(frames.biases, bias_history, "bias") || !HasLightsSize(bias.get(), "bias", light)) return false;
+    if (!HasLightsSize(bias.get(), "bias", light)) return false;
     if (dark && !FitsSomeLight(*dark, lights, light)) return false;
 
     if (!frames.flats.empty()) {
+        const std::vector<std::string> flats = FlatsOfLightsFilter(frames.flats, light);
+        if (flats.empty()) return false;
         Calibration less_bias(bias.get());
         less_bias.offset_kind = "bias";
-        std::unique_ptr<FloatImage> flat = Combine("Averaging flat frames", frames.flats, less_bias, kappa, flat_history);
-        if (!UsedEvery(frames.flats, flat_history, "flat") || !HasLightsSize(flat.get(), "flat", light) ||
-            !UseFlat(std::move(flat), bias.get()))
+        std::unique_ptr<FloatImage> flat;
+        if (!MakeMaster("flat", flats, less_bias, kappa, true, save_to, flat, flat_history) ||
+            !HasLightsSize(flat.get(), "flat", light) || !UseFlat(std::move(flat), flat_history.bias_subtracted))
             return false;
     }
 
@@ -141,8 +208,8 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
     return true;
 }
 
-bool CalibrationMasters::UseFlat(std::unique_ptr<FloatImage> flat, const FloatImage* bias) {
-    if (!bias) Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
+bool CalibrationMasters::UseFlat(std::unique_ptr<FloatImage> flat, bool bias_subtracted) {
+    if (!bias_subtracted) Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
     int channel = 0;
     const long long uncorrected = FlatToGain(*flat, channel);
     if (uncorrected < 0) {

@@ -16,6 +16,7 @@ namespace quen_merge {
 // The calibration frames a run names, by kind.
 struct CalibrationFrames {
     std::vector<std::string> biases, darks, flats;
+    std::string save_masters;  // the folder the masters are written to; empty: none
 };
 
 // A normalised flat value below this share of the flat's level is not
@@ -41,9 +42,9 @@ public:
     const std::vector<std::string>& Notes() const { return notes; }
 
 private:
-    // Turns the bias-subtracted master flat into the lights' gain; false
-    // after saying why it cannot be used.
-    bool UseFlat(std::unique_ptr<FloatImage> flat, const FloatImage* bias);
+    // Turns the master flat into the lights' gain (warning when the bias
+    // was not taken off its frames); false after saying why it cannot be used.
+    bool UseFlat(std::unique_ptr<FloatImage> flat, bool bias_subtracted);
     // Scales the master dark in offset to the lights' exposure over bias
     // (may be null: then only says why it cannot).
     void ScaleDark(double dark_exposure, double light_exposure, const FloatImage* bias);

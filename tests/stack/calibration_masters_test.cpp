@@ -1,9 +1,11 @@
 // Calibration with bias, dark and flat frames: the flat's gain, lights that
 // come out as their signal, darks scaled by exposure, and the inputs that
 // stop a run.
+#include <fitsio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -133,7 +135,9 @@ TEST_F(Calibration, InputsThatCannotCalibrateStopTheRunWithoutAResult) {
         {{"-b", bias[0], "-f", bias[0]}, "tarnic: the master flat has no light in its blue channel"},
         {{"-b", dir / "missing.tif"}, "tarnic: 1 of the 1 bias frames could not be used"},
         {{"-b", bias[0], "-f", bias[0], "-f", dir / "missing.tif"}, "tarnic: 1 of the 2 flat frames could not be used"},
+        {{"-b", dir / "empty"}, "-b: the folder \"" + dir / "empty" + "\" holds no image files"},
     };
+    std::filesystem::create_directory(dir / "empty");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);
         std::vector<std::string> options = c.options;
@@ -143,6 +147,56 @@ TEST_F(Calibration, InputsThatCannotCalibrateStopTheRunWithoutAResult) {
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_FALSE(test_support::FileExists(out));
     }
+}
+
+// A night's workflow: a folder a kind, the masters saved once and given
+// back, a flat of another filter among the flats. The masters calibrate as
+// the frames they were made of did, bit for bit.
+TEST_F(Calibration, FoldersAndSavedMastersCalibrateAsTheirFramesDid) {
+    auto make = [&](const std::string& kind, const char* count, const std::string& folder) {
+        std::filesystem::create_directory(dir / folder);
+        test_support::RunStarfield({"-W", "64", "-H", "48", "-p", "5", "-S", "20", "-K", kind, "-E", "60", "-n", count,
+                                    dir / (folder + "/f%d.fit")});
+    };
+    make("light", "2", "lights");
+    make("bias", "3", "bias");
+    make("dark", "2", "darks");
+    make("flat", "3", "flats");
+    auto set_filter = [](const std::string& path, const char* filter) {
+        fitsfile* f = nullptr;
+        int status = 0;
+        fits_open_diskfile(&f, path.c_str(), READWRITE, &status);
+        fits_update_key(f, TSTRING, "FILTER", const_cast<char*>(filter), nullptr, &status);
+        fits_close_file(f, &status);
+        ASSERT_EQ(status, 0) << path;
+    };
+    for (const char* light : {"lights/f0.fit", "lights/f1.fit"}) set_filter(dir / light, "L");
+    std::filesystem::copy_file(dir / "flats/f0.fit", dir / "flats/red.fit");
+    set_filter(dir / "flats/red.fit", "R");
+    const std::vector<std::string> lights{dir / "lights/f0.fit", dir / "lights/f1.fit"};
+    std::filesystem::create_directory(dir / "masters");
+
+    const CommandResult made =
+        Stack({"-b", dir / "bias", "-d", dir / "darks", "-f", dir / "flats", "-M", dir / "masters", "-o", dir / "a.fits"},
+              lights);
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.err.find("tarnic: flat frame \"" + dir / "flats/red.fit" + "\" left out: its filter is \"R\", "
+                            "the lights' \"L\"\n"),
+              std::string::npos)
+        << made.err;
+    EXPECT_NE(test_support::ReadFile(dir / "a.fits").find("HISTORY Calibrated with 3 bias, 2 dark and 3 flat frames"),
+              std::string::npos);
+    const CommandResult again = Stack({"-b", dir / "masters/master_bias.fits", "-d", dir / "masters/master_dark.fits",
+                                       "-f", dir / "masters/master_flat.fits", "-o", dir / "b.fits"},
+                                      lights);
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find("Using the master flat \"" + dir / "masters/master_flat.fits" + "\" of 3 frames\n"),
+              std::string::npos);
+    EXPECT_EQ(test_support::ReadFile(dir / "a.fits"), test_support::ReadFile(dir / "b.fits"));
+    // A master stands alone, under its own letter.
+    const CommandResult mixed = Stack({"-d", dir / "masters/master_flat.fits", "-o", dir / "c.fits"}, lights);
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_NE(mixed.err.find("is a master flat: give it alone, as -f"), std::string::npos) << mixed.err;
 }
 
 }  // namespace
