@@ -90,6 +90,7 @@ struct Options {
     std::string pattern;
     double seeing = 0;       // share by which a frame's PSF width varies, at random, flux kept
     double sky_rise = 0;     // share of the sky level it rises by from each frame to the next
+    double twilight = 1;     // the sky's level mid-run over its level at the ends
     double flux_sigma = 0;   // PSF width the stars' flux is reckoned at (0: sigma)
     std::string kind;        // calibration set: light, flat, dark, bias or truth
     double exposure = 60;    // s, of a calibration set's frame
@@ -148,6 +149,8 @@ void Usage() {
         "  -V SHARE    seeing: each frame's PSF width varies at random by up to\n"
         "              +-SHARE of -f, each star's flux kept (0)\n"
         "  -G SHARE    the sky rises by SHARE of its level from each frame to the next (0)\n"
+        "  -U FACTOR   twilight at both ends: the sky falls from FACTOR times its level\n"
+        "              to its level mid-run and rises again, as a sine (1)\n"
         "  -L FOCAL    a camera fixed to the ground under the turning sky, lens focal\n"
         "              length in px (e.g. 4186: 18 mm, 4.3 um); -S stars over the sky\n"
         "              it sees; -T then writes frame x y ref_x ref_y for a grid\n"
@@ -176,7 +179,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:O:e:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:O:e:U:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -207,6 +210,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'E': o.exposure = std::atof(optarg); break;
             case 'V': o.seeing = std::atof(optarg); break;
             case 'G': o.sky_rise = std::atof(optarg); break;
+            case 'U': o.twilight = std::atof(optarg); break;
             case 'L': o.lens.focal = std::atof(optarg); break;
             case 'J': o.lens.k1 = std::atof(optarg); break;
             case 'Y': o.lens.fisheye = true; break;
@@ -226,7 +230,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     const bool known_kind = o.kind.empty() || o.kind == "light" || o.kind == "flat" || o.kind == "dark" ||
                             o.kind == "bias" || o.kind == "truth";
     return known_kind && o.exposure >= 0 && o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
-           o.peak_min > 0 && o.peak_max >= o.peak_min && o.gain > 0;
+           o.peak_min > 0 && o.peak_max >= o.peak_min && o.gain > 0 && o.twilight > 0;
 }
 
 // Peaks follow a power law between the bounds: many faint stars, few bright.
@@ -372,6 +376,8 @@ std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform&
 Options FrameConditions(const Options& o, int k, portable_random::Engine& rng) {
     Options frame = o;
     frame.sky = o.sky * (1 + k * o.sky_rise);
+    if (o.twilight != 1 && o.frames > 1)
+        frame.sky *= o.twilight + (1 - o.twilight) * std::sin(kPi * k / (o.frames - 1));
     if (o.seeing > 0) {
         frame.flux_sigma = o.sigma;
         frame.sigma = o.sigma * (1 + portable_random::Uniform(-o.seeing, o.seeing)(rng));
@@ -654,7 +660,8 @@ int main(int argc, char** argv) {
         const std::vector<Star> shown = turning_sky ? SkyFrameStars(sky, k, o, sky_camera) : FrameStars(stars, k, rng, o);
         std::vector<double> px;
         if (!o.kind.empty()) {
-            px = RenderCalibrationFrame(shown, transforms[k], hot, o, camera, calibration_noise);
+            px = RenderCalibrationFrame(shown, transforms[k], hot, FrameConditions(o, k, conditions), camera,
+                                        calibration_noise);
         } else {
             px = RenderFrame(shown, turning_sky ? Transform{0, 0, 0} : transforms[k], hot, FrameConditions(o, k, conditions));
             if (o.noise) AddNoise(px, o.gain, rng);

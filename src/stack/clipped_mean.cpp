@@ -12,10 +12,10 @@ namespace quen_merge {
 
 namespace {
 
-// The frame's background, per channel, as ClippingStatistics measures it.
-std::array<float, 3> BackgroundOf(const Image16* frame, const SampleCalibration& calibration) {
+// The frame's sky, per channel, as ClippingStatistics measures it.
+ClippingStatistics::FrameSky SkyOf(const Image16* frame, const SampleCalibration& calibration) {
     const unsigned short* data = frame->data;
-    return ClippingStatistics::Background(frame->width, frame->height, [&](size_t i) {
+    return ClippingStatistics::Sky(frame->width, frame->height, [&](size_t i) {
         return CalibratedValue(data, calibration, i);
     });
 }
@@ -31,7 +31,7 @@ public:
     }
     void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         ClippingStatistics& s = *statistics;
-        s.BeginFrame(BackgroundOf(frame, calibration));
+        s.BeginFrame(SkyOf(frame, calibration));
         // Row by row, each row converted once: whole rows fold in a loop
         // that takes several values at once, and feed the grid too.
         const unsigned short* data = frame->data;
@@ -49,7 +49,7 @@ public:
         });
     }
     void BeginFrame(const Image16* frame, const SampleCalibration& calibration) override {
-        statistics->BeginFrame(BackgroundOf(frame, calibration), true);
+        statistics->BeginFrame(SkyOf(frame, calibration), true);
     }
     void AddValues(size_t first, const float* values, size_t n) override {
         FoldPixels(first, values, n);

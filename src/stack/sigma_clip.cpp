@@ -14,24 +14,42 @@ constexpr unsigned kFewestToClip = 3;  // below this many values every value sta
 constexpr double kEightBitStep = 256.0 / 65536.0;
 constexpr double kSixteenBitStep = 1.0 / 65536.0;
 
-// Whether v lies more than kappa standard deviations from the mean of the
-// others: the n values in have sum s, v among them. The deviation is the
-// model's at the others' mean, times 1 + 1 / their count for the uncertainty
-// of that mean.
-bool Outlier(double v, double s, unsigned n, double kappa2, const NoiseModel& model) {
+// The noise a value is judged by: the model of its channel, the least
+// variance any value may have (the quantisation's), kappa squared, and the
+// sky level of the channel, above which light varies between frames in
+// proportion to itself.
+struct Judge {
+    const NoiseModel& model;
+    double floor, kappa2, sky;
+};
+
+// Star light varies between frames beyond its shot noise, by this share of
+// itself: seeing, tracking and resampling move a star's core between
+// pixels (the "sensitivity noise" of a CCD rejection).
+constexpr double kSensitivity = 0.1;
+
+// Whether v, of a frame whose sky has extra more variance than the frames'
+// mean, lies more than kappa standard deviations from the mean of the
+// others: the n values in have sum s, v among them. The variance is the
+// model's at the others' mean (moved by extra) for v, and the model's over
+// their count for that mean, which is itself uncertain.
+bool Outlier(double v, double extra, double s, unsigned n, const Judge& judge) {
     const double others = n - 1;
     const double mean = (s - v) / others;
-    const double variance = double(model.Variance(float(mean))) * (1 + 1 / others);
+    const double above_sky = std::max(0.0, mean - judge.sky) * kSensitivity;
+    const double at_level = double(judge.model.Variance(float(mean))) + above_sky * above_sky;
+    const double variance = std::max(at_level + extra, judge.floor) + at_level / others;
     const double deviation = v - mean;
-    return deviation * deviation > kappa2 * variance;
+    return deviation * deviation > judge.kappa2 * variance;
 }
 
 // Two outliers on one side pull the others' mean towards them, each hiding
 // the other. So when no single value fails, the two most extreme of a side
-// that has lost no value yet (a outermost, b next) fail together when b lies
-// more than kappa standard deviations from the others without a.
-bool OutlierPair(double a, double b, double s, unsigned n, double kappa2, const NoiseModel& model) {
-    return n >= kFewestToClip + 2 && Outlier(b, s - a, n - 1, kappa2, model);
+// that has lost no value yet (a outermost, b next, of extra variance
+// extra_b) fail together when b lies more than kappa standard deviations
+// from the others without a.
+bool OutlierPair(double a, double b, double extra_b, double s, unsigned n, const Judge& judge) {
+    return n >= kFewestToClip + 2 && Outlier(b, extra_b, s - a, n - 1, judge);
 }
 
 double Larger(double a, double b) { return a < b ? b : a; }
@@ -80,8 +98,11 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     // one step.
     const double quantum = eight_bit ? kEightBitStep : kSixteenBitStep;
     floor = quantum * quantum / 12;
-    reference = Background(width, uint32_t(height), [first](size_t i) { return first[i]; });
-    frame_offsets.push_back({0, 0, 0});
+    const FrameSky sky = Sky(width, uint32_t(height), [first](size_t i) { return first[i]; });
+    reference = sky.level;
+    frame_variances.push_back({sky.variance[0], sky.variance[1], sky.variance[2]});
+    for (unsigned c = 0; c < 3; ++c) total_variance[c] = sky.variance[c];
+    frames = 1;
 }
 
 void ClippingStatistics::FillUnfolded() {
@@ -109,30 +130,32 @@ void ClippingStatistics::FillUnfolded() {
     });
 }
 
-void ClippingStatistics::BeginFrame(const std::array<float, 3>& background, bool landing) {
+void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     if (frame == 1) FillUnfolded();
     for (unsigned c = 0; c < 3; ++c) {
-        offset[c] = background[c] - reference[c];
+        offset[c] = sky.level[c] - reference[c];
         total_offset[c] += offset[c];
+        total_variance[c] += sky.variance[c];
     }
+    ++frames;
     offset_pattern.resize(size_t(width) * 3);
     for (size_t k = 0; k < offset_pattern.size(); ++k) offset_pattern[k] = offset[k % 3];
     if (landing) {
         if (runs.empty()) runs.resize(std::max<size_t>(1, count / 3 / width));
         landing_offsets.push_back(offset);
     }
-    const std::array<double, 3> this_offset{offset[0], offset[1], offset[2]};
-    if (frame_offsets.size() < kLastFrameId) {
-        frame = uint8_t(frame_offsets.size());
-        frame_offsets.push_back(this_offset);
+    const std::array<double, 3> variance{sky.variance[0], sky.variance[1], sky.variance[2]};
+    if (frame_variances.size() < kLastFrameId) {
+        frame = uint8_t(frame_variances.size());
+        frame_variances.push_back(variance);
         return;
     }
-    // Frames from the last id on share it, with the mean of their offsets.
+    // Frames from the last id on share it, with the mean of their noise.
     frame = kLastFrameId;
-    if (frame_offsets.size() == kLastFrameId) frame_offsets.push_back({0, 0, 0});
+    if (frame_variances.size() == kLastFrameId) frame_variances.push_back({0, 0, 0});
     ++frames_sharing_last_id;
-    for (unsigned c = 0; c < 3; ++c)
-        frame_offsets[kLastFrameId][c] += (this_offset[c] - frame_offsets[kLastFrameId][c]) / frames_sharing_last_id;
+    std::array<double, 3>& shared = frame_variances[kLastFrameId];
+    for (unsigned c = 0; c < 3; ++c) shared[c] += (variance[c] - shared[c]) / frames_sharing_last_id;
 }
 
 void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const {
@@ -142,7 +165,10 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
         row.offsets.resize(n);
         row.done.resize(n);
         for (size_t k = 0; k < n; ++k) {
-            row.bound[k] = kappa * kappa * double(models[k % 3].LeastVariance());
+            // No value's variance is less: not the model's least moved by
+            // the least noisy frame's, nor the quantisation's.
+            row.bound[k] = kappa * kappa *
+                           std::max(double(models[k % 3].LeastVariance()) + least_extra[k % 3], floor);
             row.offsets[k] = total_offset[k % 3];
         }
     }
@@ -182,12 +208,15 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
 float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, double offsets,
                                       RejectionTally& tally) const {
     const unsigned channel = unsigned(i % 3);
-    const NoiseModel& model = models[channel];
-    const double kappa2 = kappa * kappa;
+    const Judge judge{models[channel], floor, kappa * kappa, reference[channel]};
     const float tagged_high[kClipExtremes] = {field[kHigh0][i], field[kHigh1][i]};
     const float tagged_low[kClipExtremes] = {field[kLow0][i], field[kLow1][i]};
     const float high[kClipExtremes] = {Untagged(tagged_high[0]), Untagged(tagged_high[1])};
     const float low[kClipExtremes] = {Untagged(tagged_low[0]), Untagged(tagged_low[1])};
+    const double high_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_high[0]), channel),
+                                              ExtraVariance(TagOf(tagged_high[1]), channel)};
+    const double low_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_low[0]), channel),
+                                             ExtraVariance(TagOf(tagged_low[1]), channel)};
     double s = sums[i];
     unsigned in = count_here, out_high = 0, out_low = 0;
     tally.values += count_here;
@@ -199,7 +228,7 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     } passed_low;
     const auto low_fails = [&](unsigned value, double others_s, unsigned n) {
         if (value == passed_low.value && others_s == passed_low.s && n == passed_low.in) return false;
-        if (Outlier(low[value], others_s, n, kappa2, model)) return true;
+        if (Outlier(low[value], low_extra[value], others_s, n, judge)) return true;
         passed_low = {value, n, others_s};
         return false;
     };
@@ -215,7 +244,7 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
         unsigned dropped_high = 0, dropped_low = 0;
         // A pass never leaves no value at all.
         while (out_high + dropped_high < kClipExtremes && in - dropped_high > 1 &&
-               Outlier(high[out_high + dropped_high], s, in, kappa2, model))
+               Outlier(high[out_high + dropped_high], high_extra[out_high + dropped_high], s, in, judge))
             drop_s += high[out_high + dropped_high++];
         const double high_kept = s - drop_s;
         const unsigned in_low = in - dropped_high;
@@ -223,9 +252,9 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
                low_fails(out_low + dropped_low, high_kept, in_low))
             drop_s += low[out_low + dropped_low++];
         if (dropped_high + dropped_low == 0) {
-            if (out_high == 0 && OutlierPair(high[0], high[1], s, in, kappa2, model)) dropped_high = 2;
+            if (out_high == 0 && OutlierPair(high[0], high[1], high_extra[1], s, in, judge)) dropped_high = 2;
             if (out_low == 0 && in - dropped_high >= kFewestToClip + 2 &&
-                OutlierPair(low[0], low[1], s, in, kappa2, model))
+                OutlierPair(low[0], low[1], low_extra[1], s, in, judge))
                 dropped_low = 2;
             for (unsigned j = 0; j < dropped_high; ++j) drop_s += high[j];
             for (unsigned j = 0; j < dropped_low; ++j) drop_s += low[j];
@@ -240,10 +269,9 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     tally.low += out_low;
     if (out_high == kClipExtremes || out_low == kClipExtremes) ++tally.at_limit;
     if (in == 0) return 0.0f;
-    // Back to the values as given: less the offsets of the values left out.
-    for (unsigned j = 0; j < out_high; ++j) offsets -= FrameOffset(TagOf(tagged_high[j]), channel);
-    for (unsigned j = 0; j < out_low; ++j) offsets -= FrameOffset(TagOf(tagged_low[j]), channel);
-    return float((s + offsets) / in);
+    // The kept values' mean at the level of every value's: whichever values
+    // went, neighbouring samples stay on one level.
+    return float(s / in + offsets / count_here);
 }
 
 }  // namespace quen_merge

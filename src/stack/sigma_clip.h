@@ -1,15 +1,21 @@
 // Kappa-sigma clipping in one pass and bounded memory. Per sample: the sum of
 // its values and the two highest and two lowest of them, each carrying the
 // frame it came from in the lowest 8 bits of its mantissa (a change of less
-// than 2^-15 of the value, and plain min and max keep them). On a sparse grid: sums of squares, from which a noise model per
-// channel gives the spread a value may have at its level. Per frame: its
-// background offset from the first frame's, taken off every value before it
-// is compared, so that a frame with a brighter sky is not left out whole.
-// The clipping is worked out once every frame is in.
+// than 2^-15 of the value, and plain min and max keep them). On a sparse
+// grid: sums of squares, from which a noise model per channel gives the
+// spread a value may have at its level. Per frame: its sky level and noise.
+// Every value is normalised, less its frame's sky offset from the first
+// frame's, so that a frame with a brighter sky is not left out whole; and it
+// is judged with its own frame's noise, so that a noisier frame is not left
+// out for its noise. The result is the mean of the kept normalised values,
+// at the level of the mean of all: it does not step where neighbouring
+// samples kept other frames. The clipping is worked out once every frame is
+// in.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +27,9 @@
 #include "stack/noise_model.h"
 
 namespace quen_merge {
+
+// A Gaussian's standard deviation over its median absolute deviation.
+constexpr double kMadToSigma = 1.4826;
 
 // Values kept per side of each sample: clipping is exact while no more than
 // this many values of a sample lie beyond kappa on either side.
@@ -56,17 +65,22 @@ public:
     // and ClippedMeans leaves the means there.
     ClippingStatistics(float* sums, size_t n, uint32_t width);
 
-    // Starts the next frame, whose background (per channel, as the first
-    // frame's was measured) is background: its values are compared less the
-    // difference. Call before its values are added, from one thread. A
-    // landing frame (of an aligned stack) adds its values in runs, each
-    // told with Landed.
-    void BeginFrame(const std::array<float, 3>& background, bool landing = false);
-    // The background of a frame: the median of each channel over the grid
-    // of a width x height frame whose sample i is value(i).
+    // A frame's sky, per channel: its level (the median over the grid) and
+    // the variance of one pixel's noise (from the median absolute difference
+    // of neighbouring pixels, which smooth gradients and vignetting leave).
+    struct FrameSky {
+        std::array<float, 3> level{}, variance{};
+    };
+    // Starts the next frame, whose sky (per channel, as the first frame's
+    // was measured) is sky: its values are compared less the difference of
+    // levels, with its own noise. Call before its values are added, from one
+    // thread. A landing frame (of an aligned stack) adds its values in runs,
+    // each told with Landed.
+    void BeginFrame(const FrameSky& sky, bool landing = false);
+    // The sky of a width x height frame whose sample i is value(i).
     template <typename Value>
-    static std::array<float, 3> Background(uint32_t width, uint32_t height, Value value);
-    // Pixels between the points a background is measured on: a median needs
+    static FrameSky Sky(uint32_t width, uint32_t height, Value value);
+    // Pixels between the points a sky level is measured on: a median needs
     // fewer than the noise model.
     static constexpr uint32_t kBackgroundSpacing = 4;
 
@@ -121,12 +135,14 @@ public:
     // FitNoise, then into the sums' buffer the mean of each sample's values
     // after iterative clipping: a value is left out when it lies more than
     // kappa standard deviations from the mean of the other values still in,
-    // until none is; with fewer than 3 values in, all of them stay. The
-    // standard deviation is the noise model's at the others' mean times
-    // sqrt(1 + 1/m) for m others: that mean is itself uncertain. Values are
-    // compared less their frame's offset; the mean is of the kept values as
-    // they were given. Shared out over every CPU; what was left out is
-    // counted in tally, the same as one loop would.
+    // until none is; with fewer than 3 values in, all of them stay. A
+    // value's variance is the noise model's at the others' mean, moved by
+    // how much its frame's sky noise differs from the frames' mean, plus the
+    // model's over m for the m others' mean, which is itself uncertain.
+    // Values are compared less their frame's offset; the mean is of the kept
+    // normalised values, plus the mean offset of every frame that gave the
+    // sample. Shared out over every CPU; what was left out is counted in
+    // tally, the same as one loop would.
     template <typename Count>
     void ClippedMeans(Count count, double kappa, RejectionTally& tally);
 
@@ -225,8 +241,9 @@ private:
         const size_t x = pixel % width, y = pixel / width;
         return ((y / step) * grid_width + x / step) * 3 + i % 3;
     }
-    // The offset of the frame with this id, channel c.
-    double FrameOffset(uint8_t id, unsigned c) const { return frame_offsets[id][c]; }
+    // How much more variance than the frames' mean the sky of the frame
+    // with this id has, channel c. Set once every frame is in.
+    double ExtraVariance(uint8_t id, unsigned c) const { return extra_variance[id][c]; }
     // The offsets of the landing frames that covered each sample of row y,
     // summed in frame order, into sums; nothing when no frame landed.
     void LandedOffsets(size_t y, std::vector<float>& sums) const {
@@ -255,7 +272,11 @@ private:
     uint8_t frame = 0;
     bool extremes_written = false;      // every sample's extremes hold its values
     unsigned frames_sharing_last_id = 0;
-    std::vector<std::array<double, 3>> frame_offsets;  // by frame id
+    std::vector<std::array<double, 3>> frame_variances;  // each frame's sky noise, by frame id
+    std::array<double, 3> total_variance{};              // every frame's sky noise added
+    unsigned frames = 0;                                  // frames begun, the first included
+    std::vector<std::array<double, 3>> extra_variance;   // by frame id, from FitNoise on
+    std::array<double, 3> least_extra{};                  // the least of extra_variance, per channel
     double floor = 0;                   // least variance: the data's quantisation
     // Hundreds of megabytes for a large stack.
     std::unique_ptr<float, void (*)(void*)> storage{nullptr, &std::free};
@@ -270,19 +291,30 @@ private:
 };
 
 template <typename Value>
-std::array<float, 3> ClippingStatistics::Background(uint32_t width, uint32_t height, Value value) {
-    const uint32_t step = GridStep(width, height) * (GridStep(width, height) > 1 ? kBackgroundSpacing : 1);
-    std::array<float, 3> background{};
-    std::vector<float> channel;
+ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t height, Value value) {
+    // The level's median needs fewer points than the noise, whose
+    // differences from frame to frame are what matters.
+    const uint32_t step = GridStep(width, height), level_step = step * (step > 1 ? kBackgroundSpacing : 1);
+    FrameSky sky;
+    std::vector<float> levels, steps;
+    auto median = [](std::vector<float>& v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
     for (unsigned c = 0; c < 3; ++c) {
-        channel.clear();
+        levels.clear();
+        steps.clear();
         for (uint32_t y = 0; y < height; y += step)
-            for (uint32_t x = 0; x < width; x += step) channel.push_back(value((size_t(y) * width + x) * 3 + c));
-        if (channel.empty()) continue;
-        std::nth_element(channel.begin(), channel.begin() + channel.size() / 2, channel.end());
-        background[c] = channel[channel.size() / 2];
+            for (uint32_t x = 0; x < width; x += step) {
+                const size_t i = (size_t(y) * width + x) * 3 + c;
+                if (x % level_step == 0 && y % level_step == 0) levels.push_back(value(i));
+                if (x + 1 < width) steps.push_back(std::fabs(value(i) - value(i + 3)));
+            }
+        if (!levels.empty()) sky.level[c] = median(levels);
+        // A difference of two pixels has twice a pixel's variance.
+        if (!steps.empty()) sky.variance[c] = float(0.5 * std::pow(kMadToSigma * median(steps), 2));
     }
-    return background;
+    return sky;
 }
 
 template <typename Count>
@@ -304,6 +336,14 @@ void ClippingStatistics::FitNoise(Count count_of) {
             }
         models[c].Fit(measured, floor);
     });
+    // Each frame's sky noise against the frames' mean, which the model holds.
+    extra_variance.assign(frame_variances.size(), {0, 0, 0});
+    least_extra = {0, 0, 0};
+    for (size_t id = 0; id < frame_variances.size(); ++id)
+        for (unsigned c = 0; c < 3; ++c) {
+            extra_variance[id][c] = frame_variances[id][c] - total_variance[c] / frames;
+            least_extra[c] = std::min(least_extra[c], extra_variance[id][c]);
+        }
 }
 
 template <typename Count>
