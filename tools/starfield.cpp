@@ -90,7 +90,8 @@ struct Options {
     std::string pattern;
     double seeing = 0;       // share by which a frame's PSF width varies, at random, flux kept
     double sky_rise = 0;     // share of the sky level it rises by from each frame to the next
-    double twilight = 1;     // the sky's level mid-run over its level at the ends
+    double twilight = 1;     // the sky's level at the ends of the run over its level mid-run
+    double brightness = 1;   // one frame's sky (a flat's lamp) over the run's own level
     double flux_sigma = 0;   // PSF width the stars' flux is reckoned at (0: sigma)
     std::string kind;        // calibration set: light, flat, dark, bias or truth
     double exposure = 60;    // s, of a calibration set's frame
@@ -150,7 +151,8 @@ void Usage() {
         "              +-SHARE of -f, each star's flux kept (0)\n"
         "  -G SHARE    the sky rises by SHARE of its level from each frame to the next (0)\n"
         "  -U FACTOR   twilight at both ends: the sky falls from FACTOR times its level\n"
-        "              to its level mid-run and rises again, as a sine (1)\n"
+        "              to its level mid-run and rises again, as a sine (1); -G and -U\n"
+        "              set the brightness of flats' lamp too\n"
         "  -L FOCAL    a camera fixed to the ground under the turning sky, lens focal\n"
         "              length in px (e.g. 4186: 18 mm, 4.3 um); -S stars over the sky\n"
         "              it sees; -T then writes frame x y ref_x ref_y for a grid\n"
@@ -375,9 +377,10 @@ std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform&
 // The options frame k is rendered with: its own seeing and sky level.
 Options FrameConditions(const Options& o, int k, portable_random::Engine& rng) {
     Options frame = o;
-    frame.sky = o.sky * (1 + k * o.sky_rise);
+    frame.brightness = 1 + k * o.sky_rise;
     if (o.twilight != 1 && o.frames > 1)
-        frame.sky *= o.twilight + (1 - o.twilight) * std::sin(kPi * k / (o.frames - 1));
+        frame.brightness *= o.twilight + (1 - o.twilight) * std::sin(kPi * k / (o.frames - 1));
+    frame.sky = o.sky * frame.brightness;
     if (o.seeing > 0) {
         frame.flux_sigma = o.sigma;
         frame.sigma = o.sigma * (1 + portable_random::Uniform(-o.seeing, o.seeing)(rng));
@@ -482,7 +485,8 @@ std::vector<double> RenderCalibrationFrame(const std::vector<Star>& stars, const
             const double thermal = flat ? 0 : camera.Dark(x, y, seconds);
             double* p = &px[(size_t(y) * o.width + x) * 3];
             for (int c = 0; c < 3; ++c) {
-                const double light = flat ? camera_model::kFlatLevel * camera_model::kFlatColour[c] : p[c] - kDarkLevel;
+                const double light =
+                    flat ? camera_model::kFlatLevel * camera_model::kFlatColour[c] * o.brightness : p[c] - kDarkLevel;
                 double v = light * throughput + thermal;
                 if (o.noise) v += unit(rng) * std::sqrt(v + camera_model::kReadNoise * camera_model::kReadNoise);
                 p[c] = v + camera.Bias(x);

@@ -57,12 +57,13 @@ bool SaveMaster(const std::string& folder, const FloatImage& master, const Stack
 char OptionOf(const std::string& kind) { return kind == "bias" ? 'b' : kind == "dark" ? 'd' : 'f'; }
 
 // The master of one kind: a master file given alone, used as it is, or the
-// combination of the kind's frames (with every_one, all of them must be
-// used), saved into save_to when that is not empty. True with a null master
+// combination of the kind's frames (compared, under rejection, normalised
+// as normalisation says; with every_one, all of them must be used), saved
+// into save_to when that is not empty. True with a null master
 // when none are named; false after saying why. A master flat tells in
 // history whether the bias was taken off its frames.
 bool MakeMaster(const char* kind, const std::vector<std::string>& files, const Calibration& calibration, double kappa,
-                bool every_one, const std::string& save_to, std::unique_ptr<FloatImage>& master,
+                Normalisation normalisation, bool every_one, const std::string& save_to, std::unique_ptr<FloatImage>& master,
                 StackHistory& history) {
     if (files.empty()) return true;
     for (const std::string& name : files) {
@@ -84,7 +85,7 @@ bool MakeMaster(const char* kind, const std::vector<std::string>& files, const C
         return true;
     }
     std::printf("Averaging %s frames\n", kind);
-    master.reset(MergeNoAlign(files, calibration, kMeanRule.make(kappa), &history));
+    master.reset(MergeNoAlign(files, calibration, MakeMean(kappa, normalisation), &history));
     if (every_one && !UsedEvery(files, history, kind)) return false;
     history.master = kind;
     history.bias_subtracted = calibration.offset != nullptr;
@@ -172,8 +173,10 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
     const std::string& save_to = frames.save_masters;
     std::unique_ptr<FloatImage> bias, dark;
     // Darks that cannot all be used still make a master, as they always did.
-    if (!MakeMaster("bias", frames.biases, Calibration(), kappa, true, save_to, bias, bias_history) ||
-        !MakeMaster("dark", frames.darks, Calibration(), kappa, false, save_to, dark, dark_history))
+    if (!MakeMaster("bias", frames.biases, Calibration(), kappa, Normalisation::kNone, true, save_to, bias,
+                    bias_history) ||
+        !MakeMaster("dark", frames.darks, Calibration(), kappa, Normalisation::kNone, false, save_to, dark,
+                    dark_history))
         return false;
     const bool calibrating = !frames.biases.empty() || !frames.flats.empty();
     LightFacts light;
@@ -187,7 +190,7 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
         Calibration less_bias(bias.get());
         less_bias.offset_kind = "bias";
         std::unique_ptr<FloatImage> flat;
-        if (!MakeMaster("flat", flats, less_bias, kappa, true, save_to, flat, flat_history) ||
+        if (!MakeMaster("flat", flats, less_bias, kappa, Normalisation::kScale, true, save_to, flat, flat_history) ||
             !HasLightsSize(flat.get(), "flat", light) || !UseFlat(std::move(flat), flat_history.bias_subtracted))
             return false;
     }

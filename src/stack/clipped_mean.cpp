@@ -24,10 +24,10 @@ ClippingStatistics::FrameSky SkyOf(const Image16* frame, const SampleCalibration
 // sample's one-pass statistics.
 class ClippedMeanCombiner : public Combiner {
 public:
-    explicit ClippedMeanCombiner(double kappa) : kappa(kappa) {}
+    ClippedMeanCombiner(double kappa, Normalisation normalisation) : kappa(kappa), normalisation(normalisation) {}
     unsigned BytesPerSample() const override { return ClippingStatistics::kBytesPerSample; }
     void Start(float* first, size_t n, uint32_t width) override {
-        statistics.reset(new ClippingStatistics(first, n, width));
+        statistics.reset(new ClippingStatistics(first, n, width, normalisation));
     }
     void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         ClippingStatistics& s = *statistics;
@@ -67,6 +67,7 @@ public:
         }
     }
     const RejectionTally* Tally() const override { return &tally; }
+    bool ComparesValues() const override { return true; }
 
 private:
     // Folds in the values of whole pixels of one row, samples [first, first + n).
@@ -77,12 +78,15 @@ private:
     }
 
     double kappa;
+    Normalisation normalisation;
     std::unique_ptr<ClippingStatistics> statistics;
     RejectionTally tally;
 };
 
 }  // namespace
 
-std::unique_ptr<Combiner> MakeClippedMean(double kappa) { return std::make_unique<ClippedMeanCombiner>(kappa); }
+std::unique_ptr<Combiner> MakeClippedMean(double kappa, Normalisation normalisation) {
+    return std::make_unique<ClippedMeanCombiner>(kappa, normalisation);
+}
 
 }  // namespace quen_merge

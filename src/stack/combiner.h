@@ -45,6 +45,11 @@ public:
     virtual void Finish(const ValueCounts& counts) = 0;
     // What the rule left out; null for rules that leave nothing out.
     virtual const RejectionTally* Tally() const { return nullptr; }
+    // Whether the rule compares a sample's values with each other: they must
+    // then be calibrated as folded (a flat evens out the vignetting that
+    // would set them apart). Rules that do not may be calibrated once at the
+    // end, when that gives the same result.
+    virtual bool ComparesValues() const { return false; }
 };
 
 // A rule as a run chooses it: its name and the combiner that applies it.

@@ -44,13 +44,15 @@ private:
     size_t count = 0;
 };
 
-std::unique_ptr<Combiner> MakeMean(double kappa) {
-    if (kappa > 0) return MakeClippedMean(kappa);
-    return std::make_unique<MeanCombiner>();
-}
+std::unique_ptr<Combiner> MakeLightsMean(double kappa) { return MakeMean(kappa, Normalisation::kLocation); }
 
 }  // namespace
 
-const CombineRule kMeanRule{"mean", true, MakeMean};
+std::unique_ptr<Combiner> MakeMean(double kappa, Normalisation normalisation) {
+    if (kappa > 0) return MakeClippedMean(kappa, normalisation);
+    return std::make_unique<MeanCombiner>();
+}
+
+const CombineRule kMeanRule{"mean", true, MakeLightsMean};
 
 }  // namespace quen_merge

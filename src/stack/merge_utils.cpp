@@ -53,7 +53,7 @@ bool Merge::AddFrame(const Image16* frame) {
 bool Merge::PostProcess() {
     if (!accumulator || frame_count == 0) return true;
     combiner->Finish(ValueCounts{float(frame_count), nullptr});
-    if (!calibration.gain) return true;
+    if (!FlatAtTheEnd()) return true;
     const SampleCalibration samples = calibration.For(accumulator->width, accumulator->height, kFrameChannels);
     float* result = accumulator->data;
     if (!samples.gain) return true;

@@ -54,9 +54,12 @@ public:
 protected:
     // True when frame can be folded into the current accumulator.
     bool Matches(const Image16* frame) const;
+    // Whether the flat divides the combined result once instead of every
+    // frame: the same for rules that do not compare values, and cheaper.
+    bool FlatAtTheEnd() const { return calibration.gain && !combiner->ComparesValues(); }
     // What each frame is calibrated by as it is folded in.
     SampleCalibration FoldCalibration(const Image16* frame) const {
-        return calibration.gain ? SampleCalibration() : calibration.For(frame);
+        return FlatAtTheEnd() ? SampleCalibration() : calibration.For(frame);
     }
 
     FloatImage* accumulator = nullptr;

@@ -75,8 +75,8 @@ bool OnEightBitStep(float v) {
 
 }  // namespace
 
-ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_columns)
-    : count(n), width(std::max<uint32_t>(1, grid_columns)), sums(first) {
+ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_columns, Normalisation normalisation)
+    : count(n), width(std::max<uint32_t>(1, grid_columns)), normalisation(normalisation), sums(first) {
     const size_t height = n / 3 / width;
     step = GridStep(width, uint32_t(height));
     grid_width = (width + step - 1) / step;
@@ -101,7 +101,10 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     const FrameSky sky = Sky(width, uint32_t(height), [first](size_t i) { return first[i]; });
     reference = sky.level;
     frame_variances.push_back({sky.variance[0], sky.variance[1], sky.variance[2]});
-    for (unsigned c = 0; c < 3; ++c) total_variance[c] = sky.variance[c];
+    for (unsigned c = 0; c < 3; ++c) {
+        total_variance[c] = sky.variance[c];
+        total_inverse_scale[c] = 1;
+    }
     frames = 1;
 }
 
@@ -133,18 +136,28 @@ void ClippingStatistics::FillUnfolded() {
 void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     if (frame == 1) FillUnfolded();
     for (unsigned c = 0; c < 3; ++c) {
-        offset[c] = sky.level[c] - reference[c];
+        const bool scaled = normalisation == Normalisation::kScale && !landing && sky.level[c] > 0 && reference[c] > 0;
+        const bool shifted = normalisation == Normalisation::kLocation || landing;
+        scale[c] = scaled ? reference[c] / sky.level[c] : 1.0f;
+        offset[c] = shifted ? sky.level[c] - reference[c] : 0.0f;
         total_offset[c] += offset[c];
-        total_variance[c] += sky.variance[c];
+        total_inverse_scale[c] += 1.0 / scale[c];
+        // Its noise as compared: scaled with its values.
+        total_variance[c] += sky.variance[c] * scale[c] * scale[c];
     }
     ++frames;
     offset_pattern.resize(size_t(width) * 3);
-    for (size_t k = 0; k < offset_pattern.size(); ++k) offset_pattern[k] = offset[k % 3];
+    scale_pattern.resize(size_t(width) * 3);
+    for (size_t k = 0; k < offset_pattern.size(); ++k) {
+        offset_pattern[k] = offset[k % 3];
+        scale_pattern[k] = scale[k % 3];
+    }
     if (landing) {
         if (runs.empty()) runs.resize(std::max<size_t>(1, count / 3 / width));
         landing_offsets.push_back(offset);
     }
-    const std::array<double, 3> variance{sky.variance[0], sky.variance[1], sky.variance[2]};
+    std::array<double, 3> variance;
+    for (unsigned c = 0; c < 3; ++c) variance[c] = sky.variance[c] * scale[c] * scale[c];
     if (frame_variances.size() < kLastFrameId) {
         frame = uint8_t(frame_variances.size());
         frame_variances.push_back(variance);
@@ -163,6 +176,7 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
     if (row.bound.size() != n) {
         row.bound.resize(n);
         row.offsets.resize(n);
+        row.inverse_scale.resize(n);
         row.done.resize(n);
         for (size_t k = 0; k < n; ++k) {
             // No value's variance is less: not the model's least moved by
@@ -170,26 +184,29 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
             row.bound[k] = kappa * kappa *
                            std::max(double(models[k % 3].LeastVariance()) + least_extra[k % 3], floor);
             row.offsets[k] = total_offset[k % 3];
+            row.inverse_scale[k] = total_inverse_scale[k % 3] / frames;
         }
     }
     LandedOffsets(y, row.landed);
     for (size_t k = 0; k < row.landed.size(); ++k) row.offsets[k] = row.landed[k];
     FinishUnfailable(field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first, field[kLow1] + first,
-                     sums + first, row.counts.data(), row.offsets.data(), row.bound.data(), n, row.done.data());
+                     sums + first, row.counts.data(), row.offsets.data(), row.inverse_scale.data(), row.bound.data(), n,
+                     row.done.data());
     for (size_t k = 0; k < n; ++k) {
         if (row.done[k]) {
             tally.values += unsigned(row.counts[k]);
             continue;
         }
         const size_t i = first + k;
-        sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], tally);
+        sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], row.inverse_scale[k], tally);
     }
 }
 
 void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const float* __restrict high1,
                                           const float* __restrict low0, const float* __restrict low1,
                                           float* __restrict sum, const double* __restrict counts,
-                                          const double* __restrict offsets, const double* __restrict bound,
+                                          const double* __restrict offsets,
+                                          const double* __restrict inverse_scale, const double* __restrict bound,
                                           size_t n, double* __restrict done) {
     for (size_t j = 0; j < n; ++j) {
         const double s = sum[j], in = counts[j];
@@ -198,7 +215,7 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
         const double largest = LargestDeviation(Untagged(high0[j]), Untagged(high1[j]), Untagged(low0[j]),
                                                 Untagged(low1[j]), s, in < kFewestToClip ? kFewestToClip : in);
         const bool clean = (in < kFewestToClip) | (largest * largest <= bound[j]);
-        const double mean = (s + offsets[j]) / Larger(in, 1);
+        const double mean = (s * inverse_scale[j] + offsets[j]) / Larger(in, 1);
         const double kept = in > 0 ? mean : 0.0;
         sum[j] = float(clean ? kept : s);
         done[j] = clean ? 1.0 : 0.0;
@@ -206,7 +223,7 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
 }
 
 float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, double offsets,
-                                      RejectionTally& tally) const {
+                                      double inverse_scale, RejectionTally& tally) const {
     const unsigned channel = unsigned(i % 3);
     const Judge judge{models[channel], floor, kappa * kappa, reference[channel]};
     const float tagged_high[kClipExtremes] = {field[kHigh0][i], field[kHigh1][i]};
@@ -271,7 +288,7 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     if (in == 0) return 0.0f;
     // The kept values' mean at the level of every value's: whichever values
     // went, neighbouring samples stay on one level.
-    return float(s / in + offsets / count_here);
+    return float(s / in * inverse_scale + offsets / count_here);
 }
 
 }  // namespace quen_merge

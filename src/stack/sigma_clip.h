@@ -28,6 +28,11 @@
 
 namespace quen_merge {
 
+// How frames are brought onto one scale before their values are compared:
+// lights differ by their sky (an offset), flats by their lamp or the
+// twilight's brightness (a factor); bias and darks are compared as they are.
+enum class Normalisation { kNone, kLocation, kScale };
+
 // A Gaussian's standard deviation over its median absolute deviation.
 constexpr double kMadToSigma = 1.4826;
 
@@ -62,8 +67,9 @@ public:
     // The statistics of the n samples of a grid width pixels wide whose
     // first frame's values are sums[i], worked out on every CPU. sums, a
     // buffer the caller keeps alive, holds each sample's sum from then on,
-    // and ClippedMeans leaves the means there.
-    ClippingStatistics(float* sums, size_t n, uint32_t width);
+    // and ClippedMeans leaves the means there. Frames are normalised as
+    // normalisation says; frames that land (aligned stacks) by location.
+    ClippingStatistics(float* sums, size_t n, uint32_t width, Normalisation normalisation = Normalisation::kLocation);
 
     // A frame's sky, per channel: its level (the median over the grid) and
     // the variance of one pixel's noise (from the median absolute difference
@@ -90,11 +96,12 @@ public:
     void AddPixels(size_t first, const float* values, size_t n) {
         float* const at[kFields] = {field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first,
                                     field[kLow1] + first};
+        const float* const shift = offset_pattern.data();
+        const float* const times = scale_pattern.data();
         if (frame == 1)
-            FoldSecondRun(values, offset_pattern.data(), sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n);
+            FoldSecondRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n);
         else
-            FoldRun(values, offset_pattern.data(), sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n,
-                    frame);
+            FoldRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n, frame);
     }
     // The landing frame covered whole pixels [first / 3, (first + n) / 3)
     // of one row: the offsets of the frames that covered a sample are summed
@@ -123,7 +130,7 @@ public:
     // model's sums.
     void AddToGrid(size_t i, float v) {
         GridSums& g = grid[GridIndex(i)];
-        const double m = double(v) - offset[i % 3];
+        const double m = double(v) * scale[i % 3] - offset[i % 3];
         g.sum += m;
         g.squares += m * m;
     }
@@ -140,8 +147,8 @@ public:
     // how much its frame's sky noise differs from the frames' mean, plus the
     // model's over m for the m others' mean, which is itself uncertain.
     // Values are compared less their frame's offset; the mean is of the kept
-    // normalised values, plus the mean offset of every frame that gave the
-    // sample. Shared out over every CPU; what was left out is counted in
+    // normalised values, brought to the level of every frame that gave the
+    // sample: plus their mean offset, times their mean scale. Shared out over every CPU; what was left out is counted in
     // tally, the same as one loop would.
     template <typename Count>
     void ClippedMeans(Count count, double kappa, RejectionTally& tally);
@@ -151,11 +158,13 @@ private:
     // offsets are those of the frames that gave them. Counts what it left
     // out in tally. Only for the samples FinishUnfailable left: nearly all
     // of them hold an outlier, and no finer bound would spare their tests.
-    float ClippedMean(size_t i, unsigned count, double kappa, double offsets, RejectionTally& tally) const;
+    float ClippedMean(size_t i, unsigned count, double kappa, double offsets, double inverse_scale,
+                      RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
     struct RowScratch {
         std::vector<double> counts;   // each sample's count of values
         std::vector<double> offsets;  // the offsets of the frames that gave them
+        std::vector<double> inverse_scale;  // the mean of their 1 / scale
         std::vector<double> bound;    // kappa^2 times the least variance of the sample's channel
         std::vector<float> landed;    // the landing frames' offsets summed in float, as given
         std::vector<double> done;     // 1 where the sample is finished
@@ -173,19 +182,19 @@ private:
     // Most samples hold no outlier, and the loop, without branches, takes
     // several at once.
     static void FinishUnfailable(const float* high0, const float* high1, const float* low0, const float* low1,
-                                 float* sum, const double* counts, const double* offsets, const double* bound,
-                                 size_t n, double* done);
+                                 float* sum, const double* counts, const double* offsets,
+                                 const double* inverse_scale, const double* bound, size_t n, double* done);
 
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
 
-    // AddPixels' steps for n values in[j] of channel j % 3, whose offsets are
-    // offset[j], into statistics that no other pointer reaches (the
-    // compiler may then take several values at once).
-    static void FoldRun(const float* __restrict in, const float* __restrict offset, float* __restrict sum,
-                        float* __restrict high0, float* __restrict high1, float* __restrict low0,
-                        float* __restrict low1, size_t n, uint8_t id) {
+    // AddPixels' steps for n values in[j] of channel j % 3, normalised as
+    // in[j] * scale[j] - offset[j], into statistics that no other pointer
+    // reaches (the compiler may then take several values at once).
+    static void FoldRun(const float* __restrict in, const float* __restrict scale, const float* __restrict offset,
+                        float* __restrict sum, float* __restrict high0, float* __restrict high1,
+                        float* __restrict low0, float* __restrict low1, size_t n, uint8_t id) {
         for (size_t j = 0; j < n; ++j) {
-            const float m = in[j] - offset[j];
+            const float m = in[j] * scale[j] - offset[j];
             const float t = Tagged(m, id);
             sum[j] += m;
             high1[j] = Max(high1[j], Min(high0[j], t));
@@ -198,11 +207,11 @@ private:
     // the first frame's value is still the sum, and the extremes are written
     // as FoldRun would leave them from the first value alone (high1 -inf,
     // low1 +inf), without reading them.
-    static void FoldSecondRun(const float* __restrict in, const float* __restrict offset, float* __restrict sum,
-                              float* __restrict high0, float* __restrict high1, float* __restrict low0,
-                              float* __restrict low1, size_t n) {
+    static void FoldSecondRun(const float* __restrict in, const float* __restrict scale,
+                              const float* __restrict offset, float* __restrict sum, float* __restrict high0,
+                              float* __restrict high1, float* __restrict low0, float* __restrict low1, size_t n) {
         for (size_t j = 0; j < n; ++j) {
-            const float m = in[j] - offset[j];
+            const float m = in[j] * scale[j] - offset[j];
             const float f = Tagged(sum[j], 0), t = Tagged(m, 1);
             sum[j] += m;
             high0[j] = Max(f, t);
@@ -266,9 +275,13 @@ private:
     uint32_t width = 0, step = 1;
     size_t grid_width = 0;
     std::array<float, 3> reference{};   // the first frame's background
+    Normalisation normalisation = Normalisation::kLocation;
     std::array<float, 3> offset{};      // the current frame's offset
+    std::array<float, 3> scale{1, 1, 1};  // ... and its scale
     std::array<double, 3> total_offset{};  // every frame's offsets added
+    std::array<double, 3> total_inverse_scale{};  // every frame's 1 / scale added
     std::vector<float> offset_pattern;  // offset[k % 3] for a row's samples k
+    std::vector<float> scale_pattern;   // scale[k % 3] likewise
     uint8_t frame = 0;
     bool extremes_written = false;      // every sample's extremes hold its values
     unsigned frames_sharing_last_id = 0;
