@@ -20,14 +20,21 @@ namespace quen_merge {
 
 namespace {
 
-// The share of the stack's values that clipping left out, high and low.
+// On one line: the share of the stack's values that clipping left out,
+// high and low; the samples that lost every extreme it keeps of a side
+// (further outliers there stayed in); how far apart the frames were brought.
 void ReportRejection(const RejectionTally& tally) {
     const double share = tally.values ? 100.0 / double(tally.values) : 0.0;
-    std::printf("Rejected %.3f%% of values high and %.3f%% low\n", double(tally.high) * share,
-                double(tally.low) * share);
+    std::printf("Rejected %.3f%% of values high and %.3f%% low", double(tally.high) * share, double(tally.low) * share);
     if (tally.at_limit)
-        std::printf("%llu samples had all %u of their highest or lowest values rejected; further outliers there stayed in\n",
-                    (unsigned long long)tally.at_limit, kClipExtremes);
+        std::printf("; %llu samples lost all %u of a side's extremes", (unsigned long long)tally.at_limit,
+                    kClipExtremes);
+    if (tally.normalisation == Normalisation::kLocation)
+        std::printf("; skies %+.1f to %+.1f ADU from the first frame's", tally.least * kFloatToSample,
+                    tally.most * kFloatToSample);
+    if (tally.normalisation == Normalisation::kScale)
+        std::printf("; levels %.3fx to %.3fx the first frame's", tally.least, tally.most);
+    std::printf("\n");
 }
 
 // Ends an aligned stack: "Post processing", the means, what rejection and

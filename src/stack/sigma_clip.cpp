@@ -146,6 +146,10 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
         total_variance[c] += sky.variance[c] * scale[c] * scale[c];
     }
     ++frames;
+    least_shift = std::min(least_shift, double(offset[1]));
+    most_shift = std::max(most_shift, double(offset[1]));
+    least_level = std::min(least_level, 1.0 / scale[1]);
+    most_level = std::max(most_level, 1.0 / scale[1]);
     offset_pattern.resize(size_t(width) * 3);
     scale_pattern.resize(size_t(width) * 3);
     for (size_t k = 0; k < offset_pattern.size(); ++k) {

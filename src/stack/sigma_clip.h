@@ -28,11 +28,6 @@
 
 namespace quen_merge {
 
-// How frames are brought onto one scale before their values are compared:
-// lights differ by their sky (an offset), flats by their lamp or the
-// twilight's brightness (a factor); bias and darks are compared as they are.
-enum class Normalisation { kNone, kLocation, kScale };
-
 // A Gaussian's standard deviation over its median absolute deviation.
 constexpr double kMadToSigma = 1.4826;
 
@@ -40,12 +35,21 @@ constexpr double kMadToSigma = 1.4826;
 // this many values of a sample lie beyond kappa on either side.
 constexpr unsigned kClipExtremes = 2;
 
+// How frames are brought onto one scale before their values are compared:
+// lights differ by their sky (an offset), flats by their lamp or the
+// twilight's brightness (a factor); bias and darks are compared as they are.
+enum class Normalisation { kNone, kLocation, kScale };
+
 // What the clipping of a whole stack left out.
 struct RejectionTally {
     uint64_t values = 0;     // values in the stack, over all samples
     uint64_t high = 0;       // values left out above the others
     uint64_t low = 0;        // values left out below the others
     uint64_t at_limit = 0;   // samples whose kClipExtremes values of one side all went
+    // How far apart the frames were brought (green channel): their sky
+    // offsets from the first frame's, or their levels over its.
+    Normalisation normalisation = Normalisation::kNone;
+    double least = 0, most = 0;
 };
 
 class ClippingStatistics {
@@ -280,6 +284,8 @@ private:
     std::array<float, 3> scale{1, 1, 1};  // ... and its scale
     std::array<double, 3> total_offset{};  // every frame's offsets added
     std::array<double, 3> total_inverse_scale{};  // every frame's 1 / scale added
+    double least_shift = 0, most_shift = 0;  // the green offsets' range, the first frame's included
+    double least_level = 1, most_level = 1;  // the green 1 / scale's likewise
     std::vector<float> offset_pattern;  // offset[k % 3] for a row's samples k
     std::vector<float> scale_pattern;   // scale[k % 3] likewise
     uint8_t frame = 0;
@@ -384,6 +390,10 @@ void ClippingStatistics::ClippedMeans(Count count_of, double kappa, RejectionTal
         tally.low += t.low;
         tally.at_limit += t.at_limit;
     }
+    tally.normalisation = normalisation;
+    const bool scaled = normalisation == Normalisation::kScale;
+    tally.least = scaled ? least_level : least_shift;
+    tally.most = scaled ? most_level : most_shift;
 }
 
 }  // namespace quen_merge
