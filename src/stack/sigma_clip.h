@@ -93,6 +93,8 @@ public:
     // Pixels between the points a sky level is measured on: a median needs
     // fewer than the noise model.
     static constexpr uint32_t kBackgroundSpacing = 4;
+    // Points a frame's noise is measured on, per channel.
+    static constexpr double kNoisePoints = 16384;
 
     // Takes the values of whole pixels of the current frame into their
     // statistics, without branches: samples [first, first + n) of one row,
@@ -312,8 +314,10 @@ private:
 template <typename Value>
 ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t height, Value value) {
     // The level's median needs fewer points than the noise, whose
-    // differences from frame to frame are what matters.
-    const uint32_t step = GridStep(width, height), level_step = step * (step > 1 ? kBackgroundSpacing : 1);
+    // differences from frame to frame are what matters: about
+    // kNoisePoints of them.
+    const uint32_t step = std::max<uint32_t>(1, uint32_t(std::sqrt(double(width) * height / kNoisePoints)));
+    const uint32_t level_step = GridStep(width, height) * (GridStep(width, height) > 1 ? kBackgroundSpacing : 1);
     FrameSky sky;
     std::vector<float> levels, steps;
     auto median = [](std::vector<float>& v) {
@@ -326,7 +330,7 @@ ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t he
         for (uint32_t y = 0; y < height; y += step)
             for (uint32_t x = 0; x < width; x += step) {
                 const size_t i = (size_t(y) * width + x) * 3 + c;
-                if (x % level_step == 0 && y % level_step == 0) levels.push_back(value(i));
+                if (x % level_step < step && y % level_step < step) levels.push_back(value(i));
                 if (x + 1 < width) steps.push_back(std::fabs(value(i) - value(i + 3)));
             }
         if (!levels.empty()) sky.level[c] = median(levels);
