@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "base/median.h"
@@ -46,12 +47,39 @@ constexpr double kChanceStillShare = 0.05;
 // A sky found apart from fixed features that turned by more than this many
 // degrees is turning: a frame of the same run that holds still is held by them.
 constexpr double kTurningSky = 0.05;
-// A sound fit: at least this many pairs, and this share of the stars the
-// frames could have in common (the fewer of the two frames' counts).
+// A sound fit: at least this many pairs, and so many more than a wrong
+// transform would find by chance that the odds of chance are below
+// kChanceOdds (the many transforms tried included).
 constexpr size_t kMinMatchedPairs = 12;
-constexpr double kMinInlierShare = 0.2;
+constexpr double kChanceOdds = 1e-9;
+constexpr double kPi = 3.14159265358979323846;
 
 using Triangle = TriangleMatcher::Triangle;
+
+// The area the stars spread over: their bounding box, at least one pixel a side.
+double FieldArea(const std::vector<StarPoint>& stars) {
+    if (stars.empty()) return 1;
+    double x0 = stars[0][0], x1 = x0, y0 = stars[0][1], y1 = y0;
+    for (const StarPoint& p : stars) {
+        x0 = std::min(x0, p[0]), x1 = std::max(x1, p[0]);
+        y0 = std::min(y0, p[1]), y1 = std::max(y1, p[1]);
+    }
+    return std::max(1.0, x1 - x0) * std::max(1.0, y1 - y0);
+}
+
+// The log of the chance that at least `agree` of a Poisson count of mean
+// `chance` turn up.
+double LogChanceOfAtLeast(size_t agree, double chance) {
+    if (chance <= 0) return agree ? -INFINITY : 0.0;
+    // Terms from `agree` on, each a factor chance / j of the one before.
+    const double first = -chance + double(agree) * std::log(chance) - std::lgamma(double(agree) + 1);
+    double sum = 0, term = 1;
+    for (size_t j = agree + 1; j < agree + 1000 && term > 1e-17 * sum + 1e-300; ++j) {
+        sum += term;
+        term *= chance / double(j);
+    }
+    return std::min(0.0, first + std::log(sum + term));
+}
 
 double Distance(const StarPoint& a, const StarPoint& b) { return std::hypot(a[0] - b[0], a[1] - b[1]); }
 
@@ -169,6 +197,7 @@ TriangleMatcher::TriangleMatcher(const std::vector<StarRef>& reference, size_t b
       stars(StarPositions(reference)),
       fluxes(Fluxes(reference)),
       typical_flux(Median(fluxes)),
+      field_area(FieldArea(stars)),
       star_tree(stars),
       triangles(BuildTriangles(stars, bright_stars)),
       triangle_tree(triangles.ratios) {}
@@ -267,12 +296,22 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
         best.rms = RmsResidual(best.mapping, pairs);
     }
     fit = best;
-    const size_t common = std::min(frame.size(), stars.size());
-    if (best.inliers < kMinMatchedPairs || double(best.inliers) < kMinInlierShare * double(common)) {
-        const size_t needed =
-            std::max(kMinMatchedPairs, size_t(std::ceil(kMinInlierShare * double(common))));
-        why = "only " + std::to_string(best.inliers) + " of " + std::to_string(common) +
-              " stars agree on a transform, " + std::to_string(needed) + " needed";
+    if (best.inliers < kMinMatchedPairs) {
+        why = "only " + std::to_string(best.inliers) + " of " + std::to_string(frame.size()) +
+              " stars agree on a transform, " + std::to_string(kMinMatchedPairs) + " needed";
+        return false;
+    }
+    // The evidence: pairs within the radius the refinement closed in to,
+    // against the pairs a wrong transform finds where each frame star has
+    // the reference stars' share of the field within that radius.
+    const double radius = std::clamp(kClipResiduals * best.rms, kTightestRadius, kMatchRadius);
+    const double covered = std::min(1.0, double(stars.size()) * kPi * radius * radius / field_area);
+    const double chance = double(frame.size()) * covered;
+    if (LogChanceOfAtLeast(best.inliers, chance) > std::log(kChanceOdds)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "%zu of %zu stars agree within %.2g px; by chance about %.0f would",
+                      best.inliers, frame.size(), radius, chance);
+        why = text;
         return false;
     }
     return true;

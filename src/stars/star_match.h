@@ -41,9 +41,9 @@ public:
     TriangleMatcher& operator=(const TriangleMatcher&) = delete;
 
     // Fits the frame's stars (brightest first) onto the reference. True with
-    // the fit when it is sound: at least kMinMatchedPairs pairs that make up a good
-    // share of the stars the two frames can have in common. Otherwise false,
-    // with the reason in why. The same stars always give the same fit.
+    // the fit when it is sound: at least kMinMatchedPairs pairs, far more than
+    // a wrong transform would find by chance among these many stars at
+    // their density. Otherwise false, with the reason in why. The same stars always give the same fit.
     // What the fit learns of the run goes into history.
     bool Match(const std::vector<StarRef>& frame, SkyHistory& history, StarFit& fit, std::string& why) const;
 
@@ -95,6 +95,7 @@ private:
     std::vector<StarPoint> stars;
     std::vector<double> fluxes;  // the stars' brightness
     double typical_flux;         // their median
+    double field_area;           // the area they spread over, px^2
     StarTree star_tree;
     Triangles triangles;
     StarTree triangle_tree;  // over the triangles' side ratios

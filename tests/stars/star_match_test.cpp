@@ -92,6 +92,23 @@ TEST(TriangleMatcher, MatchesAnyAngleWithStarsReplacedAndNoisy) {
     }
 }
 
+// Raw frames: 50 stars among 750 detections of noise in each frame. A
+// fifth of the 800 could never agree, but 50 stars agreeing to a fraction
+// of a pixel are no chance, which would give about one.
+TEST(TriangleMatcher, AcceptsAFewStarsAmongManyNoiseDetectionsOnTheirEvidence) {
+    auto with_noise = [](std::vector<StarRef> stars, unsigned seed) {
+        for (StarRef s : Field(750, seed)) stars.push_back({s.x, s.y, s.brightness / 1e4, 20});  // all fainter
+        return stars;
+    };
+    const std::vector<StarRef> sky = Field(50, 7);
+    const TriangleMatcher matcher(with_noise(sky, 8));
+    quen_merge::SkyHistory history(4000, 4000);
+    StarFit fit;
+    std::string why;
+    ASSERT_TRUE(matcher.Match(with_noise(Seen(sky, 12.0, 40, -30, 0, 0.05, 9), 10), history, fit, why)) << why;
+    EXPECT_LT(LargestMiss(fit, 12.0, 40, -30), 0.1);
+}
+
 TEST(TriangleMatcher, LeavesAnUnrelatedFieldUnmatched) {
     const TriangleMatcher matcher(Field(300, 4));
     quen_merge::SkyHistory history(4000, 4000);
@@ -99,6 +116,8 @@ TEST(TriangleMatcher, LeavesAnUnrelatedFieldUnmatched) {
     std::string why;
     EXPECT_FALSE(matcher.Match(Field(300, 5), history, fit, why));
     EXPECT_FALSE(why.empty());
+    const TriangleMatcher crowded(Field(800, 11));  // wrong transforms land more stars by chance
+    EXPECT_FALSE(crowded.Match(Field(800, 12), history, fit, why));
     EXPECT_FALSE(matcher.Match(Field(8, 6), history, fit, why));
     EXPECT_EQ(why, "too few stars: 8, 12 needed");
 }
