@@ -136,6 +136,15 @@ def star_flux(clipped, plain, least):
         statistics.median(ratios), len(ratios), statistics.median(ratios[:30]))
 
 
+def aligned_rejection(tarnic, frames, picture, least):
+    """What `-t s -r 3` rejects and does to star flux against `-t s`; stars
+    peak least noise levels above the sky."""
+    run(tarnic, ["-t", "s"] + frames, picture)
+    plain = read_ppm(picture)
+    share, limit = rejected(run(tarnic, ["-t", "s", "-r", "3"] + frames, picture))
+    return "%.2f %% / %.3f %% / %s" % (share, 100 * limit / len(plain[2]), star_flux(read_ppm(picture), plain, least))
+
+
 def rows(build, data):
     tarnic, starfield = os.path.join(build, "tarnic"), os.path.join(build, "starfield")
     out = []
@@ -173,28 +182,14 @@ def rows(build, data):
     if not os.path.isdir(camera):
         generate(starfield, camera, ["-n", "12", "-W", "1200", "-H", "800", "-S", "2500", "-L", "1400", "-I", "30",
                                      "-F", "rgb8", "-V", "0.1", "-e", "20", "-k", "3000"], "f%02d.png")
-    frames = files(camera, "f")
-    picture = os.path.join(camera, "out.ppm")
-    run(tarnic, ["-t", "s"] + frames, picture)
-    plain = read_ppm(picture)
-    printed = run(tarnic, ["-t", "s", "-r", "3"] + frames, picture)
-    share, limit = rejected(printed)
     out.append(("12 generated 8-bit camera frames, fixed camera under the turning sky, seeing varying by 10 %, "
                 "`-t s -r 3`: rejected / at the limit / star flux over plain",
-                "%.2f %% / %.3f %% / %s" % (share, 100 * limit / len(plain[2]),
-                                             star_flux(read_ppm(picture), plain, 10))))
-
+                aligned_rejection(tarnic, files(camera, "f"), os.path.join(camera, "out.ppm"), 10)))
     allsky = os.path.join(REAL, "umd-allsky")
     if os.path.isdir(allsky):
-        frames = files(allsky, "IMG")
-        picture = os.path.join(data, "allsky_rejection.ppm")
-        run(tarnic, ["-t", "s"] + frames, picture)
-        plain = read_ppm(picture)
-        printed = run(tarnic, ["-t", "s", "-r", "3"] + frames, picture)
-        share, limit = rejected(printed)
         out.append(("the real all-sky set, `-t s -r 3` (the frames it aligns): rejected / at the limit / star flux "
-                    "over plain", "%.2f %% / %.3f %% / %s" % (share, 100 * limit / len(plain[2]),
-                                                            star_flux(read_ppm(picture), plain, 3))))
+                    "over plain", aligned_rejection(tarnic, files(allsky, "IMG"),
+                                                    os.path.join(data, "allsky_rejection.ppm"), 3)))
     return out
 
 

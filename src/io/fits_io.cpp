@@ -329,6 +329,31 @@ bool Refuse(const char* filename, const std::string& why, MessageLog& log) {
     return false;
 }
 
+constexpr unsigned long long kNoPixelLimit = ~0ull;
+
+// The file opened at its image, whose shape it gives; null, after saying
+// why through log, for a file that is no readable FITS image, whose pixels
+// would be more than max_pixels, or whose data unit is cut short.
+FitsFile OpenImage(const char* filename, unsigned long long max_pixels, ImageShape& shape, MessageLog& log) {
+    int status = 0;
+    fitsfile* opened = nullptr;
+    // The disk-file call takes the name literally: no cfitsio filename syntax.
+    if (fits_open_diskfile(&opened, filename, READONLY, &status)) {
+        Refuse(filename, "is not a readable FITS file: " + FitsError(status), log);
+        return nullptr;
+    }
+    FitsFile f(opened);
+    const std::string problem = FindImage(f.get(), shape);
+    const unsigned long long pixels = (unsigned long long)shape.width * (unsigned long long)shape.height;
+    const std::string refused = !problem.empty()          ? problem
+                                : pixels > max_pixels     ? "is too large"
+                                : !DataUnitIsWhole(f.get(), filename) ? "is truncated"
+                                                                      : "";
+    if (refused.empty()) return f;
+    Refuse(filename, refused, log);
+    return nullptr;
+}
+
 }  // namespace
 
 bool LooksLikeFits(const char* filename) {
@@ -344,18 +369,10 @@ bool IsFitsName(const char* filename) { return IsFits(OutputFormatOf(filename));
 
 bool LoadFits(const char* filename, unsigned long long max_pixels, FitsFrame& frame, MessageLog& log) {
     const std::lock_guard<std::mutex> turn(one_reader);
-    int status = 0;
-    fitsfile* opened = nullptr;
-    // The disk-file call takes the name literally: no cfitsio filename syntax.
-    if (fits_open_diskfile(&opened, filename, READONLY, &status))
-        return Refuse(filename, "is not a readable FITS file: " + FitsError(status), log);
-    const FitsFile f(opened);
     ImageShape shape;
-    const std::string problem = FindImage(f.get(), shape);
-    if (!problem.empty()) return Refuse(filename, problem, log);
-    const unsigned long long pixels = (unsigned long long)shape.width * (unsigned long long)shape.height;
-    if (pixels > max_pixels) return Refuse(filename, "is too large", log);
-    if (!DataUnitIsWhole(f.get(), filename)) return Refuse(filename, "is truncated", log);
+    const FitsFile f = OpenImage(filename, max_pixels, shape, log);
+    if (!f) return false;
+    int status = 0;
     bool unit_range = false;
     if (IsFloat(shape.bitpix) && !ScanUnitRange(f.get(), shape, unit_range, status))
         return Refuse(filename, "is truncated: " + FitsError(status), log);
@@ -388,15 +405,10 @@ std::string MasterKindOf(const char* filename) {
 
 bool LoadMaster(const char* filename, MasterFrame& master, MessageLog& log) {
     const std::lock_guard<std::mutex> turn(one_reader);
-    int status = 0;
-    fitsfile* opened = nullptr;
-    if (fits_open_diskfile(&opened, filename, READONLY, &status))
-        return Refuse(filename, "is not a readable FITS file: " + FitsError(status), log);
-    const FitsFile f(opened);
     ImageShape shape;
-    const std::string problem = FindImage(f.get(), shape);
-    if (!problem.empty()) return Refuse(filename, problem, log);
-    if (!DataUnitIsWhole(f.get(), filename)) return Refuse(filename, "is truncated", log);
+    const FitsFile f = OpenImage(filename, kNoPixelLimit, shape, log);
+    if (!f) return false;
+    int status = 0;
     char kind[FLEN_VALUE] = "";
     double exposure = 0;
     int bias_subtracted = 0;
