@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/console.h"
 #include "io/folder_frames.h"
 #include "stack/maximum_rule.h"
 #include "stack/mean_rule.h"
@@ -176,6 +177,9 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
         std::fprintf(stderr, "-M needs an existing folder, not \"%s\"\n", calibration.save_masters.c_str());
         return ParseResult::kRefused;
     }
+    if (!calibration.save_masters.empty() && calibration.biases.empty() && calibration.darks.empty() &&
+        calibration.flats.empty())
+        quen_merge::Warn("-M saves nothing: no bias, dark or flat frames are given");
     return ParseResult::kRun;
 }
 

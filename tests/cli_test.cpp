@@ -418,6 +418,7 @@ TEST_F(Tarnic, WarnsOfWhatItIgnores) {
         {{"-d", odd_dark[0]}, {odd[0]}, "tarnic: the master dark is 4 x 6, \"" + frames[0] + "\" 6 x 4: the dark is not subtracted from frames of another size\n", 2000},
         {{}, {odd[0]}, "tarnic: frame \"" + odd[0] + "\" is 4 x 6, the first frame 6 x 4: frames of another size are left out\n", 2000},
         {{}, {dir.path}, "tarnic: " + dir.path + " is a folder: name the frames in it\n", 2000},
+        {{"-M", dir.path}, {}, "tarnic: -M saves nothing: no bias, dark or flat frames are given\n", 2000},
         {{"-o", dir / "o.jpg"}, {}, "tarnic: \"" + dir / "o.jpg" + "\" will hold PNG data: only .png, .tif/.tiff, .ppm and .fit/.fits/.fts choose a format\n", 2000},
     };
     for (const auto& c : cases) {

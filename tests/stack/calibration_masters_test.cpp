@@ -136,6 +136,7 @@ TEST_F(Calibration, InputsThatCannotCalibrateStopTheRunWithoutAResult) {
         {{"-b", dir / "missing.tif"}, "tarnic: 1 of the 1 bias frames could not be used"},
         {{"-b", bias[0], "-f", bias[0], "-f", dir / "missing.tif"}, "tarnic: 1 of the 2 flat frames could not be used"},
         {{"-b", dir / "empty"}, "-b: the folder \"" + dir / "empty" + "\" holds no image files"},
+        {{"-b", bias[0], "-M", dir / "nowhere"}, "-M needs an existing folder, not \"" + dir / "nowhere" + "\""},
     };
     std::filesystem::create_directory(dir / "empty");
     for (const auto& c : cases) {
