@@ -13,6 +13,7 @@
 #include "io/image_formats.h"
 #include "io/image_io.h"
 #include "io/same_file.h"
+#include "io/frame_report.h"
 #include "io/stretched_preview.h"
 #include "stack/stack_plan.h"
 #include "base/message_log.h"
@@ -45,7 +46,12 @@ int Unwritten(const std::string& file) {
 int Run(const RunOptions& options) {
     std::unique_ptr<FloatImage> result;
     quen_merge::StackHistory history;
-    if (!quen_merge::RunStackPlan(options.plan, options.lights, result, history)) return 1;
+    std::unique_ptr<quen_merge::FrameScores> scores;
+    if (!options.report.empty()) scores = std::make_unique<quen_merge::FrameScores>(options.lights);
+    if (!quen_merge::RunStackPlan(options.plan, options.lights, result, history, scores.get())) return 1;
+    // The report tells most when the stack failed.
+    if (scores && !quen_merge::WriteFrameReport(options.report.c_str(), scores->Rows()))
+        return Unwritten(options.report);
     if (!result) {
         std::fflush(stdout);
         std::fprintf(stderr, "no frame could be stacked\n");
@@ -125,7 +131,12 @@ bool CheckOutput(const std::string& output, bool float_samples) {
 // Whether the result and the preview may be written where they are named,
 // found before any frame is read; says why not.
 bool CheckTargets(const RunOptions& options) {
-    const bool preview = !options.preview.empty();
+    const bool preview = !options.preview.empty(), report = !options.report.empty();
+    if (report && !quen_merge::IsReportName(options.report.c_str())) {
+        quen_merge::Warn("the report is CSV: name it .csv, not \"%s\"", options.report.c_str());
+        return false;
+    }
+    if (report && (OverwritesAnInput(options.report, options) || !CheckWritable(options.report))) return false;
     if (preview && !quen_merge::IsPreviewName(options.preview.c_str())) {
         quen_merge::Warn("the preview is PNG or JPEG: \"%s\" would hold data of another format than its name says",
                          options.preview.c_str());
@@ -151,6 +162,7 @@ void show_help() {
     std::puts("\t-b <file> : add bias frame.  You may have many of these.");
     std::puts("\t-f <file> : add flat frame.  You may have many of these.");
     std::puts("\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.");
+    std::puts("\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV).");
     std::puts("\tMerge types:");
     for (const char* line : MergeTypeHelp()) std::puts(line);
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());

@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:".
+// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:".
 #include "options.h"
 
 #include <unistd.h>
@@ -134,7 +134,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     if (AsksForHelp(argc, argv)) return ParseResult::kShowHelp;
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -146,6 +146,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             case 'b': options.plan.calibration.biases.push_back(optarg); break;
             case 'f': options.plan.calibration.flats.push_back(optarg); break;
             case 'M': options.plan.calibration.save_masters = optarg; break;
+            case 'R': options.report = optarg; break;
             case 'r':
                 if (!ReadKappa(optarg, options.plan.kappa)) {
                     std::fprintf(stderr, "-r needs a positive number of standard deviations, such as 3, not \"%s\"\n",

@@ -38,6 +38,7 @@ const char kHelpText[] =
     "\t-b <file> : add bias frame.  You may have many of these.\n"
     "\t-f <file> : add flat frame.  You may have many of these.\n"
     "\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.\n"
+    "\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV).\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"
@@ -144,7 +145,7 @@ TEST_F(Tarnic, TyposStopTheRunBeforeAnythingIsRead) {
         std::vector<std::string> args;
         std::string said;
     } cases[] = {
-        {{"-R", "3", "-o", out, inputs[0], inputs[1]}, "invalid option -- 'R'"},
+        {{"-K", "3", "-o", out, inputs[0], inputs[1]}, "invalid option -- 'K'"},
         {{"-q", "-o", out, inputs[0], inputs[1]}, "invalid option -- 'q'"},
         {{"-o", out, inputs[0], inputs[1], "-t"}, "option requires an argument -- 't'"},
     };

@@ -1,5 +1,7 @@
 #include "io/exif_exposure.h"
 
+#include <cstring>
+
 #include <cmath>
 #include <cstddef>
 
@@ -58,6 +60,21 @@ double ExposureValue(FIBITMAP* bitmap, double* seconds) {
     if (seconds && (found & kFoundExposureTime) && exposure_time > 0) *seconds = exposure_time;
     if (found != kFoundAll) return 0.0;
     return std::log2(fnumber * fnumber / (iso * exposure_time));
+}
+
+std::string ExposureStart(FIBITMAP* bitmap) {
+    FITAG* tag = nullptr;
+    if (!FreeImage_GetMetadata(FIMD_EXIF_EXIF, bitmap, "DateTimeOriginal", &tag) || !tag ||
+        FreeImage_GetTagType(tag) != FIDT_ASCII)
+        return "";
+    const char* text = static_cast<const char*>(FreeImage_GetTagValue(tag));
+    // "YYYY:MM:DD hh:mm:ss", 19 characters.
+    std::string start(text ? text : "", text ? strnlen(text, FreeImage_GetTagLength(tag)) : 0);
+    if (start.size() < 19 || start[4] != ':' || start[7] != ':' || start[10] != ' ') return "";
+    start = start.substr(0, 19);
+    start[4] = start[7] = '-';
+    start[10] = 'T';
+    return start;
 }
 
 }  // namespace quen_merge

@@ -15,6 +15,7 @@ struct FrameFacts {
     bool mono = false;               // the file held one channel
     double exposure = 0;             // seconds; 0 when the file does not say
     std::vector<std::string> cards;  // FITS header cards a result carries over, whole
+    std::string start;               // EXIF: when the exposure started, "YYYY-MM-DDThh:mm:ss"; else empty
 };
 
 class ImageData {

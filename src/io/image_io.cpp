@@ -287,6 +287,7 @@ ImageData* Load(const char* filename, unsigned stacking_bytes_per_pixel, Message
     if (!loaded) return nullptr;
     FrameFacts facts;
     const double ev = ExposureValue(loaded, &facts.exposure);
+    facts.start = quen_merge::ExposureStart(loaded);
     facts.mono = FreeImage_GetColorType(loaded) == FIC_MINISBLACK;
     const FREE_IMAGE_TYPE stored_type = FreeImage_GetImageType(loaded);
     log.Say(Stream::kOut, "image_type = %i\n", int(stored_type));

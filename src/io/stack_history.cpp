@@ -42,16 +42,23 @@ std::string QuotedValue(const std::string& card) {
 
 // DATE-OBS with only a date joined to the time of day the file gave apart,
 // which then goes: readers look for the start of the exposure in DATE-OBS.
+// The key of the card that gives the time of day apart from a DATE-OBS
+// that holds the date alone; null when there is none, or no need.
+const char* SeparateTimeKey(const std::vector<std::string>& cards) {
+    const std::string date = CardValue(cards, "DATE-OBS");
+    if (date.empty() || date.find('T') != std::string::npos) return nullptr;
+    for (const char* key : {"TIME-OBS", "UT"})
+        if (!CardValue(cards, key).empty()) return key;
+    return nullptr;
+}
+
 void JoinDateAndTime(std::vector<std::string>& cards) {
-    auto date = std::find_if(cards.begin(), cards.end(), [](const std::string& c) { return KeyOf(c) == "DATE-OBS"; });
-    if (date == cards.end() || QuotedValue(*date).find('T') != std::string::npos) return;
-    for (const char* key : {"TIME-OBS", "UT"}) {
-        const std::string time = CardValue(cards, key);
-        if (time.empty()) continue;
-        *date = "DATE-OBS= '" + QuotedValue(*date) + "T" + time + "' / start of the first frame, UT";
-        cards.erase(std::find_if(cards.begin(), cards.end(), [&](const std::string& c) { return KeyOf(c) == key; }));
-        return;
-    }
+    const char* time_key = SeparateTimeKey(cards);
+    if (!time_key) return;
+    const std::string start = ObservationStart(cards);
+    for (std::string& card : cards)
+        if (KeyOf(card) == "DATE-OBS") card = "DATE-OBS= '" + start + "' / start of the first frame, UT";
+    cards.erase(std::find_if(cards.begin(), cards.end(), [&](const std::string& c) { return KeyOf(c) == time_key; }));
 }
 
 }  // namespace
@@ -75,6 +82,12 @@ void StackHistory::Add(const FrameFacts& facts) {
                     cards.end());
     }
     ++frames;
+}
+
+std::string ObservationStart(const std::vector<std::string>& cards) {
+    const char* time_key = SeparateTimeKey(cards);
+    const std::string date = CardValue(cards, "DATE-OBS");
+    return time_key ? date + "T" + CardValue(cards, time_key) : date;
 }
 
 std::string CardValue(const std::vector<std::string>& cards, const std::string& key) {

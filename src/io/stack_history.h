@@ -31,6 +31,10 @@ struct StackHistory {
 // The FITS keywords whose cards a result carries over from its frames.
 const std::vector<std::string>& CarriedKeys();
 
+// When the frame whose cards these are started: DATE-OBS, joined with
+// TIME-OBS or UT where it gives the date alone; empty without DATE-OBS.
+std::string ObservationStart(const std::vector<std::string>& cards);
+
 // The quoted value of the card of key among cards, trailing blanks off;
 // empty when there is none.
 std::string CardValue(const std::vector<std::string>& cards, const std::string& key);

@@ -12,6 +12,7 @@
 #include "io/image_io.h"
 #include "base/median.h"
 #include "base/message_log.h"
+#include "stack/frame_scores.h"
 #include "stack/frame_tally.h"
 #include "stars/star_detect.h"
 #include "stars/star_match.h"
@@ -64,7 +65,7 @@ FloatImage* FinishAligned(AverageAlign* accumulator, const StackHistory& record,
 // image.
 template <typename Use>
 size_t ForEachFrame(const std::vector<std::string>& files, const Calibration& calibration, unsigned bytes_per_pixel,
-                    FrameTally& tally, Use use, FramePrefetch::Prepare prepare = nullptr,
+                    FrameTally& tally, FrameScores* scores, Use use, FramePrefetch::Prepare prepare = nullptr,
                     unsigned max_frames = FramePrefetch::kMaxLoaders) {
     FramePrefetch prefetch(files, bytes_per_pixel + calibration.BytesPerPixel(), std::move(prepare), max_frames);
     ProgressLine progress(files.size());
@@ -90,6 +91,7 @@ size_t ForEachFrame(const std::vector<std::string>& files, const Calibration& ca
                         image.width, image.height, calibration.gain->width, calibration.gain->height);
             tally.OtherSize(image.width, image.height);
             tally.StackSize(calibration.gain->width, calibration.gain->height);
+            if (scores) scores->LeftOut(i, "another size than the flat frames");
             continue;
         }
         ++loaded;
@@ -114,21 +116,24 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
 }
 
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
-                         std::unique_ptr<Combiner> combiner, StackHistory* history) {
+                         std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores) {
     StackHistory record;
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
     Merge merge(calibration, std::move(combiner));
     FrameTally tally(files.size());
-    ForEachFrame(files, calibration, bytes_per_pixel, tally, [&](size_t, const std::string& name,
-                                                          const ImageData& frame, const MessageLog&) {
+    ForEachFrame(files, calibration, bytes_per_pixel, tally, scores, [&](size_t i, const std::string& name,
+                                                                  const ImageData& frame, const MessageLog&) {
         const Image16* image = frame.Image();
+        if (scores) scores->Measure(i, frame, calibration);
         if (merge.AddFrame(image)) {
             std::printf("Frame \"%s\" added.\n", name.c_str());
             record.Add(frame.Facts());
             tally.StackSize(merge.Accumulator()->width, merge.Accumulator()->height);
+            if (scores) scores->Stacked(i);
             return;
         }
+        if (scores) scores->LeftOut(i, "another size than the first frame");
         std::printf("Frame \"%s\" rejected.\n", name.c_str());
         const FloatImage* first = merge.Accumulator();
         if (!first) {
@@ -179,7 +184,7 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
 }  // namespace
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
-                            std::unique_ptr<Combiner> combiner, StackHistory* history) {
+                            std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores) {
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner);
     std::unique_ptr<AverageAlign> accumulator;
@@ -189,18 +194,24 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
     StackHistory record;
     FrameTally tally(files.size());
     const size_t loaded = ForEachFrame(
-        files, calibration, bytes_per_pixel, tally,
+        files, calibration, bytes_per_pixel, tally, scores,
         [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog& prepared) {
             const Image16* image = frame.Image();
+            if (scores) scores->Measure(i, frame, calibration);
             // The first frame that loads is the grid of the result and its first content.
-            if (!accumulator) {
+            const bool first = !accumulator;
+            if (first) {
                 accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
                 record.Add(frame.Facts());
                 tally.StackSize(image->width, image->height);
             }
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             prepared.Replay();
-            if (AlignFrame(image, stars[i], reference, *accumulator)) record.Add(frame.Facts());
+            const bool aligned = AlignFrame(image, stars[i], reference, *accumulator);
+            if (aligned) record.Add(frame.Facts());
+            if (scores && (first || aligned)) scores->Stacked(i);
+            if (scores && !first && !aligned) scores->LeftOut(i, "could not be aligned (try -t s)");
+            if (scores && aligned) scores->Mapped(i, MappingKind::kRigid, -1);
             std::vector<StarRef>().swap(stars[i]);
         },
         [&](size_t i, const Image16* image, MessageLog& log) { FindStars(image, calibration, stars[i], log); },
@@ -247,13 +258,12 @@ void PrintMapping(const StarFit& fit) {
 }
 
 // Fits one frame's stars onto the reference and adds the frame; true (with
-// the fit's residual in rms) when it was added, otherwise it says why not,
-// on standard error too: a frame left out is not to be taken for one in.
+// the fit) when it was added, otherwise it says why not (and leaves it in
+// why), on standard error too: a frame left out is not to be taken for one in.
 bool AddMatchedFrame(const std::string& name, const Image16* image, const std::vector<StarRef>& stars,
-                     const TriangleMatcher& reference, AverageAlign& accumulator, SkyHistory& history, double& rms) {
+                     const TriangleMatcher& reference, AverageAlign& accumulator, SkyHistory& history, StarFit& fit,
+                     std::string& why) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
-    StarFit fit;
-    std::string why;
     if (!reference.Match(stars, history, fit, why)) {
         std::printf("Unable to align the frame: %s\n", why.c_str());
         std::fflush(stdout);
@@ -263,7 +273,6 @@ bool AddMatchedFrame(const std::string& name, const Image16* image, const std::v
     PrintMapping(fit);
     std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
     accumulator.AddFrame(image, fit.mapping);
-    rms = fit.rms;
     return true;
 }
 
@@ -283,7 +292,7 @@ void WarnPoorFits(const std::vector<std::pair<std::string, double>>& residuals) 
 }  // namespace
 
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
-                                std::unique_ptr<Combiner> combiner, StackHistory* history) {
+                                std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores) {
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel;
     std::unique_ptr<AverageAlign> accumulator;
@@ -295,20 +304,28 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
-        files, calibration, bytes_per_pixel, tally, [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
+        files, calibration, bytes_per_pixel, tally, scores,
+        [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
             const Image16* image = frame.Image();
             std::printf("Image %li - \"%s\"\n", long(i), name.c_str());
             std::vector<StarRef> stars;
             DetectStars(image, calibration, stars);
+            if (scores) scores->Measure(i, frame, calibration, &stars);
             if (reference) {
-                double rms = 0;
-                if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, rms)) return;
+                StarFit fit;
+                std::string why;
+                if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, fit, why)) {
+                    if (scores) scores->LeftOut(i, why);
+                    return;
+                }
                 record.Add(frame.Facts());
-                residuals.push_back({name, rms});
+                residuals.push_back({name, fit.rms});
+                if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
                 return;
             }
             if (stars.size() < kMinReferenceStars) {
                 std::printf("Found %li stars, too few to align on: frame left out\n", long(stars.size()));
+                if (scores) scores->LeftOut(i, "too few stars to align on, before the reference");
                 return;
             }
             // The reference: the grid of the result, in the mean once.
@@ -318,6 +335,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
             record.Add(frame.Facts());
             tally.StackSize(image->width, image->height);
+            if (scores) scores->Stacked(i), scores->Mapped(i, MappingKind::kRigid, 0);
         },
         nullptr, kAlignedFramesInMemory);
     WarnPoorFits(residuals);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "io/stack_history.h"
+#include "stack/frame_scores.h"
 #include "stack/merge_utils.h"
 #include "ostrel/image.h"
 
@@ -15,9 +16,11 @@ namespace quen_merge {
 // by the masters of its size (a master dark alone, or none). Returns a new
 // image owned by the caller, or null when no frame could be used. When
 // history is given, it receives the number of frames in the result and what
-// their files said alike (the merge type is left to the caller).
+// their files said alike (the merge type is left to the caller). When
+// scores is given, every frame is scored in it, with its verdict.
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
-                         std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr);
+                         std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
+                         FrameScores* scores = nullptr);
 // As above: the mean (MergeAverage) or the per-sample maximum (any other type).
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
                          MergeType type, StackHistory* history = nullptr);
@@ -27,7 +30,8 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
 // that loads. Returns a new image owned by the caller, or null; history as
 // above.
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
-                            std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr);
+                            std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
+                            FrameScores* scores = nullptr);
 
 // The frames combined by combiner's rule after aligning each on all its
 // stars (-t s): stars found against the measured background and noise of the
@@ -37,6 +41,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
 // it, and frames that do not match it, are left out and reported. Returns a
 // new image owned by the caller, or null; history as above.
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
-                                std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr);
+                                std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
+                                FrameScores* scores = nullptr);
 
 }  // namespace quen_merge

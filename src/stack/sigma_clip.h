@@ -28,8 +28,10 @@
 
 namespace quen_merge {
 
-// A Gaussian's standard deviation over its median absolute deviation.
+// A Gaussian's standard deviation over its median absolute deviation, and
+// over its mean absolute deviation.
 constexpr double kMadToSigma = 1.4826;
+constexpr double kMeanDeviationToSigma = 1.2533;
 
 // Values kept per side of each sample: clipping is exact while no more than
 // this many values of a sample lie beyond kappa on either side.
@@ -334,8 +336,17 @@ ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t he
                 if (x + 1 < width) steps.push_back(std::fabs(value(i) - value(i + 3)));
             }
         if (!levels.empty()) sky.level[c] = median(levels);
-        // A difference of two pixels has twice a pixel's variance.
-        if (!steps.empty()) sky.variance[c] = float(0.5 * std::pow(kMadToSigma * median(steps), 2));
+        // A difference of two pixels has twice a pixel's variance. Where
+        // more than half the differences are nil (8-bit data), their mean
+        // tells the spread instead.
+        if (steps.empty()) continue;
+        double spread = kMadToSigma * median(steps);
+        if (spread == 0) {
+            double sum = 0;
+            for (float s : steps) sum += s;
+            spread = kMeanDeviationToSigma * sum / double(steps.size());
+        }
+        sky.variance[c] = float(0.5 * spread * spread);
     }
     return sky;
 }

@@ -17,20 +17,20 @@ std::string StackPlan::Name() const {
 }
 
 bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights, std::unique_ptr<FloatImage>& result,
-                  StackHistory& history) {
+                  StackHistory& history, FrameScores* scores) {
     CalibrationMasters masters;
     if (!masters.Make(plan.calibration, lights, plan.kappa)) return false;
     const Calibration calibration = masters.ForLights();
     FloatImage* stacked = nullptr;
     switch (plan.alignment) {
         case Alignment::kNeighbourAngles:
-            stacked = MergeAlignStars(lights, calibration, plan.MakeCombiner(), &history);
+            stacked = MergeAlignStars(lights, calibration, plan.MakeCombiner(), &history, scores);
             break;
         case Alignment::kTriangles:
-            stacked = MergeAlignEveryStar(lights, calibration, plan.MakeCombiner(), &history);
+            stacked = MergeAlignEveryStar(lights, calibration, plan.MakeCombiner(), &history, scores);
             break;
         case Alignment::kNone:
-            stacked = MergeNoAlign(lights, calibration, plan.MakeCombiner(), &history);
+            stacked = MergeNoAlign(lights, calibration, plan.MakeCombiner(), &history, scores);
             break;
     }
     result.reset(stacked);

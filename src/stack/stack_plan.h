@@ -11,6 +11,7 @@
 #include "ostrel/image.h"
 #include "stack/calibration_masters.h"
 #include "stack/combiner.h"
+#include "stack/frame_scores.h"
 #include "stack/mean_rule.h"
 
 namespace quen_merge {
@@ -40,8 +41,9 @@ struct StackPlan {
 // plan's alignment and rule, and records in history what went in. False
 // after saying on standard error why the calibration frames cannot
 // calibrate the lights; otherwise true, with result holding the stack, or
-// null when no frame could be stacked.
+// null when no frame could be stacked. With scores, every light frame is
+// scored there with its verdict.
 bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights, std::unique_ptr<FloatImage>& result,
-                  StackHistory& history);
+                  StackHistory& history, FrameScores* scores = nullptr);
 
 }  // namespace quen_merge

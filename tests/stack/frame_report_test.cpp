@@ -1,0 +1,81 @@
+// The report of the night through the program: a row per named frame, in
+// order, with its verdict, and scores that tell the sharp frames from the
+// blurred ones.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+// The fields of one CSV line (RFC 4180 quoting).
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else if (c != '\r') {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+TEST(FrameReport, ScoresEveryNamedFrameAndSaysWhyItWasLeftOut) {
+    test_support::TempDir dir;
+    // Two sharp frames and one blurred, the same field; a name with a comma.
+    test_support::RunStarfield({"-n", "2", "-W", "500", "-H", "400", "-S", "150", "-f", "1.5", dir / "sharp%d.tif"});
+    test_support::RunStarfield({"-n", "1", "-W", "500", "-H", "400", "-S", "150", "-f", "3", dir / "blur%d.tif"});
+    std::filesystem::rename(dir / "blur0.tif", dir / "blur,0.tif");
+    test_support::RunStarfield({"-n", "1", "-W", "300", "-H", "200", dir / "small%d.tif"});
+    const std::vector<std::string> frames{dir / "sharp0.tif", dir / "blur,0.tif", dir / "gone.tif",
+                                          dir / "small0.tif", dir / "sharp1.tif"};
+    std::vector<std::string> args{"-R", dir / "night.csv", "-o", dir / "o.ppm"};
+    args.insert(args.end(), frames.begin(), frames.end());
+    const test_support::CommandResult r = test_support::RunTarnic(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream csv(test_support::ReadFile(dir / "night.csv"));
+    std::string line;
+    std::getline(csv, line);
+    const std::vector<std::string> header = Fields(line);
+    ASSERT_EQ(header[7], "fwhm_px");
+    std::vector<std::vector<std::string>> rows;
+    while (std::getline(csv, line)) rows.push_back(Fields(line));
+    ASSERT_EQ(rows.size(), frames.size());
+    const struct {
+        const char* verdict;
+        const char* reason;
+        double fwhm;  // 0: not measured
+    } expected[] = {{"stacked", "", 2.3548 * 1.527},
+                    {"stacked", "", 2.3548 * 3.014},
+                    {"left out", "could not be read", 0},
+                    {"left out", "another size than the first frame", 0},
+                    {"stacked", "", 2.3548 * 1.527}};
+    for (size_t k = 0; k < rows.size(); ++k) {
+        ASSERT_EQ(rows[k].size(), header.size()) << k;
+        EXPECT_EQ(rows[k][1], frames[k]);
+        EXPECT_EQ(rows[k][2], expected[k].verdict) << k;
+        EXPECT_EQ(rows[k][3], expected[k].reason) << k;
+        if (expected[k].fwhm == 0) continue;
+        EXPECT_NEAR(std::stod(rows[k][7]), expected[k].fwhm, 0.05 * expected[k].fwhm) << k;
+        EXPECT_GT(std::stod(rows[k][8]), 0.9) << k;
+        EXPECT_GT(std::stod(rows[k][13]), 10) << k;  // the green sky's noise, ADU
+    }
+    // A report that would not be CSV is refused before anything is read.
+    const test_support::CommandResult html = test_support::RunTarnic({"-R", dir / "night.html", frames[0]});
+    EXPECT_EQ(html.status, 1);
+    EXPECT_NE(html.err.find("the report is CSV"), std::string::npos);
+}
+
+}  // namespace
