@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:".
+// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:k:".
 #include "options.h"
 
 #include <unistd.h>
@@ -134,7 +134,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     if (AsksForHelp(argc, argv)) return ParseResult::kShowHelp;
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:k:")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -147,6 +147,13 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             case 'f': options.plan.calibration.flats.push_back(optarg); break;
             case 'M': options.plan.calibration.save_masters = optarg; break;
             case 'R': options.report = optarg; break;
+            case 'k':
+                if (!quen_merge::ParseSelectionRule(optarg, options.plan.selection)) {
+                    std::fprintf(stderr, "-k needs the share of the best frames to keep, such as 75%%, or a rule "
+                                         "such as fwhm<3.5 or round>0.8, not \"%s\"\n", optarg);
+                    return ParseResult::kRefused;
+                }
+                break;
             case 'r':
                 if (!ReadKappa(optarg, options.plan.kappa)) {
                     std::fprintf(stderr, "-r needs a positive number of standard deviations, such as 3, not \"%s\"\n",

@@ -98,6 +98,8 @@ struct Options {
     sky_camera::Lens lens;   // the fixed camera under the turning sky, when lens.focal > 0
     double interval = 60;    // s between its frames
     double gain = 1;         // ADU per photo-electron of the lights
+    double shake = 1;        // the stars' width along x over their width along y
+    double transparency = 1; // the share of the stars' light that comes through
     double black[3] = {0, 0, 0};  // ADU taken off each channel (blue, green, red) before writing
 };
 
@@ -160,6 +162,9 @@ void Usage() {
         "  -Y          its lens is an equidistant fisheye pointing at the zenith\n"
         "  -P DEC      declination it points at, degrees (60; the fisheye's latitude)\n"
         "  -I SECONDS  time between its frames (60)\n"
+        "  -q RATIO    shake: the stars stretched along x to RATIO times their width,\n"
+        "              their flux kept (1)\n"
+        "  -t SHARE    clouds: the share of the stars' light that comes through (1)\n"
         "  -e GAIN     the lights' ADU per photo-electron: their shot noise grows\n"
         "              with its root (1; a camera at high ISO: 50-100)\n"
         "  -O B,G,R    the camera's black point per channel, ADU: taken off and clipped\n"
@@ -181,7 +186,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:O:e:U:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:O:e:U:q:t:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -219,6 +224,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'P': o.lens.declination = std::atof(optarg); break;
             case 'I': o.interval = std::atof(optarg); break;
             case 'e': o.gain = std::atof(optarg); break;
+            case 'q': o.shake = std::atof(optarg); break;
+            case 't': o.transparency = std::atof(optarg); break;
             case 'O':
                 if (std::sscanf(optarg, "%lf,%lf,%lf", &o.black[0], &o.black[1], &o.black[2]) != 3) return false;
                 break;
@@ -232,7 +239,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     const bool known_kind = o.kind.empty() || o.kind == "light" || o.kind == "flat" || o.kind == "dark" ||
                             o.kind == "bias" || o.kind == "truth";
     return known_kind && o.exposure >= 0 && o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
-           o.peak_min > 0 && o.peak_max >= o.peak_min && o.gain > 0 && o.twilight > 0;
+           o.peak_min > 0 && o.peak_max >= o.peak_min && o.gain > 0 && o.twilight > 0 && o.shake > 0 &&
+           o.transparency >= 0;
 }
 
 // Peaks follow a power law between the bounds: many faint stars, few bright.
@@ -340,17 +348,18 @@ double PixelShare(int i, double c, double sigma) {
 }
 
 void RenderStar(const Star& s, double fx, double fy, const Options& o, std::vector<double>& px) {
-    const double reach = kPsfReach * o.sigma;
+    const double sigma_x = o.sigma * o.shake;
+    const double reach = kPsfReach * std::max(o.sigma, sigma_x);
     const int x0 = std::max(0, int(std::floor(fx - reach)));
     const int x1 = std::min(o.width - 1, int(std::ceil(fx + reach)));
     const int y0 = std::max(0, int(std::floor(fy - reach)));
     const int y1 = std::min(o.height - 1, int(std::ceil(fy + reach)));
     const double flux_sigma = o.flux_sigma > 0 ? o.flux_sigma : o.sigma;
-    const double flux = s.peak * 2 * kPi * flux_sigma * flux_sigma;
+    const double flux = s.peak * 2 * kPi * flux_sigma * flux_sigma * o.transparency;
     for (int y = y0; y <= y1; ++y) {
         const double wy = PixelShare(y, fy, o.sigma);
         for (int x = x0; x <= x1; ++x) {
-            const double v = flux * wy * PixelShare(x, fx, o.sigma);
+            const double v = flux * wy * PixelShare(x, fx, sigma_x);
             double* p = &px[(size_t(y) * o.width + x) * 3];
             for (int c = 0; c < 3; ++c) p[c] += v * s.tint[c];
         }

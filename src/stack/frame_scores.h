@@ -23,6 +23,8 @@ public:
     // stars (found here when stars is null) and their shape, its time.
     void Measure(size_t index, const ImageData& frame, const Calibration& calibration,
                  const std::vector<StarRef>* stars = nullptr);
+    // Row `index` as another run scored it.
+    void Set(size_t index, const FrameScore& row) { rows[index] = row; }
     void Stacked(size_t index) { rows[index].stacked = true; }
     void LeftOut(size_t index, const std::string& reason) { rows[index].reason = reason; }
     // The mapping that carried frame `index` onto the reference, with its

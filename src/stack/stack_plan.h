@@ -12,6 +12,7 @@
 #include "stack/calibration_masters.h"
 #include "stack/combiner.h"
 #include "stack/frame_scores.h"
+#include "stack/frame_selection.h"
 #include "stack/mean_rule.h"
 
 namespace quen_merge {
@@ -28,6 +29,7 @@ struct StackPlan {
     const CombineRule* rule = &kMeanRule;
     double kappa = 0;               // -r: reject beyond kappa sigma where the rule rejects; 0: no rejection
     CalibrationFrames calibration;  // -b, -d and -f, in order per kind
+    Selection selection;            // -k: which frames are stacked
 
     bool Rejects() const { return kappa > 0 && rule->rejects; }
     // A new combiner of the plan's rule, rejecting where the plan does.

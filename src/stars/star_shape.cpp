@@ -17,6 +17,9 @@ constexpr double kSettled = 1e-4;         // ... until the weight's width change
 constexpr double kLargestVariance = 9.0;  // px^2: a star wider than this (FWHM over 7 px) does not fit the window
 constexpr double kFwhmPerSigma = 2.3548200450309493;
 constexpr float kSaturated = 0.98f;       // of full scale: a clipped core has no shape
+constexpr double kMadToSigma = 1.4826;    // a Gaussian's sigma from its median absolute deviation
+constexpr double kApertureSigmas = 2.5;   // the light counted for the signal to noise, in the star's sigmas
+constexpr double kLeastSignalToNoise = 100;
 
 // The mean of the three calibrated channels at (x, y).
 double Luminance(const Image16& frame, const SampleCalibration& calibration, int x, int y) {
@@ -47,6 +50,8 @@ bool MeasureStarShape(const Image16& frame, const SampleCalibration& calibration
                 ring.push_back(Luminance(frame, calibration, cx + i, cy + j));
         }
     const double background = Median(ring);
+    for (double& v : ring) v = std::fabs(v - background);
+    const double noise = kMadToSigma * Median(ring);
     double light[2 * kWindow + 1][2 * kWindow + 1];
     for (int j = -kWindow; j <= kWindow; ++j)
         for (int i = -kWindow; i <= kWindow; ++i) {
@@ -77,6 +82,14 @@ bool MeasureStarShape(const Image16& frame, const SampleCalibration& calibration
         s2 = next;
     }
     if (!settled) return false;
+    // Noise makes a faint star look elongated: only stars well above it count.
+    double inside = 0;
+    int pixels = 0;
+    const double reach2 = kApertureSigmas * kApertureSigmas * s2;
+    for (int j = -kWindow; j <= kWindow; ++j)
+        for (int i = -kWindow; i <= kWindow; ++i)
+            if ((i - mx) * (i - mx) + (j - my) * (j - my) <= reach2) inside += light[j + kWindow][i + kWindow], ++pixels;
+    if (!(inside > kLeastSignalToNoise * noise * std::sqrt(double(pixels)))) return false;
     // The weighted moments' axes, then the star's own: v = m s^2 / (s^2 - m).
     const double mean = (xx + yy) / 2, half = std::sqrt((xx - yy) * (xx - yy) / 4 + xy * xy);
     const double major = mean + half, minor = mean - half;

@@ -3,6 +3,7 @@
 // blurred ones.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -76,6 +77,48 @@ TEST(FrameReport, ScoresEveryNamedFrameAndSaysWhyItWasLeftOut) {
     const test_support::CommandResult html = test_support::RunTarnic({"-R", dir / "night.html", frames[0]});
     EXPECT_EQ(html.status, 1);
     EXPECT_NE(html.err.find("the report is CSV"), std::string::npos);
+}
+
+// A night of twelve frames, three spoiled: one through a cloud (sky 3x,
+// 30 % of the starlight), one shaken (stars 2:1), one out of focus (FWHM
+// 2x). The report measures each as it is, and -k 75% leaves out exactly
+// those three, each named with its score.
+TEST(FrameReport, KeepsTheBestThreeQuartersOfANight) {
+    test_support::TempDir dir;
+    const std::vector<std::string> field{"-W", "600", "-H", "400", "-S", "150", "-s", "3"};
+    auto make = [&](std::vector<std::string> args, const std::string& pattern) {
+        args.insert(args.begin(), field.begin(), field.end());
+        args.push_back(dir / pattern);
+        test_support::RunStarfield(args);
+    };
+    make({"-n", "9"}, "good%d.tif");
+    make({"-n", "1", "-k", "6000", "-t", "0.3"}, "cloud%d.tif");
+    make({"-n", "1", "-q", "2"}, "shake%d.tif");
+    make({"-n", "1", "-f", "3"}, "focus%d.tif");
+    const std::vector<std::string> names{"good0", "good1", "cloud0", "good2", "good3", "shake0",
+                                         "good4", "good5", "focus0", "good6", "good7", "good8"};
+    std::vector<std::string> args{"-k", "75%", "-R", dir / "night.csv", "-o", dir / "o.ppm"};
+    for (const std::string& n : names) args.push_back(dir / (n + ".tif"));
+    const test_support::CommandResult r = test_support::RunTarnic(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test_support::CountOf(r.err, "\" left out: score "), 3u) << r.err;
+    std::istringstream csv(test_support::ReadFile(dir / "night.csv"));
+    std::string line;
+    std::getline(csv, line);
+    // Pixel-integrated Gaussians: each axis's variance is sigma^2 + 1/12.
+    auto fwhm = [](double sx, double sy) { return 2.3548 * std::pow((sx * sx + 1 / 12.0) * (sy * sy + 1 / 12.0), 0.25); };
+    for (const std::string& n : names) {
+        ASSERT_TRUE(std::getline(csv, line));
+        const std::vector<std::string> row = Fields(line);
+        const bool bad = n.rfind("good", 0) != 0;
+        EXPECT_EQ(row[2], bad ? "left out" : "stacked") << n;
+        const double sx = n == "shake0" || n == "focus0" ? 3.0 : 1.5, sy = n == "focus0" ? 3.0 : 1.5;
+        EXPECT_NEAR(std::stod(row[7]), fwhm(sx, sy), 0.05 * fwhm(sx, sy)) << n;
+        EXPECT_NEAR(std::stod(row[8]), std::sqrt((std::min(sx, sy) * std::min(sx, sy) + 1 / 12.0) /
+                                                 (std::max(sx, sy) * std::max(sx, sy) + 1 / 12.0)),
+                    0.05)
+            << n;
+    }
 }
 
 }  // namespace
