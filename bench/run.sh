@@ -2,7 +2,8 @@
 # Runs every benchmark in bench/ and writes docs/BENCHMARKS.md afresh: the
 # micro-benchmarks, the end-to-end comparison with the decoding floor and the
 # peers (where installed: make bench-peers), the peak memory, the trails
-# left by clipped stacks, the rejection's figures, calibration beside
+# left by clipped stacks, the rejection's figures, frame scores and
+# selection, calibration beside
 # Siril's, and -t s on wide-angle and all-sky frames. BASELINE_TARNIC names
 # an earlier build to time beside.
 # usage: bench/run.sh BUILD_DIR
@@ -29,11 +30,13 @@ echo "== trails"
 /usr/bin/python3 "$here/trails.py" "$build" "$data" "$here/../../shared/peers" > "$out/trails.md"
 echo "== rejection"
 /usr/bin/python3 "$here/rejection.py" "$build" "$data" "$here/../../shared/peers" > "$out/rejection.md"
+echo "== frame scores"
+/usr/bin/python3 "$here/scores.py" "$build" "$data" > "$out/scores.md"
 echo "== calibration"
 /usr/bin/python3 "$here/calibration.py" "$build" "$data" > "$out/calibration.md"
 echo "== wide fields"
 /usr/bin/python3 "$here/wide_field.py" "$build" "$data" > "$out/wide_field.md"
 
-cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/rejection.md" "$out/calibration.md" "$out/wide_field.md" \
+cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/rejection.md" "$out/scores.md" "$out/calibration.md" "$out/wide_field.md" \
   > "$here/../docs/BENCHMARKS.md"
 echo "Wrote docs/BENCHMARKS.md"
