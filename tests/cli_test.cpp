@@ -40,6 +40,7 @@ const char kHelpText[] =
     "\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.\n"
     "\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV).\n"
     "\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.\n"
+    "\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"

@@ -15,6 +15,7 @@ std::string StackPlan::Name() const {
     }
     name += rule->name;
     if (Rejects()) name += ", kappa-sigma clipped";
+    if (Weighs()) name += ", weighted by noise";
     return name;
 }
 

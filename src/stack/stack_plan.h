@@ -14,6 +14,7 @@
 #include "stack/frame_scores.h"
 #include "stack/frame_selection.h"
 #include "stack/mean_rule.h"
+#include "stack/weighted_mean.h"
 
 namespace quen_merge {
 
@@ -30,10 +31,15 @@ struct StackPlan {
     double kappa = 0;               // -r: reject beyond kappa sigma where the rule rejects; 0: no rejection
     CalibrationFrames calibration;  // -b, -d and -f, in order per kind
     Selection selection;            // -k: which frames are stacked
+    bool weighted = false;          // -w: the mean weighs each frame by its sky's noise
 
     bool Rejects() const { return kappa > 0 && rule->rejects; }
-    // A new combiner of the plan's rule, rejecting where the plan does.
-    std::unique_ptr<Combiner> MakeCombiner() const { return rule->make(Rejects() ? kappa : 0); }
+    // Whether frames are weighted: only a plain mean weighs them.
+    bool Weighs() const { return weighted && rule == &kMeanRule && !Rejects(); }
+    // A new combiner of the plan's rule, rejecting or weighting where the plan does.
+    std::unique_ptr<Combiner> MakeCombiner() const {
+        return Weighs() ? MakeWeightedMean() : rule->make(Rejects() ? kappa : 0);
+    }
     // How the frames are combined, in words: "star-aligned mean, kappa-sigma clipped".
     std::string Name() const;
 };
