@@ -7,7 +7,8 @@ FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 JOBS ?= 2
 PACKAGES := cmake g++ make libfreeimage-dev libcfitsio-dev libgtest-dev libbenchmark-dev groff-base dpkg-dev
-CHECK_PACKAGES := valgrind
+# A browser to draw the report page in (its test skips without one).
+CHECK_PACKAGES := valgrind chromium
 FUZZ_PACKAGES := clang libclang-rt-dev
 BENCH_PACKAGES := python3
 PEER_PACKAGES := imagemagick siril

@@ -14,6 +14,7 @@
 #include "io/image_io.h"
 #include "io/same_file.h"
 #include "io/frame_report.h"
+#include "io/frame_report_page.h"
 #include "io/stretched_preview.h"
 #include "stack/stack_plan.h"
 #include "base/message_log.h"
@@ -42,6 +43,18 @@ int Unwritten(const std::string& file) {
     return 1;
 }
 
+// The long side of the preview a report page shows, pixels.
+constexpr unsigned kReportPreviewSide = 1200;
+
+// The report of every frame: a page for .html names, CSV otherwise; the page
+// shows the stack (may be null) too.
+bool WriteReport(const std::string& name, const std::vector<quen_merge::FrameScore>& rows, const FloatImage* result,
+                 const quen_merge::StackHistory& history) {
+    if (!quen_merge::IsReportPageName(name.c_str())) return quen_merge::WriteFrameReport(name.c_str(), rows);
+    const std::string preview = result ? quen_merge::PreviewJpeg(*result, kReportPreviewSide) : "";
+    return quen_merge::WriteFrameReportPage(name.c_str(), history.merge_type, rows, preview);
+}
+
 // Stacks and writes; the process exit status.
 int Run(const RunOptions& options) {
     std::unique_ptr<FloatImage> result;
@@ -50,7 +63,7 @@ int Run(const RunOptions& options) {
     if (!options.report.empty()) scores = std::make_unique<quen_merge::FrameScores>(options.lights);
     if (!quen_merge::RunStackPlan(options.plan, options.lights, result, history, scores.get())) return 1;
     // The report tells most when the stack failed.
-    if (scores && !quen_merge::WriteFrameReport(options.report.c_str(), scores->Rows()))
+    if (scores && !WriteReport(options.report, scores->Rows(), result.get(), history))
         return Unwritten(options.report);
     if (!result) {
         std::fflush(stdout);
@@ -132,8 +145,9 @@ bool CheckOutput(const std::string& output, bool float_samples) {
 // found before any frame is read; says why not.
 bool CheckTargets(const RunOptions& options) {
     const bool preview = !options.preview.empty(), report = !options.report.empty();
-    if (report && !quen_merge::IsReportName(options.report.c_str())) {
-        quen_merge::Warn("the report is CSV: name it .csv, not \"%s\"", options.report.c_str());
+    if (report && !quen_merge::IsReportName(options.report.c_str()) &&
+        !quen_merge::IsReportPageName(options.report.c_str())) {
+        quen_merge::Warn("the report is CSV or a page: name it .csv or .html, not \"%s\"", options.report.c_str());
         return false;
     }
     if (report && (OverwritesAnInput(options.report, options) || !CheckWritable(options.report))) return false;
@@ -162,7 +176,7 @@ void show_help() {
     std::puts("\t-b <file> : add bias frame.  You may have many of these.");
     std::puts("\t-f <file> : add flat frame.  You may have many of these.");
     std::puts("\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.");
-    std::puts("\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV).");
+    std::puts("\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV, or a page for .html).");
     std::puts("\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.");
     std::puts("\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.");
     std::puts("\tMerge types:");

@@ -38,7 +38,7 @@ const char kHelpText[] =
     "\t-b <file> : add bias frame.  You may have many of these.\n"
     "\t-f <file> : add flat frame.  You may have many of these.\n"
     "\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.\n"
-    "\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV).\n"
+    "\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV, or a page for .html).\n"
     "\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.\n"
     "\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.\n"
     "\tMerge types:\n"

@@ -96,15 +96,21 @@ SkyStretch AutoStretch(const FloatImage& image) {
     return s;
 }
 
-bool WritePreview(const char* filename, const FloatImage& image, unsigned long_side) {
-    if (!image.data || image.channels != kFrameChannels || long_side == 0) return false;
+namespace {
+
+using Bitmap = std::unique_ptr<FIBITMAP, void (*)(FIBITMAP*)>;
+
+// The stretched 8-bit picture of image, long_side pixels at most on its
+// long side; null when it cannot be made.
+Bitmap RenderPreview(const FloatImage& image, unsigned long_side) {
+    Bitmap none(nullptr, &FreeImage_Unload);
+    if (!image.data || image.channels != kFrameChannels || long_side == 0) return none;
     const uint32_t longest = std::max(image.width, image.height);
     const uint32_t factor = std::max<uint32_t>(1, (longest + long_side - 1) / long_side);
     const FloatImage shown = Shrink(image, factor);
     const SkyStretch stretch = AutoStretch(shown);
-    std::unique_ptr<FIBITMAP, void (*)(FIBITMAP*)> bitmap(FreeImage_Allocate(shown.width, shown.height, 24),
-                                                          &FreeImage_Unload);
-    if (!bitmap) return false;
+    Bitmap bitmap(FreeImage_Allocate(shown.width, shown.height, 24), &FreeImage_Unload);
+    if (!bitmap) return none;
     for (uint32_t y = 0; y < shown.height; ++y) {
         BYTE* line = FreeImage_GetScanLine(bitmap.get(), shown.height - 1 - y);
         for (uint32_t x = 0; x < shown.width; ++x) {
@@ -114,7 +120,26 @@ bool WritePreview(const char* filename, const FloatImage& image, unsigned long_s
             line[3 * x + FI_RGBA_RED] = ToByte(p[2], stretch, 2);
         }
     }
-    return SaveBitmapAtomically(IsJpegName(filename) ? FIF_JPEG : FIF_PNG, bitmap.get(), filename);
+    return bitmap;
+}
+
+}  // namespace
+
+bool WritePreview(const char* filename, const FloatImage& image, unsigned long_side) {
+    const Bitmap bitmap = RenderPreview(image, long_side);
+    return bitmap && SaveBitmapAtomically(IsJpegName(filename) ? FIF_JPEG : FIF_PNG, bitmap.get(), filename);
+}
+
+std::string PreviewJpeg(const FloatImage& image, unsigned long_side) {
+    const Bitmap bitmap = RenderPreview(image, long_side);
+    if (!bitmap) return "";
+    std::unique_ptr<FIMEMORY, void (*)(FIMEMORY*)> memory(FreeImage_OpenMemory(), &FreeImage_CloseMemory);
+    BYTE* bytes = nullptr;
+    DWORD size = 0;
+    if (!memory || !FreeImage_SaveToMemory(FIF_JPEG, bitmap.get(), memory.get(), JPEG_QUALITYGOOD) ||
+        !FreeImage_AcquireMemory(memory.get(), &bytes, &size))
+        return "";
+    return std::string(reinterpret_cast<const char*>(bytes), size);
 }
 
 bool IsPreviewName(const char* filename) {

@@ -3,6 +3,8 @@
 // nothing of its faint stars and nebulae.
 #pragma once
 
+#include <string>
+
 #include "ostrel/image.h"
 
 namespace quen_merge {
@@ -37,6 +39,10 @@ float Midtones(float m, float x);
 // AutoStretch, as 8-bit RGB: JPEG for names ending in .jpg or .jpeg (any
 // case), PNG otherwise; whole or not at all. True when written.
 bool WritePreview(const char* filename, const FloatImage& image, unsigned long_side = kPreviewLongSide);
+
+// The same picture as JPEG data in memory, for a page that holds it; empty
+// when it cannot be made.
+std::string PreviewJpeg(const FloatImage& image, unsigned long_side);
 
 // Whether a preview may take this name: one without an extension, or
 // ending in .png, .jpg or .jpeg (any case); a name that promises another

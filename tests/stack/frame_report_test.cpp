@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -73,10 +74,10 @@ TEST(FrameReport, ScoresEveryNamedFrameAndSaysWhyItWasLeftOut) {
         EXPECT_GT(std::stod(rows[k][8]), 0.9) << k;
         EXPECT_GT(std::stod(rows[k][13]), 10) << k;  // the green sky's noise, ADU
     }
-    // A report that would not be CSV is refused before anything is read.
-    const test_support::CommandResult html = test_support::RunTarnic({"-R", dir / "night.html", frames[0]});
-    EXPECT_EQ(html.status, 1);
-    EXPECT_NE(html.err.find("the report is CSV"), std::string::npos);
+    // A report of another kind is refused before anything is read.
+    const test_support::CommandResult pdf = test_support::RunTarnic({"-R", dir / "night.pdf", frames[0]});
+    EXPECT_EQ(pdf.status, 1);
+    EXPECT_NE(pdf.err.find("the report is CSV or a page"), std::string::npos);
 }
 
 // A night of twelve frames, three spoiled: one through a cloud (sky 3x,
@@ -119,6 +120,33 @@ TEST(FrameReport, KeepsTheBestThreeQuartersOfANight) {
                     0.05)
             << n;
     }
+}
+
+// The page: a row per frame, the preview and the plots inline, nothing
+// fetched; a real browser draws it (where one is installed).
+TEST(FrameReport, APageAnyBrowserOpensFromDisk) {
+    test_support::TempDir dir;
+    test_support::RunStarfield({"-n", "3", "-W", "400", "-H", "300", "-S", "80", dir / "f%d.tif"});
+    const test_support::CommandResult r = test_support::RunTarnic(
+        {"-R", dir / "night.html", "-o", dir / "o.ppm", dir / "f0.tif", dir / "f1.tif", dir / "gone.tif", dir / "f2.tif"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string page = test_support::ReadFile(dir / "night.html");
+    EXPECT_EQ(test_support::CountOf(page, "<tr class="), 4u);
+    EXPECT_EQ(test_support::CountOf(page, "<svg "), 5u);
+    EXPECT_NE(page.find("src=\"data:image/jpeg;base64,"), std::string::npos);
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("http:"), std::string::npos);
+    EXPECT_EQ(page.find("https:"), std::string::npos);
+    if (std::system("command -v chromium > /dev/null 2>&1") != 0) GTEST_SKIP() << "no chromium to draw the page";
+    const std::string shot = dir / "shot.png";
+    const std::string command = "timeout 120 chromium --headless --no-sandbox --disable-gpu --window-size=900,1400 "
+                                "--screenshot=" + shot + " file://" + dir / "night.html" + " > /dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const test_support::Rgb16 drawn = test_support::ReadRgb16(shot);
+    size_t dark = 0;  // the preview's sky and the text
+    for (unsigned y = 0; y < drawn.height; ++y)
+        for (unsigned x = 0; x < drawn.width; ++x) dark += drawn.at(x, y, 1) < 20000 ? 1 : 0;
+    EXPECT_GT(dark, size_t(drawn.width) * drawn.height / 50) << "a blank page";
 }
 
 }  // namespace
