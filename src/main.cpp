@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -128,6 +129,25 @@ bool OverwritesAnInput(const std::string& file, const RunOptions& options) {
     return false;
 }
 
+// Whether two of the run's own files (the result, the preview, the report)
+// would be one: the second written would replace the first.
+bool NamedTwice(const RunOptions& options) {
+    const std::string* names[] = {&options.output, &options.preview, &options.report};
+    for (size_t i = 0; i < 3; ++i)
+        for (size_t j = i + 1; j < 3; ++j) {
+            if (names[i]->empty() || names[j]->empty()) continue;
+            std::error_code error;
+            const bool one = quen_merge::IsSameFile(*names[i], *names[j]) ||
+                             std::filesystem::weakly_canonical(*names[i], error) ==
+                                 std::filesystem::weakly_canonical(*names[j], error);
+            if (!one) continue;
+            quen_merge::Warn("\"%s\" and \"%s\" are one file: the result, the preview and the report need a "
+                             "name each", names[i]->c_str(), names[j]->c_str());
+            return true;
+        }
+    return false;
+}
+
 // Whether the result can be written, found before any frame is read; warns
 // when its name's extension chooses no format, and when -F cannot apply.
 bool CheckOutput(const std::string& output, bool float_samples) {
@@ -151,6 +171,7 @@ bool CheckTargets(const RunOptions& options) {
         return false;
     }
     if (report && (OverwritesAnInput(options.report, options) || !CheckWritable(options.report))) return false;
+    if (NamedTwice(options)) return false;
     if (preview && !quen_merge::IsPreviewName(options.preview.c_str())) {
         quen_merge::Warn("the preview is PNG or JPEG: \"%s\" would hold data of another format than its name says",
                          options.preview.c_str());

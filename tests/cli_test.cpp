@@ -187,6 +187,15 @@ TEST_F(Tarnic, NeverOverwritesAnInput) {
         EXPECT_EQ(r.out, "") << options[1];
         EXPECT_NE(r.err.find("would overwrite the input"), std::string::npos) << r.err;
     }
+    // Nor one of its own files with another.
+    for (const auto& options : std::vector<std::vector<std::string>>{{"-o", dir / "o.png", "-p", dir / "o.png"},
+                                                                    {"-o", dir / "o.csv", "-R", dir / "./o.csv"}}) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const CommandResult r = RunTarnic(args);
+        EXPECT_EQ(r.status, 1) << options[1];
+        EXPECT_NE(r.err.find("are one file"), std::string::npos) << r.err;
+    }
     EXPECT_EQ(test_support::ReadFile(inputs[1]), before);
     EXPECT_FALSE(test_support::FileExists(dir / "o.tif"));
 }
