@@ -200,6 +200,7 @@ void show_help() {
     std::puts("\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV, or a page for .html).");
     std::puts("\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.");
     std::puts("\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.");
+    std::puts("\t-T <dir>  : With -t t, also write the trails as they grow there, a numbered picture a frame.");
     std::puts("\tMerge types:");
     for (const char* line : MergeTypeHelp()) std::puts(line);
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());

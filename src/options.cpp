@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:k:w".
+// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:k:wT:".
 #include "options.h"
 
 #include <unistd.h>
@@ -134,7 +134,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     if (AsksForHelp(argc, argv)) return ParseResult::kShowHelp;
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:k:w")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:k:wT:")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -148,6 +148,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             case 'M': options.plan.calibration.save_masters = optarg; break;
             case 'R': options.report = optarg; break;
             case 'w': options.plan.weighted = true; break;
+            case 'T': options.plan.growth_folder = optarg; break;
             case 'k':
                 if (!quen_merge::ParseSelectionRule(optarg, options.plan.selection)) {
                     std::fprintf(stderr, "-k needs the share of the best frames to keep, such as 75%%, or a rule "
@@ -186,6 +187,12 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
         std::fprintf(stderr, "-M needs an existing folder, not \"%s\"\n", calibration.save_masters.c_str());
         return ParseResult::kRefused;
     }
+    if (!options.plan.growth_folder.empty() && !quen_merge::IsFolder(options.plan.growth_folder)) {
+        std::fprintf(stderr, "-T needs an existing folder, not \"%s\"\n", options.plan.growth_folder.c_str());
+        return ParseResult::kRefused;
+    }
+    if (!options.plan.growth_folder.empty() && !options.plan.ShowsGrowth())
+        quen_merge::Warn("-T shows star trails as they grow: it needs -t t, and draws nothing here");
     if (options.plan.weighted && !options.plan.Weighs())
         quen_merge::Warn("-w weighs a plain mean only: with %s every frame counts alike",
                          options.plan.Rejects() ? "-r" : "this merge type");

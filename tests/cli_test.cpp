@@ -41,6 +41,7 @@ const char kHelpText[] =
     "\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV, or a page for .html).\n"
     "\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.\n"
     "\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.\n"
+    "\t-T <dir>  : With -t t, also write the trails as they grow there, a numbered picture a frame.\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"

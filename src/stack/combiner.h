@@ -50,6 +50,9 @@ public:
     // would set them apart). Rules that do not may be calibrated once at the
     // end, when that gives the same result.
     virtual bool ComparesValues() const { return false; }
+    // Whether the result so far is the rule's result of the frames so far
+    // (the maximum), so that a stack can be shown as it grows.
+    virtual bool ShowsAsItGrows() const { return false; }
 };
 
 // A rule as a run chooses it: its name and the combiner that applies it.

@@ -20,6 +20,7 @@ public:
         for (size_t j = 0; j < n; ++j) m[j] = values[j] > m[j] ? values[j] : m[j];
     }
     void Finish(const ValueCounts&) override {}
+    bool ShowsAsItGrows() const override { return true; }
 
 private:
     float* max = nullptr;

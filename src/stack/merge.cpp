@@ -116,7 +116,8 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
 }
 
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
-                         std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores) {
+                         std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores,
+                         const GrowthView& grown) {
     StackHistory record;
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel = Merge::BytesPerPixel(*combiner);
@@ -131,6 +132,8 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
             record.Add(frame.Facts());
             tally.StackSize(merge.Accumulator()->width, merge.Accumulator()->height);
             if (scores) scores->Stacked(i);
+            if (grown)
+                if (const std::unique_ptr<FloatImage> so_far = merge.Snapshot()) grown(*so_far, record.frames);
             return;
         }
         if (scores) scores->LeftOut(i, "another size than the first frame");

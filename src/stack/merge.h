@@ -1,6 +1,7 @@
 // The stacking drivers: read the named frames one at a time and combine them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,9 +19,13 @@ namespace quen_merge {
 // history is given, it receives the number of frames in the result and what
 // their files said alike (the merge type is left to the caller). When
 // scores is given, every frame is scored in it, with its verdict.
+// Called after each frame an unaligned stack takes, with the result of the
+// frames so far (rules that show as they grow) and how many they are.
+using GrowthView = std::function<void(const FloatImage& so_far, size_t stacked)>;
+
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
                          std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
-                         FrameScores* scores = nullptr);
+                         FrameScores* scores = nullptr, const GrowthView& grown = nullptr);
 // As above: the mean (MergeAverage) or the per-sample maximum (any other type).
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
                          MergeType type, StackHistory* history = nullptr);

@@ -53,16 +53,27 @@ bool Merge::AddFrame(const Image16* frame) {
 bool Merge::PostProcess() {
     if (!accumulator || frame_count == 0) return true;
     combiner->Finish(ValueCounts{float(frame_count), nullptr});
-    if (!FlatAtTheEnd()) return true;
-    const SampleCalibration samples = calibration.For(accumulator->width, accumulator->height, kFrameChannels);
-    float* result = accumulator->data;
-    if (!samples.gain) return true;
+    if (FlatAtTheEnd()) CalibrateAtTheEnd(*accumulator);
+    return true;
+}
+
+void Merge::CalibrateAtTheEnd(FloatImage& image) const {
+    const SampleCalibration samples = calibration.For(image.width, image.height, kFrameChannels);
+    float* result = image.data;
+    if (!samples.gain) return;
     WithCalibrationFormula(samples, [&](auto calibrate) {
-        ForEachPiece(accumulator->ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
+        ForEachPiece(image.ElementCount(), kFoldPiece, [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) result[i] = calibrate(result[i], i);
         });
     });
-    return true;
+}
+
+std::unique_ptr<FloatImage> Merge::Snapshot() const {
+    if (!accumulator || !combiner->ShowsAsItGrows()) return nullptr;
+    auto copy = std::make_unique<FloatImage>(accumulator->width, accumulator->height, accumulator->channels);
+    std::copy(accumulator->data, accumulator->data + accumulator->ElementCount(), copy->data);
+    if (FlatAtTheEnd()) CalibrateAtTheEnd(*copy);
+    return copy;
 }
 
 namespace {

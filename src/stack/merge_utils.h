@@ -50,6 +50,9 @@ public:
     FloatImage* ReleaseAccumulator() { return std::exchange(accumulator, nullptr); }
     // What the rule left out; null when it leaves nothing out.
     const RejectionTally* Tally() const { return combiner->Tally(); }
+    // The result of the frames folded so far, calibrated, for rules that
+    // show as they grow (the maximum); null otherwise or before any frame.
+    std::unique_ptr<FloatImage> Snapshot() const;
 
 protected:
     // True when frame can be folded into the current accumulator.
@@ -61,6 +64,8 @@ protected:
     SampleCalibration FoldCalibration(const Image16* frame) const {
         return FlatAtTheEnd() ? SampleCalibration() : calibration.For(frame);
     }
+    // Applies what FoldCalibration left for the end to image.
+    void CalibrateAtTheEnd(FloatImage& image) const;
 
     FloatImage* accumulator = nullptr;
     Calibration calibration;

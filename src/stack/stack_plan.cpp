@@ -1,7 +1,10 @@
 #include "stack/stack_plan.h"
 
-#include "stack/frame_selection.h"
+#include <cstdio>
 
+#include "base/console.h"
+#include "io/image_io.h"
+#include "stack/frame_selection.h"
 #include "stack/merge.h"
 
 namespace quen_merge {
@@ -19,11 +22,30 @@ std::string StackPlan::Name() const {
     return name;
 }
 
+namespace {
+
+// Writes each stage of a growing stack into folder as trails_0001.png,
+// trails_0002.png, ...; the first that cannot be written says so and
+// clears written.
+GrowthView GrowthWriter(const std::string& folder, bool& written) {
+    return [&folder, &written](const FloatImage& so_far, size_t stacked) {
+        if (!written) return;
+        char name[32];
+        std::snprintf(name, sizeof name, "/trails_%04zu.png", stacked);
+        const std::string path = folder + name;
+        written = WriteImageLDR(path.c_str(), &so_far, StackHistory(), false);
+        if (!written) Warn("unable to write \"%s\": the growing trails stop there", path.c_str());
+    };
+}
+
+}  // namespace
+
 bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights, std::unique_ptr<FloatImage>& result,
                   StackHistory& history, FrameScores* scores) {
     CalibrationMasters masters;
     if (!masters.Make(plan.calibration, lights, plan.kappa)) return false;
     const Calibration calibration = masters.ForLights();
+    bool written = true;
     // With a selection, the stack is of the frames that pass it, scored
     // again as they are stacked into the rows of the whole night.
     std::vector<size_t> chosen;
@@ -45,12 +67,14 @@ bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights,
             stacked = MergeAlignEveryStar(frames, calibration, plan.MakeCombiner(), &history, frame_scores);
             break;
         case Alignment::kNone:
-            stacked = MergeNoAlign(frames, calibration, plan.MakeCombiner(), &history, frame_scores);
+            stacked = MergeNoAlign(frames, calibration, plan.MakeCombiner(), &history, frame_scores,
+                                   plan.ShowsGrowth() ? GrowthWriter(plan.growth_folder, written) : GrowthView());
             break;
     }
     if (stacked_scores)
         for (size_t k = 0; k < chosen.size(); ++k) scores->Set(chosen[k], stacked_scores->Rows()[k]);
     result.reset(stacked);
+    if (!written) return false;
     history.notes = masters.Notes();
     history.merge_type = plan.Name();
     return true;

@@ -13,6 +13,7 @@
 #include "stack/combiner.h"
 #include "stack/frame_scores.h"
 #include "stack/frame_selection.h"
+#include "stack/maximum_rule.h"
 #include "stack/mean_rule.h"
 #include "stack/weighted_mean.h"
 
@@ -32,8 +33,13 @@ struct StackPlan {
     CalibrationFrames calibration;  // -b, -d and -f, in order per kind
     Selection selection;            // -k: which frames are stacked
     bool weighted = false;          // -w: the mean weighs each frame by its sky's noise
+    std::string growth_folder;      // -T: the stack as it grows, a numbered picture a frame, goes here
 
     bool Rejects() const { return kappa > 0 && rule->rejects; }
+    // Whether the stack is shown as it grows: trails, the unaligned maximum.
+    bool ShowsGrowth() const {
+        return !growth_folder.empty() && alignment == Alignment::kNone && rule == &kMaximumRule;
+    }
     // Whether frames are weighted: only a plain mean weighs them.
     bool Weighs() const { return weighted && rule == &kMeanRule && !Rejects(); }
     // A new combiner of the plan's rule, rejecting or weighting where the plan does.

@@ -71,6 +71,29 @@ TEST_F(Tarnic, MeanAndMaximumAreExactToTheLastBit) {
     EXPECT_EQ(ReadRgb16(dir / "pair.ppm").samples[0], 32767);
 }
 
+// -T: the trails as they grow, a picture a stacked frame, the last the
+// result itself; only star trails grow so.
+TEST_F(Tarnic, TrailsGrowFrameByFrameIntoAFolder) {
+    auto value = [](unsigned k, size_t i) { return uint16_t((i * 7919 + k * 104729) % 60000); };
+    const std::vector<Rgb16> frames{Pattern(5, 4, 0, value), Pattern(5, 4, 1, value), Pattern(5, 4, 2, value)};
+    const auto inputs = WriteFrames("f", frames);
+    std::filesystem::create_directory(dir / "growth");
+    ASSERT_EQ(Stack({"-t", "t", "-T", dir / "growth", "-o", dir / "o.png"}, inputs).status, 0);
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const Rgb16 grown = ReadRgb16(dir / ("growth/trails_000" + std::to_string(k + 1) + ".png"));
+        ASSERT_EQ(grown.samples.size(), frames[0].samples.size());
+        for (size_t i = 0; i < grown.samples.size(); ++i) {
+            uint16_t most = 0;
+            for (size_t j = 0; j <= k; ++j) most = std::max(most, frames[j].samples[i]);
+            ASSERT_EQ(grown.samples[i], most) << k << ", " << i;
+        }
+    }
+    EXPECT_EQ(test_support::ReadFile(dir / "growth/trails_0003.png"), test_support::ReadFile(dir / "o.png"));
+    const CommandResult mean = Stack({"-T", dir / "growth", "-o", dir / "m.png"}, inputs);
+    EXPECT_NE(mean.err.find("-T shows star trails as they grow: it needs -t t"), std::string::npos) << mean.err;
+    EXPECT_FALSE(test_support::FileExists(dir / "growth/trails_0004.png"));
+}
+
 TEST_F(Tarnic, MasterDarkIsSubtractedFromFramesOfItsSize) {
     auto light = [](unsigned k, size_t i) { return uint16_t(3000 + 100 * k + i); };
     auto dark = [](unsigned k, size_t i) { return uint16_t(400 + 50 * k + (i % 5) * 1000); };
