@@ -197,7 +197,8 @@ void show_help() {
     std::puts("\t-b <file> : add bias frame.  You may have many of these.");
     std::puts("\t-f <file> : add flat frame.  You may have many of these.");
     std::puts("\t-M <dir>  : Save the bias, dark and flat masters there, to give again as -b, -d, -f.");
-    std::puts("\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky (CSV, or a page for .html).");
+    std::puts("\t-R <file> : Also write a report of every frame: its stars' sharpness and roundness, its sky "
+              "(CSV, or a page for .html).");
     std::puts("\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.");
     std::puts("\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.");
     std::puts("\t-T <dir>  : With -t t, also write the trails as they grow there, a numbered picture a frame.");

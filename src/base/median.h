@@ -16,4 +16,22 @@ T Median(std::vector<T> values) {
     return values[values.size() / 2];
 }
 
+// A Gaussian's standard deviation over its median absolute deviation, and
+// over its mean absolute deviation.
+constexpr double kMadToSigma = 1.4826;
+constexpr double kMeanDeviationToSigma = 1.2533;
+
+// A Gaussian's standard deviation from absolute deviations (|v - centre|):
+// from their median, or, where more than half of them are nil (8-bit data,
+// a clipped black), from their mean; 0 for none.
+template <typename T>
+double SpreadOfDeviations(std::vector<T> deviations) {
+    if (deviations.empty()) return 0;
+    double sum = 0;
+    for (T d : deviations) sum += double(d);
+    const size_t count = deviations.size();
+    const double median = double(Median(std::move(deviations)));
+    return median > 0 ? kMadToSigma * median : kMeanDeviationToSigma * sum / double(count);
+}
+
 }  // namespace quen_merge

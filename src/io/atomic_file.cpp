@@ -146,3 +146,8 @@ bool CanWriteAtomically(const char* filename, std::string& why) {
     }
     return true;
 }
+
+bool WriteTextAtomically(const char* filename, const std::string& text) {
+    return WriteAtomically(filename,
+                           [&](FILE* file) { return std::fwrite(text.data(), 1, text.size(), file) == text.size(); });
+}

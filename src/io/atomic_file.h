@@ -17,6 +17,9 @@
 // rename).
 bool WriteAtomically(const char* filename, const std::function<bool(FILE*)>& write);
 
+// WriteAtomically of text, whole.
+bool WriteTextAtomically(const char* filename, const std::string& text);
+
 // Whether WriteAtomically could write filename: its folder exists and may be
 // written into, and filename is not a folder. Otherwise false, with the
 // reason in why. Checked before a long run, so that its result is not lost.

@@ -125,6 +125,13 @@ unsigned short ToSample(double v, double scale) {
     return s <= 0 ? 0 : s >= kMaxSample ? (unsigned short)kMaxSample : (unsigned short)s;
 }
 
+// The image channels plane p fills: plane 0 is red, which is channel 2 of
+// the image; a mono plane fills all three.
+void ChannelsOfPlane(const ImageShape& shape, long p, unsigned& first, unsigned& last) {
+    first = shape.planes == 1 ? 0 : unsigned(kColourPlanes - 1 - p);
+    last = shape.planes == 1 ? kFrameChannels - 1 : first;
+}
+
 // What the header says of the frame's parts: the whole of it, or only its
 // TRIMSEC, is the image; BIASSEC, when given, reads each row's bias.
 struct FrameSections {
@@ -158,8 +165,9 @@ FrameSections SectionsOf(fitsfile* f, const ImageShape& shape, const char* filen
     if (!overscan.empty()) {
         sections.has_overscan = ParseSection(overscan, shape.width, shape.height, sections.overscan);
         if (!sections.has_overscan)
-            log.Say(Stream::kErr, "file %s: BIASSEC %s is not a part of its %ld x %ld pixels; its overscan is not used\n",
-                    filename, overscan.c_str(), shape.width, shape.height);
+            log.Say(Stream::kErr,
+                    "file %s: BIASSEC %s is not a part of its %ld x %ld pixels; its overscan is not used\n", filename,
+                    overscan.c_str(), shape.width, shape.height);
     }
     return sections;
 }
@@ -172,9 +180,8 @@ bool ReadPixels(fitsfile* f, const ImageShape& shape, double scale, const FrameS
     std::vector<double> row(size_t(shape.width));
     const Section& part = sections.image;
     for (long p = 0; p < shape.planes; ++p) {
-        // Plane 0 is red, which is channel 2 of the image; a mono plane fills all three.
-        const unsigned first_channel = shape.planes == 1 ? 0 : unsigned(kColourPlanes - 1 - p);
-        const unsigned last_channel = shape.planes == 1 ? kFrameChannels - 1 : first_channel;
+        unsigned first_channel, last_channel;
+        ChannelsOfPlane(shape, p, first_channel, last_channel);
         std::vector<double> levels;
         if (sections.has_overscan) {
             levels = OverscanLevels(sections.overscan, shape.width, shape.height, [&](long r, double* out) {
@@ -425,8 +432,8 @@ bool LoadMaster(const char* filename, MasterFrame& master, MessageLog& log) {
     auto image = std::make_unique<FloatImage>(uint32_t(shape.width), uint32_t(shape.height), kFrameChannels);
     std::vector<float> row(size_t(shape.width));
     for (long p = 0; p < shape.planes; ++p) {
-        const unsigned first_channel = shape.planes == 1 ? 0 : unsigned(kColourPlanes - 1 - p);
-        const unsigned last_channel = shape.planes == 1 ? kFrameChannels - 1 : first_channel;
+        unsigned first_channel, last_channel;
+        ChannelsOfPlane(shape, p, first_channel, last_channel);
         for (long r = 0; r < shape.height; ++r) {
             long first[3] = {1, r + 1, p + 1};
             float blank = 0;

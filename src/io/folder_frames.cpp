@@ -22,7 +22,8 @@ std::vector<std::string> ImageFilesIn(const std::string& folder) {
         const std::string name = entry.path().filename().string();
         if (name.empty() || name[0] == '.' || !entry.is_regular_file(error)) continue;
         const std::string path = (std::filesystem::path(folder) / name).string();
-        if (FreeImage_GetFIFFromFilename(name.c_str()) != FIF_UNKNOWN || IsFitsName(name.c_str())) files.push_back(path);
+        if (FreeImage_GetFIFFromFilename(name.c_str()) != FIF_UNKNOWN || IsFitsName(name.c_str()))
+            files.push_back(path);
     }
     std::sort(files.begin(), files.end());
     return files;

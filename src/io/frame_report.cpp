@@ -24,24 +24,19 @@ std::string Field(const std::string& text) {
     return quoted + "\"";
 }
 
-std::string Number(double v, const char* format) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, v);
-    return text;
-}
-
 std::string Row(size_t index, const FrameScore& s) {
     std::string row = std::to_string(index) + "," + Field(s.file) + "," + (s.stacked ? "stacked" : "left out") +
                       "," + Field(s.reason) + "," + Field(s.start);
     if (s.measured) {
         row += "," + std::to_string(s.stars) + "," + std::to_string(s.shaped);
-        row += "," + (s.shaped ? Number(s.fwhm, "%.3f") : "") + "," + (s.shaped ? Number(s.roundness, "%.3f") : "");
-        for (double b : s.background) row += "," + Number(b, "%.1f");
-        for (double n : s.noise) row += "," + Number(n, "%.2f");
+        row += "," + (s.shaped ? ReportNumber(s.fwhm, "%.3f") : "");
+        row += "," + (s.shaped ? ReportNumber(s.roundness, "%.3f") : "");
+        for (double b : s.background) row += "," + ReportNumber(b, "%.1f");
+        for (double n : s.noise) row += "," + ReportNumber(n, "%.2f");
     } else {
         row += ",,,,,,,,,,";
     }
-    row += "," + Field(s.mapping) + "," + (s.residual >= 0 ? Number(s.residual, "%.3f") : "");
+    row += "," + Field(s.mapping) + "," + (s.residual >= 0 ? ReportNumber(s.residual, "%.3f") : "");
     return row + "\r\n";
 }
 
@@ -50,7 +45,13 @@ std::string Row(size_t index, const FrameScore& s) {
 bool WriteFrameReport(const char* filename, const std::vector<FrameScore>& rows) {
     std::string text = std::string(kHeader) + "\r\n";
     for (size_t i = 0; i < rows.size(); ++i) text += Row(i, rows[i]);
-    return WriteAtomically(filename, [&](FILE* file) { return std::fwrite(text.data(), 1, text.size(), file) == text.size(); });
+    return WriteTextAtomically(filename, text);
+}
+
+std::string ReportNumber(double v, const char* format) {
+    char text[40];
+    std::snprintf(text, sizeof text, format, v);
+    return text;
 }
 
 bool IsReportName(const char* filename) {

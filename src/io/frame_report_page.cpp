@@ -46,12 +46,6 @@ std::string Base64(const std::string& bytes) {
     return out;
 }
 
-std::string Number(double v, const char* format) {
-    char text[40];
-    std::snprintf(text, sizeof text, format, v);
-    return text;
-}
-
 // One score over the night as an inline SVG: a point a measured frame,
 // filled when stacked, hollow when left out, joined in the night's order.
 std::string Plot(const std::string& label, const std::vector<FrameScore>& rows,
@@ -70,18 +64,21 @@ std::string Plot(const std::string& label, const std::vector<FrameScore>& rows,
     const double span_x = double(std::max<size_t>(1, rows.size() - 1)), span_y = high - low;
     auto x_of = [&](size_t i) { return kMargin + (kPlotWidth - kMargin - 12) * double(i) / span_x; };
     auto y_of = [&](double v) { return kPlotHeight - 24 - (kPlotHeight - 40) * (v - low) / span_y; };
-    svg += "<text x=\"4\" y=\"" + Number(y_of(high) + 4, "%.1f") + "\" font-size=\"11\">" + Number(high, "%.4g") +
-           "</text><text x=\"4\" y=\"" + Number(y_of(low) + 4, "%.1f") + "\" font-size=\"11\">" +
-           Number(low, "%.4g") + "</text><text x=\"" + std::to_string(kPlotWidth / 2 - 30) + "\" y=\"" +
+    svg += "<text x=\"4\" y=\"" + ReportNumber(y_of(high) + 4, "%.1f") + "\" font-size=\"11\">" +
+           ReportNumber(high, "%.4g") + "</text><text x=\"4\" y=\"" + ReportNumber(y_of(low) + 4, "%.1f") +
+           "\" font-size=\"11\">" + ReportNumber(low, "%.4g") + "</text><text x=\"" +
+           std::to_string(kPlotWidth / 2 - 30) + "\" y=\"" +
            std::to_string(kPlotHeight - 6) + "\" font-size=\"11\">frame 0 to " + std::to_string(rows.size() - 1) +
            "</text><polyline fill=\"none\" stroke=\"#89a\" points=\"";
-    for (const auto& p : points) svg += Number(x_of(p.first), "%.1f") + "," + Number(y_of(p.second), "%.1f") + " ";
+    for (const auto& p : points)
+        svg += ReportNumber(x_of(p.first), "%.1f") + "," + ReportNumber(y_of(p.second), "%.1f") + " ";
     svg += "\"/>";
     for (const auto& p : points) {
         const bool in = rows[p.first].stacked;
-        svg += "<circle cx=\"" + Number(x_of(p.first), "%.1f") + "\" cy=\"" + Number(y_of(p.second), "%.1f") +
-               "\" r=\"4\" fill=\"" + (in ? "#2a6" : "#fff") + "\" stroke=\"" + (in ? "#2a6" : "#c33") +
-               "\" stroke-width=\"2\"><title>" + Escaped(rows[p.first].file) + ": " + Number(p.second, "%.4g") +
+        svg += "<circle cx=\"" + ReportNumber(x_of(p.first), "%.1f") + "\" cy=\"" +
+               ReportNumber(y_of(p.second), "%.1f") + "\" r=\"4\" fill=\"" + (in ? "#2a6" : "#fff") +
+               "\" stroke=\"" + (in ? "#2a6" : "#c33") + "\" stroke-width=\"2\"><title>" +
+               Escaped(rows[p.first].file) + ": " + ReportNumber(p.second, "%.4g") +
                "</title></circle>";
     }
     return svg + "</svg></figure>\n";
@@ -98,13 +95,14 @@ std::string Table(const std::vector<FrameScore>& rows) {
         html += std::string("<tr class=\"") + (s.stacked ? "in" : "out") + "\">" + cell(std::to_string(i)) +
                 cell(s.file) + cell(s.stacked ? "stacked" : "left out") + cell(s.reason) + cell(s.start);
         if (s.measured) {
-            html += cell(std::to_string(s.stars)) + cell(s.shaped ? Number(s.fwhm, "%.3f") : "") +
-                    cell(s.shaped ? Number(s.roundness, "%.3f") : "") + cell(Number(s.background[1], "%.1f")) +
-                    cell(Number(s.noise[1], "%.2f"));
+            html += cell(std::to_string(s.stars)) + cell(s.shaped ? ReportNumber(s.fwhm, "%.3f") : "") +
+                    cell(s.shaped ? ReportNumber(s.roundness, "%.3f") : "") +
+                    cell(ReportNumber(s.background[1], "%.1f")) +
+                    cell(ReportNumber(s.noise[1], "%.2f"));
         } else {
             html += "<td></td><td></td><td></td><td></td><td></td>";
         }
-        html += cell(s.mapping) + cell(s.residual >= 0 ? Number(s.residual, "%.3f") : "") + "</tr>\n";
+        html += cell(s.mapping) + cell(s.residual >= 0 ? ReportNumber(s.residual, "%.3f") : "") + "</tr>\n";
     }
     return html + "</tbody></table>\n";
 }
@@ -132,7 +130,7 @@ bool WriteFrameReportPage(const char* filename, const std::string& title, const 
     page += Plot("weight: 1 / noise\u00b2, green", rows,
                  [](const FrameScore& s) { return s.noise[1] > 0 ? 1 / (s.noise[1] * s.noise[1]) : 0.0; });
     page += Table(rows) + "</body></html>\n";
-    return WriteAtomically(filename, [&](FILE* file) { return std::fwrite(page.data(), 1, page.size(), file) == page.size(); });
+    return WriteTextAtomically(filename, page);
 }
 
 bool IsReportPageName(const char* filename) {

@@ -17,8 +17,6 @@ namespace quen_merge {
 
 namespace {
 
-constexpr double kMadToSigma = 1.4826;    // a Gaussian's sigma from its median absolute deviation
-constexpr double kMeanDeviationToSigma = 1.2533;  // ... and from its mean absolute deviation
 constexpr double kShadowSigmas = 2.8;     // black this many noise levels below the median
 constexpr double kDarkestShare = 0.002;   // at most this share of a channel goes to black
 constexpr float kTargetBackground = 0.25f;  // where the stretched median lands
@@ -44,12 +42,8 @@ FloatImage Shrink(const FloatImage& image, uint32_t factor) {
 // absolute deviation, or, where more than half the values equal the median
 // (8-bit frames, a clipped black), from the mean absolute deviation.
 float NoiseLevel(std::vector<float> values, float median) {
-    if (values.empty()) return 0;
-    const size_t count = values.size();
-    double sum = 0;
-    for (float& v : values) sum += v = std::fabs(v - median);
-    const float mad = Median(std::move(values));
-    return float(mad > 0 ? kMadToSigma * mad : kMeanDeviationToSigma * sum / count);
+    for (float& v : values) v = std::fabs(v - median);
+    return float(SpreadOfDeviations(std::move(values)));
 }
 
 bool IsJpegName(const char* filename) {

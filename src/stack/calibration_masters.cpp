@@ -63,8 +63,8 @@ char OptionOf(const std::string& kind) { return kind == "bias" ? 'b' : kind == "
 // when none are named; false after saying why. A master flat tells in
 // history whether the bias was taken off its frames.
 bool MakeMaster(const char* kind, const std::vector<std::string>& files, const Calibration& calibration, double kappa,
-                Normalisation normalisation, bool every_one, const std::string& save_to, std::unique_ptr<FloatImage>& master,
-                StackHistory& history) {
+                Normalisation normalisation, bool every_one, const std::string& save_to,
+                std::unique_ptr<FloatImage>& master, StackHistory& history) {
     if (files.empty()) return true;
     for (const std::string& name : files) {
         const std::string given = MasterKindOf(name.c_str());
@@ -212,7 +212,8 @@ bool CalibrationMasters::Make(const CalibrationFrames& frames, const std::vector
 }
 
 bool CalibrationMasters::UseFlat(std::unique_ptr<FloatImage> flat, bool bias_subtracted) {
-    if (!bias_subtracted) Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
+    if (!bias_subtracted)
+        Warn("the flat frames are not bias-subtracted (no -b): the camera's offset weakens their correction");
     int channel = 0;
     const long long uncorrected = FlatToGain(*flat, channel);
     if (uncorrected < 0) {

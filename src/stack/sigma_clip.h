@@ -23,15 +23,11 @@
 #include <memory>
 #include <vector>
 
+#include "base/median.h"
 #include "base/parallel.h"
 #include "stack/noise_model.h"
 
 namespace quen_merge {
-
-// A Gaussian's standard deviation over its median absolute deviation, and
-// over its mean absolute deviation.
-constexpr double kMadToSigma = 1.4826;
-constexpr double kMeanDeviationToSigma = 1.2533;
 
 // Values kept per side of each sample: clipping is exact while no more than
 // this many values of a sample lie beyond kappa on either side.
@@ -336,16 +332,8 @@ ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t he
                 if (x + 1 < width) steps.push_back(std::fabs(value(i) - value(i + 3)));
             }
         if (!levels.empty()) sky.level[c] = median(levels);
-        // A difference of two pixels has twice a pixel's variance. Where
-        // more than half the differences are nil (8-bit data), their mean
-        // tells the spread instead.
-        if (steps.empty()) continue;
-        double spread = kMadToSigma * median(steps);
-        if (spread == 0) {
-            double sum = 0;
-            for (float s : steps) sum += s;
-            spread = kMeanDeviationToSigma * sum / double(steps.size());
-        }
+        // A difference of two pixels has twice a pixel's variance.
+        const double spread = SpreadOfDeviations(std::move(steps));
         sky.variance[c] = float(0.5 * spread * spread);
     }
     return sky;

@@ -19,7 +19,6 @@ namespace {
 // gradients of moon light and light pollution.
 constexpr uint32_t kBackgroundCell = 64;
 constexpr uint32_t kSampleStep = 4;          // medians and the noise read every fourth pixel of every fourth row
-constexpr double kMadToSigma = 1.4826;       // a Gaussian's sigma from its median absolute deviation
 // A star's peak stands this many noise levels above the background; its
 // region takes in the connected pixels above kGrowSigma.
 constexpr float kDetectionSigma = 5.0f;

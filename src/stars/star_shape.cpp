@@ -17,7 +17,6 @@ constexpr double kSettled = 1e-4;         // ... until the weight's width change
 constexpr double kLargestVariance = 9.0;  // px^2: a star wider than this (FWHM over 7 px) does not fit the window
 constexpr double kFwhmPerSigma = 2.3548200450309493;
 constexpr float kSaturated = 0.98f;       // of full scale: a clipped core has no shape
-constexpr double kMadToSigma = 1.4826;    // a Gaussian's sigma from its median absolute deviation
 constexpr double kApertureSigmas = 2.5;   // the light counted for the signal to noise, in the star's sigmas
 constexpr double kLeastSignalToNoise = 100;
 
