@@ -107,10 +107,19 @@ void LanczosTable::Weights(float p, int first, int last, double* weights) {
     const double* table = Table(binade);
     const double per_spacing = kInverseSpacing[binade - kFirstBinade];
     const int shift = StepsShift(binade);
-    for (int k = first; k <= last; ++k) {
-        // (d + 3) / spacing is a whole number, and both steps are exact.
-        const float d = p - float(k);
-        weights[k - first] = table[Slot(uint32_t((double(d) + kReach) * per_spacing), shift)];
+    // (d + 3) / spacing is a whole number, and both steps are exact. The taps'
+    // arguments differ by whole units: one line, consecutive slots.
+    const uint32_t j = uint32_t((double(p - float(first)) + kReach) * per_spacing);
+    const double* line = table + Slot(j & ((uint32_t(1) << shift) - 1), shift);
+    const uint32_t slot = j >> shift;
+    for (int k = first; k <= last; ++k) weights[k - first] = line[slot - uint32_t(k - first)];
+}
+
+void LanczosWeights(float p, int first, int last, double* weights) {
+    if (LanczosTable::Covers(p)) {
+        LanczosTable::Weights(p, first, last, weights);
+    } else {
+        for (int k = first; k <= last; ++k) weights[k - first] = lanczos(double(p - float(k)), LanczosTable::kRadius);
     }
 }
 

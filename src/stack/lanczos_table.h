@@ -32,4 +32,9 @@ public:
     static double Entry(int binade, uint32_t j);
 };
 
+// lanczos(p - k, LanczosTable::kRadius) for k from first to last, into
+// weights: looked up where the table holds the very same values, computed
+// elsewhere.
+void LanczosWeights(float p, int first, int last, double* weights);
+
 }  // namespace quen_merge

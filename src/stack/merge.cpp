@@ -336,6 +336,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             reference.reset(new TriangleMatcher(stars));
             sky.reset(new SkyHistory(image->width, image->height));
             accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
+            accumulator->SetResampling(ResamplingArithmetic::kSeparableFloat);
             record.Add(frame.Facts());
             tally.StackSize(image->width, image->height);
             if (scores) scores->Stacked(i), scores->Mapped(i, MappingKind::kRigid, 0);

@@ -7,9 +7,8 @@
 
 #include "base/parallel.h"
 #include "base/frame_mapping.h"
-#include "stack/lanczos_table.h"
+#include "stack/row_resampler.h"
 #include "stack/sample_fold.h"
-#include "stack/sampler.h"
 
 namespace quen_merge {
 
@@ -77,8 +76,7 @@ std::unique_ptr<FloatImage> Merge::Snapshot() const {
 }
 
 namespace {
-constexpr uint32_t kPrefetchDistance = 8;  // pixels: about a cache miss's time of sampling
-constexpr uint32_t kProgressRows = 200;    // a progress line every this many rows
+constexpr uint32_t kProgressRows = 200;  // a progress line every this many rows
 }  // namespace
 
 AverageAlign::AverageAlign(const Calibration& calibration, const Image16* reference,
@@ -122,43 +120,36 @@ void AverageAlign::AddFrame(const Image16* frame, const FrameMapping& mapping) {
 
 void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samples, const FrameMapping& mapping,
                              uint32_t begin, uint32_t end) {
-    const LanczosSampler sampler(EdgeClamp, EdgeClamp, LanczosTable::kRadius);
-    const float fill[3] = {0, 0, 0};
+    const RowResampler resampler(frame, samples, arithmetic);
     const uint32_t width = accumulator->width;
     // One row's resampled values; each run of covered pixels goes to the rule
     // at once.
     std::vector<float> row(size_t(width) * kFrameChannels);
-    // The row's positions in the frame, and the few beyond it that the
-    // prefetch looks ahead to: each is worked out once, which matters for a
-    // mapping through the lens.
-    std::vector<Position> positions(size_t(width) + kPrefetchDistance);
+    // The row's positions in the frame, each worked out once, which matters
+    // for a mapping through the lens.
+    std::vector<Position> positions(width);
     // Positions are tested against the frame's own footprint, so a frame of
     // another size contributes exactly the pixels it has.
     const double frame_width = frame.width, frame_height = frame.height;
     for (uint32_t y = begin; y < end; ++y) {
         float* count = weight->Pixel(0, y);
         const size_t row_start = size_t(y) * width * kFrameChannels;
+        for (uint32_t x = 0; x < width; ++x) positions[x] = mapping.ToFrame(x, y);
         uint32_t run = 0;  // the first pixel of the current run of covered pixels
-        for (uint32_t x = 0; x < positions.size(); ++x) positions[x] = mapping.ToFrame(x, y);
         for (uint32_t x = 0; x <= width; ++x) {
-            bool covered = false;
             if (x < width) {
-                // The kernel weights of a pixel a few ahead miss the cache: a
-                // rotated grid sweeps their table.
-                const Position ahead = positions[x + kPrefetchDistance];
-                sampler.Prefetch(float(ahead.x), float(ahead.y));
                 const Position f = positions[x];
-                covered = f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height;
-                if (covered) {
-                    sampler.SampleFrame(&frame, samples, float(f.x), float(f.y), fill,
-                                        &row[size_t(x) * kFrameChannels]);
+                if (f.x >= 0 && f.x < frame_width && f.y >= 0 && f.y < frame_height) {
                     count[x] += 1.0f;
+                    continue;
                 }
             }
-            if (covered) continue;
-            if (x > run)
-                combiner->AddValues(row_start + size_t(run) * kFrameChannels, &row[size_t(run) * kFrameChannels],
+            if (x > run) {
+                float* values = &row[size_t(run) * kFrameChannels];
+                resampler.Resample(&positions[run], x - run, values);
+                combiner->AddValues(row_start + size_t(run) * kFrameChannels, values,
                                     size_t(x - run) * kFrameChannels);
+            }
             run = x + 1;
         }
     }

@@ -12,6 +12,7 @@
 #include "stack/combiner.h"
 #include "stack/maximum_rule.h"
 #include "stack/mean_rule.h"
+#include "stack/row_resampler.h"
 
 namespace quen_merge {
 
@@ -138,6 +139,8 @@ public:
     void AddFrame(const Image16* frame, const FrameMapping& mapping);
     // Turns the sums into means; calling it again changes nothing.
     void PostProcess();
+    // How the frames added from now on are resampled.
+    void SetResampling(ResamplingArithmetic how) { arithmetic = how; }
 
     const FloatImage* Accumulator() const { return accumulator; }
     const FloatImage* Weight() const { return weight; }
@@ -157,6 +160,7 @@ private:
     FloatImage* accumulator = nullptr;
     FloatImage* weight = nullptr;
     std::unique_ptr<Combiner> combiner;
+    ResamplingArithmetic arithmetic = ResamplingArithmetic::kRoundedPerTap;
     bool finished = false;
 };
 

@@ -11,7 +11,6 @@ namespace quen_merge {
 
 namespace {
 
-constexpr double kTiny = 1e-10;      // weights at most this count as 0
 constexpr int kMaxWindow = 64;       // wider Lanczos windows keep their weights on the heap
 constexpr float kMaxPosition = 1e9f; // positions beyond this have no window
 
@@ -45,7 +44,7 @@ void CopyFill(const float* fill, float* out, uint32_t n) {
     for (uint32_t c = 0; c < n; ++c) out[c] = fill ? fill[c] : 0.0f;
 }
 
-// Adds every tap of the window whose weight exceeds kTiny to out and returns
+// Adds every tap of the window whose weight exceeds kNegligibleWeight to out and returns
 // the sum of those weights. fetch(i, j) gives a pixel or null; a missing
 // pixel takes fill's values, or adds nothing but its weight without fill.
 template <typename Fetch>
@@ -56,7 +55,7 @@ double AccumulateWindow(const double* column_weight, const double* row_weight, i
         const double wy = row_weight[j - y0];
         for (int i = x0; i <= x1; ++i) {
             const double w = column_weight[i - x0] * wy;
-            if (!(std::fabs(w) > kTiny)) continue;
+            if (!(std::fabs(w) > kNegligibleWeight)) continue;
             sum += w;
             const float* p = fetch(i, j);
             const float* v = p ? p : fill;
@@ -67,11 +66,10 @@ double AccumulateWindow(const double* column_weight, const double* row_weight, i
     return sum;
 }
 
-// lanczos(p - k, a) for k from first to last, into weights: looked up where
-// the table holds the very same values, computed elsewhere.
+// lanczos(p - k, a) for k from first to last, into weights.
 void KernelWeights(float p, float a, int first, int last, double* weights) {
-    if (a == LanczosTable::kRadius && LanczosTable::Covers(p)) {
-        LanczosTable::Weights(p, first, last, weights);
+    if (a == LanczosTable::kRadius) {
+        LanczosWeights(p, first, last, weights);
     } else {
         for (int k = first; k <= last; ++k) weights[k - first] = lanczos(double(p - float(k)), a);
     }
@@ -103,7 +101,7 @@ double AccumulateInside(const double* column_weight, const double* row_weight, i
         size_t at = size_t(j) * row_stride + size_t(x0) * 3;
         for (int i = x0; i <= x1; ++i, at += 3) {
             const double w = column_weight[i - x0] * wy;
-            if (!(std::fabs(w) > kTiny)) continue;
+            if (!(std::fabs(w) > kNegligibleWeight)) continue;
             sum += w;
             float v[3];
             read(at, v);
@@ -203,7 +201,7 @@ void SampleWindow(uint32_t width, uint32_t height, uint32_t n, float a, float x,
     } else {
         sum = AccumulateWindow(column_weight, row_weight, cx0, cx1, cy0, cy1, out, fetch, fill, n);
     }
-    if (!(std::fabs(sum) > kTiny)) {
+    if (!(std::fabs(sum) > kNegligibleWeight)) {
         CopyFill(fill, out, n);
         return;
     }

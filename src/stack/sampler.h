@@ -8,6 +8,9 @@
 
 namespace quen_merge {
 
+// Kernel weights, and sums of them, of at most this size count as 0.
+constexpr double kNegligibleWeight = 1e-10;
+
 // What a pixel position outside [0, size) becomes on one axis.
 enum EdgeMode {
     EdgeNone = 0,    // no pixel
