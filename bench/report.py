@@ -54,7 +54,7 @@ def figures(row):
     if "items_per_second" in row:
         parts.append(f"{row['items_per_second'] / 1e6:.1f} Mpixel/s")
     for key, value in row.items():
-        if key in ("stars", "ns_per_pixel", "matches", "inliers"):
+        if key in ("stars", "ns_per_pixel", "ns_per_sample", "matches", "inliers"):
             parts.append(f"{key} {value:g}")
     if row.get("label"):
         parts.append(row["label"])
