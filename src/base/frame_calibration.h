@@ -23,6 +23,8 @@ struct SampleCalibration {
 // offset[i], times gain[i].
 template <bool kHasOffset, bool kHasGain>
 struct CalibrationFormula {
+    static constexpr bool kSubtracts = kHasOffset;
+    static constexpr bool kMultiplies = kHasGain;
     const float* offset;
     const float* gain;
 

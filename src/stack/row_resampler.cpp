@@ -46,32 +46,26 @@ bool SetUp(float x, float y, uint32_t width, uint32_t height, Window& window) {
     return true;
 }
 
-// The masters' samples, which every window reads at its taps' offsets.
-struct Masters {
-    const float* offset;
-    const float* gain;
-};
-
-// The four floats from sample offset at: a pixel's three channels and the next
-// sample, as the frame's calibrated copy would hold them.
-template <bool kHasOffset, bool kHasGain>
-__attribute__((target("avx2"), always_inline)) inline __m128 ReadWide(const unsigned short* data, const Masters& m,
-                                                                        size_t at) {
-    const __m128i samples = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + at)));
+// The four floats from sample offset at, widened to 32 bits: a pixel's three
+// channels and the next sample, as the frame's calibrated copy would hold them.
+template <typename Formula>
+__attribute__((always_inline)) inline __m128 Calibrated(__m128i samples, const Formula& formula, size_t at) {
     __m128 v = _mm_mul_ps(_mm_cvtepi32_ps(samples), _mm_set1_ps(kSampleToFloat));
-    if constexpr (kHasOffset) v = _mm_sub_ps(v, _mm_loadu_ps(m.offset + at));
-    if constexpr (kHasGain) v = _mm_mul_ps(v, _mm_loadu_ps(m.gain + at));
+    if constexpr (Formula::kSubtracts) v = _mm_sub_ps(v, _mm_loadu_ps(formula.offset + at));
+    if constexpr (Formula::kMultiplies) v = _mm_mul_ps(v, _mm_loadu_ps(formula.gain + at));
     return v;
 }
 
-template <bool kHasOffset, bool kHasGain>
-__attribute__((always_inline)) inline __m128 ReadPlain(const unsigned short* data, const Masters& m, size_t at) {
+template <typename Formula>
+__attribute__((target("avx2"), always_inline)) inline __m128 ReadWide(const unsigned short* data,
+                                                                        const Formula& formula, size_t at) {
+    return Calibrated(_mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + at))), formula, at);
+}
+
+template <typename Formula>
+__attribute__((always_inline)) inline __m128 ReadPlain(const unsigned short* data, const Formula& formula, size_t at) {
     const __m128i packed = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + at));
-    const __m128i samples = _mm_unpacklo_epi16(packed, _mm_setzero_si128());
-    __m128 v = _mm_mul_ps(_mm_cvtepi32_ps(samples), _mm_set1_ps(kSampleToFloat));
-    if constexpr (kHasOffset) v = _mm_sub_ps(v, _mm_loadu_ps(m.offset + at));
-    if constexpr (kHasGain) v = _mm_mul_ps(v, _mm_loadu_ps(m.gain + at));
-    return v;
+    return Calibrated(_mm_unpacklo_epi16(packed, _mm_setzero_si128()), formula, at);
 }
 
 // Writes a window's three sums, divided by the sum of its weights, to out.
@@ -91,8 +85,8 @@ void Finish(const double* sums, double weight, float* out) {
 // side.
 
 // AVX2: a window's three channels in one register of four doubles.
-template <bool kHasOffset, bool kHasGain>
-__attribute__((target("avx2"))) void SumGroupWide(const unsigned short* data, const Masters& m, size_t stride,
+template <typename Formula>
+__attribute__((target("avx2"))) void SumGroupWide(const unsigned short* data, const Formula& formula, size_t stride,
                                                   const Window* windows, float* const* targets) {
     __m256d sums[kGroup];
     double weights[kGroup];
@@ -106,8 +100,8 @@ __attribute__((target("avx2"))) void SumGroupWide(const unsigned short* data, co
             for (int g = 0; g < kGroup; ++g) {
                 const double w = windows[g].weight[j * kTaps + i];
                 const __m256d wide = _mm256_set1_pd(w);
-                __m256d term = _mm256_mul_pd(_mm256_cvtps_pd(ReadWide<kHasOffset, kHasGain>(data, m, windows[g].at + tap)), wide);
-                if constexpr (kHasOffset || kHasGain)
+                __m256d term = _mm256_mul_pd(_mm256_cvtps_pd(ReadWide(data, formula, windows[g].at + tap)), wide);
+                if constexpr (Formula::kSubtracts || Formula::kMultiplies)
                     term = _mm256_and_pd(term, _mm256_cmp_pd(wide, _mm256_setzero_pd(), _CMP_NEQ_UQ));
                 sums[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(sums[g], term)));
                 weights[g] += w;
@@ -122,8 +116,8 @@ __attribute__((target("avx2"))) void SumGroupWide(const unsigned short* data, co
 }
 
 // Any x86-64: the same in two registers of two doubles.
-template <bool kHasOffset, bool kHasGain>
-void SumGroupPlain(const unsigned short* data, const Masters& m, size_t stride, const Window* windows,
+template <typename Formula>
+void SumGroupPlain(const unsigned short* data, const Formula& formula, size_t stride, const Window* windows,
                    float* const* targets) {
     __m128d low[kGroup], high[kGroup];
     double weights[kGroup];
@@ -137,10 +131,10 @@ void SumGroupPlain(const unsigned short* data, const Masters& m, size_t stride, 
             for (int g = 0; g < kGroup; ++g) {
                 const double w = windows[g].weight[j * kTaps + i];
                 const __m128d wide = _mm_set1_pd(w);
-                const __m128 v = ReadPlain<kHasOffset, kHasGain>(data, m, windows[g].at + tap);
+                const __m128 v = ReadPlain(data, formula, windows[g].at + tap);
                 __m128d term_low = _mm_mul_pd(_mm_cvtps_pd(v), wide);
                 __m128d term_high = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(v, v)), wide);
-                if constexpr (kHasOffset || kHasGain) {
+                if constexpr (Formula::kSubtracts || Formula::kMultiplies) {
                     const __m128d weighs = _mm_cmpneq_pd(wide, _mm_setzero_pd());
                     term_low = _mm_and_pd(term_low, weighs);
                     term_high = _mm_and_pd(term_high, weighs);
@@ -157,24 +151,6 @@ void SumGroupPlain(const unsigned short* data, const Masters& m, size_t stride, 
         _mm_storeu_pd(out + 2, high[g]);
         Finish(out, weights[g], targets[g]);
     }
-}
-
-using SumGroup = void (*)(const unsigned short* data, const Masters& m, size_t stride, const Window* windows,
-                          float* const* targets);
-
-// The kernel for this CPU and the calibration's masters, chosen once per run.
-SumGroup ChooseKernel(const SampleCalibration& calibration, bool wide) {
-    const bool offset = calibration.offset, gain = calibration.gain;
-    if (wide) {
-        if (offset && gain) return SumGroupWide<true, true>;
-        if (gain) return SumGroupWide<false, true>;
-        if (offset) return SumGroupWide<true, false>;
-        return SumGroupWide<false, false>;
-    }
-    if (offset && gain) return SumGroupPlain<true, true>;
-    if (gain) return SumGroupPlain<false, true>;
-    if (offset) return SumGroupPlain<true, false>;
-    return SumGroupPlain<false, false>;
 }
 
 // The separable kernel's weights: for each phase of 2048 per pixel, the
@@ -202,8 +178,8 @@ const PhaseWeights& SeparableWeights() {
 
 // Sums the window at (x, y) in floats into out; false when it does not lie
 // inside the frame above its last row.
-template <bool kHasOffset, bool kHasGain>
-__attribute__((always_inline)) inline bool SumSeparable(const unsigned short* data, const Masters& m,
+template <typename Formula>
+__attribute__((always_inline)) inline bool SumSeparable(const unsigned short* data, const Formula& formula,
                                                         uint32_t width, uint32_t height, const PhaseWeights& table,
                                                         double x, double y, float* out) {
     if (!(x >= 0 && y >= 0 && x < width && y < height)) return false;
@@ -218,7 +194,7 @@ __attribute__((always_inline)) inline bool SumSeparable(const unsigned short* da
     for (int j = 0; j < kTaps; ++j, at += stride) {
         __m128 across = _mm_setzero_ps();
         for (int i = 0; i < kTaps; ++i) {
-            const __m128 v = ReadPlain<kHasOffset, kHasGain>(data, m, at + size_t(i) * kFrameChannels);
+            const __m128 v = ReadPlain(data, formula, at + size_t(i) * kFrameChannels);
             across = _mm_add_ps(across, _mm_mul_ps(v, _mm_set1_ps(column[i])));
         }
         sum = _mm_add_ps(sum, _mm_mul_ps(across, _mm_set1_ps(row[j])));
@@ -229,50 +205,25 @@ __attribute__((always_inline)) inline bool SumSeparable(const unsigned short* da
     return true;
 }
 
-template <bool kHasOffset, bool kHasGain>
-void ResampleSeparable(const Image16& frame, const SampleCalibration& calibration, const Position* positions,
-                       size_t n, float* out) {
+template <typename Formula>
+void ResampleSeparable(const Image16& frame, const SampleCalibration& calibration, const Formula& formula,
+                       const Position* positions, size_t n, float* out) {
     const LanczosSampler sampler(EdgeClamp, EdgeClamp, LanczosTable::kRadius);
     const float fill[kFrameChannels] = {0, 0, 0};
-    const Masters masters{calibration.offset, calibration.gain};
     const PhaseWeights& table = SeparableWeights();
     for (size_t k = 0; k < n; ++k) {
         const Position p = positions[k];
         float* target = out + k * kFrameChannels;
-        if (!SumSeparable<kHasOffset, kHasGain>(frame.data, masters, frame.width, frame.height, table, p.x, p.y,
-                                                target))
+        if (!SumSeparable(frame.data, formula, frame.width, frame.height, table, p.x, p.y, target))
             sampler.SampleFrame(&frame, calibration, float(p.x), float(p.y), fill, target);
     }
 }
 
-}  // namespace
-
-RowResampler::RowResampler(const Image16& frame, const SampleCalibration& calibration,
-                           ResamplingArithmetic arithmetic, bool wide)
-    : frame(frame), calibration(calibration), arithmetic(arithmetic), wide(wide && CpuHasWideRegisters()) {}
-
-bool RowResampler::CpuHasWideRegisters() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
-
-void RowResampler::Resample(const Position* positions, size_t n, float* out) const {
-    if (arithmetic == ResamplingArithmetic::kSeparableFloat) {
-        const bool offset = calibration.offset, gain = calibration.gain;
-        if (offset && gain) {
-            ResampleSeparable<true, true>(frame, calibration, positions, n, out);
-        } else if (gain) {
-            ResampleSeparable<false, true>(frame, calibration, positions, n, out);
-        } else if (offset) {
-            ResampleSeparable<true, false>(frame, calibration, positions, n, out);
-        } else {
-            ResampleSeparable<false, false>(frame, calibration, positions, n, out);
-        }
-        return;
-    }
+template <typename Formula>
+void ResampleRoundedPerTap(const Image16& frame, const SampleCalibration& calibration, const Formula& formula,
+                           bool wide, const Position* positions, size_t n, float* out) {
     const LanczosSampler sampler(EdgeClamp, EdgeClamp, LanczosTable::kRadius);
-    const SumGroup sum = ChooseKernel(calibration, wide);
-    const Masters masters{calibration.offset, calibration.gain};
+    const auto sum = wide ? SumGroupWide<Formula> : SumGroupPlain<Formula>;
     const float fill[kFrameChannels] = {0, 0, 0};
     const size_t stride = size_t(frame.width) * kFrameChannels;
     Window windows[kGroup];
@@ -292,7 +243,7 @@ void RowResampler::Resample(const Position* positions, size_t n, float* out) con
         }
         targets[filled++] = target;
         if (filled == kGroup) {
-            sum(frame.data, masters, stride, windows, targets);
+            sum(frame.data, formula, stride, windows, targets);
             filled = 0;
         }
     }
@@ -302,7 +253,29 @@ void RowResampler::Resample(const Position* positions, size_t n, float* out) con
         windows[g] = windows[0];
         targets[g] = spare;
     }
-    sum(frame.data, masters, stride, windows, targets);
+    sum(frame.data, formula, stride, windows, targets);
+}
+
+}  // namespace
+
+RowResampler::RowResampler(const Image16& frame, const SampleCalibration& calibration,
+                           ResamplingArithmetic arithmetic, bool wide)
+    : frame(frame), calibration(calibration), arithmetic(arithmetic), wide(wide && CpuHasWideRegisters()) {}
+
+bool RowResampler::CpuHasWideRegisters() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+
+void RowResampler::Resample(const Position* positions, size_t n, float* out) const {
+    // The calibration's masters are looked at once per run, the CPU once per process.
+    WithCalibrationFormula(calibration, [&](auto formula) {
+        if (arithmetic == ResamplingArithmetic::kSeparableFloat) {
+            ResampleSeparable(frame, calibration, formula, positions, n, out);
+        } else {
+            ResampleRoundedPerTap(frame, calibration, formula, wide, positions, n, out);
+        }
+    });
 }
 
 }  // namespace quen_merge
