@@ -22,6 +22,7 @@
 
 #include "portable_random.h"
 #include "camera_model.h"
+#include "landscape.h"
 #include "sky_camera.h"
 #include "io/fits_io.h"
 
@@ -39,6 +40,11 @@ constexpr int kMaxPlacementTries = 100;   // per star, for the minimum separatio
 constexpr unsigned kSensorSeedOffset = 0x5eed;  // hot pixels belong to the sensor
 constexpr unsigned kTrailSeedOffset = 0x7a11;   // trails leave every other pixel as it was
 constexpr unsigned kSeeingSeedOffset = 0x5ee1;  // seeing leaves the stars' places as they were
+constexpr unsigned kGroundSeedOffset = 0x6e0d;  // a landscape leaves the sky as it was
+constexpr double kGroundLevel = 0.5;            // the ground's mean brightness over the sky's
+constexpr double kGroundLighting = 0.05;        // the most its lighting changes from frame to frame
+constexpr double kSiderealRate = 2 * kPi / 86164.0905;  // rad/s
+constexpr double kTrailStepPx = 0.25;           // the longest step between an exposure's renderings
 
 // Each kind of calibration frame's own seed offset, so that a flat and a dark
 // of one seed share no noise.
@@ -101,6 +107,10 @@ struct Options {
     double shake = 1;        // the stars' width along x over their width along y
     double transparency = 1; // the share of the stars' light that comes through
     double black[3] = {0, 0, 0};  // ADU taken off each channel (blue, green, red) before writing
+    double ground = 0;       // share of the frame's height a landscape covers, from the bottom
+    std::string ground_mask; // where to write the truth of the pixels it covers
+    double lighting = 1;     // the ground's lighting in this frame
+    double shutter = 0;      // share of each interval the shutter is open (0: an instant)
 };
 
 struct Star {
@@ -168,7 +178,13 @@ void Usage() {
         "  -e GAIN     the lights' ADU per photo-electron: their shot noise grows\n"
         "              with its root (1; a camera at high ISO: 50-100)\n"
         "  -O B,G,R    the camera's black point per channel, ADU: taken off and clipped\n"
-        "              at zero, as a camera's JPEG clips its darkest sky (0,0,0)\n",
+        "              at zero, as a camera's JPEG clips its darkest sky (0,0,0)\n"
+        "  -g SHARE    a dark textured landscape fixed to the camera over SHARE of the\n"
+        "              frame's height, with hills and trees, lit a little differently\n"
+        "              in every frame (0)\n"
+        "  -M FILE     write the truth of the pixels the landscape covers (white)\n"
+        "  -u SHARE    with -L, each frame exposes SHARE of its interval: the stars\n"
+        "              draw arcs (0: an instant)\n",
         stderr);
 }
 
@@ -186,7 +202,7 @@ std::vector<int> FrameList(const char* text) {
 
 bool ParseOptions(int argc, char** argv, Options& o) {
     int c;
-    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:O:e:U:q:t:")) != -1) {
+    while ((c = getopt(argc, argv, "n:W:H:s:S:f:k:b:m:r:a:x:R:X:p:NDF:T:C:Z:A:c:K:E:V:G:L:J:YP:I:O:e:U:q:t:g:M:u:")) != -1) {
         switch (c) {
             case 'n': o.frames = std::atoi(optarg); break;
             case 'W': o.width = std::atoi(optarg); break;
@@ -226,6 +242,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'e': o.gain = std::atof(optarg); break;
             case 'q': o.shake = std::atof(optarg); break;
             case 't': o.transparency = std::atof(optarg); break;
+            case 'g': o.ground = std::atof(optarg); break;
+            case 'M': o.ground_mask = optarg; break;
+            case 'u': o.shutter = std::atof(optarg); break;
             case 'O':
                 if (std::sscanf(optarg, "%lf,%lf,%lf", &o.black[0], &o.black[1], &o.black[2]) != 3) return false;
                 break;
@@ -240,7 +259,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
                             o.kind == "bias" || o.kind == "truth";
     return known_kind && o.exposure >= 0 && o.frames > 0 && o.width > 0 && o.height > 0 && o.stars >= 0 && o.sigma > 0 &&
            o.peak_min > 0 && o.peak_max >= o.peak_min && o.gain > 0 && o.twilight > 0 && o.shake > 0 &&
-           o.transparency >= 0;
+           o.transparency >= 0 && o.ground >= 0 && o.ground < 1 && o.shutter >= 0 && o.shutter <= 1;
 }
 
 // Peaks follow a power law between the bounds: many faint stars, few bright.
@@ -366,9 +385,23 @@ void RenderStar(const Star& s, double fx, double fy, const Options& o, std::vect
     }
 }
 
-// The frame's noise-free signal in ADU, 3 channels (blue, green, red).
+// Puts the ground over the sky where it stands, lit by o.lighting, grey.
+void DrawGround(std::vector<double>& px, const landscape::Landscape& ground, const Options& o) {
+    for (int y = 0; y < o.height; ++y)
+        for (int x = 0; x < o.width; ++x) {
+            const double cover = ground.Cover(x, y);
+            if (cover <= 0) continue;
+            const double shade = kDarkLevel + ground.Shade(x, y) * o.lighting;
+            double* p = &px[(size_t(y) * o.width + x) * 3];
+            for (int c = 0; c < 3; ++c) p[c] = p[c] * (1 - cover) + shade * cover;
+        }
+}
+
+// The frame's noise-free signal in ADU, 3 channels (blue, green, red), with
+// the ground in front of the sky where there is one.
 std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform& t,
-                                const std::vector<HotPixel>& hot, const Options& o) {
+                                const std::vector<HotPixel>& hot, const Options& o,
+                                const landscape::Landscape* ground = nullptr) {
     std::vector<double> px(size_t(o.width) * o.height * 3, kDarkLevel + (o.darks ? 0 : o.sky));
     if (!o.darks) {
         const double a = t.angle * kPi / 180.0, c = std::cos(a), s = std::sin(a);
@@ -378,6 +411,7 @@ std::vector<double> RenderFrame(const std::vector<Star>& stars, const Transform&
             RenderStar(star, c * dx + s * dy, -s * dx + c * dy, o, px);
         }
     }
+    if (ground) DrawGround(px, *ground, o);
     for (const HotPixel& h : hot)
         for (int c = 0; c < 3; ++c) px[(size_t(h.y) * o.width + h.x) * 3 + c] = h.value;
     return px;
@@ -390,6 +424,10 @@ Options FrameConditions(const Options& o, int k, portable_random::Engine& rng) {
     if (o.twilight != 1 && o.frames > 1)
         frame.brightness *= o.twilight + (1 - o.twilight) * std::sin(kPi * k / (o.frames - 1));
     frame.sky = o.sky * frame.brightness;
+    if (o.ground > 0) {
+        portable_random::Engine light(o.seed + kGroundSeedOffset + uint64_t(k));
+        frame.lighting = 1 + portable_random::Uniform(-kGroundLighting, kGroundLighting)(light);
+    }
     if (o.seeing > 0) {
         frame.flux_sigma = o.sigma;
         frame.sigma = o.sigma * (1 + portable_random::Uniform(-o.seeing, o.seeing)(rng));
@@ -616,18 +654,53 @@ std::vector<SkyStar> PlaceSkyStars(portable_random::Engine& rng, const Options& 
     return stars;
 }
 
-// The stars frame k shows, at their places in it.
-std::vector<Star> SkyFrameStars(const std::vector<SkyStar>& sky, int k, const Options& o,
+// The stars the camera shows t seconds after the first frame, at their places.
+std::vector<Star> SkyFrameStars(const std::vector<SkyStar>& sky, double t, const Options& o,
                                 const sky_camera::Camera& camera) {
     const double reach = kPsfReach * o.sigma;
     std::vector<Star> shown;
     for (const SkyStar& s : sky) {
         Star star = s.look;
-        if (!camera.Project(s.direction, k * o.interval, star.x, star.y)) continue;
+        if (!camera.Project(s.direction, t, star.x, star.y)) continue;
         if (star.x < -reach || star.y < -reach || star.x > o.width + reach || star.y > o.height + reach) continue;
         shown.push_back(star);
     }
     return shown;
+}
+
+// The stars frame k shows over its exposure: at one instant, or drawn as
+// arcs over the share of the interval the shutter is open, rendered at
+// steps short enough to join, each with its share of the light.
+std::vector<Star> ExposedSkyStars(const std::vector<SkyStar>& sky, int k, const Options& o,
+                                  const sky_camera::Camera& camera) {
+    if (o.shutter <= 0) return SkyFrameStars(sky, k * o.interval, o, camera);
+    // The sky moves fastest far from the pole; the frame's corners see it magnified.
+    const double corner = 1 + (o.width * o.width + o.height * o.height) / (4 * o.lens.focal * o.lens.focal);
+    const double longest = o.lens.focal * corner * kSiderealRate * o.interval * o.shutter;
+    const int steps = std::max(1, int(std::ceil(longest / kTrailStepPx)));
+    std::vector<Star> shown;
+    for (int j = 0; j < steps; ++j) {
+        const double t = (k + o.shutter * (j + 0.5) / steps) * o.interval;
+        for (Star s : SkyFrameStars(sky, t, o, camera)) {
+            s.peak /= steps;
+            shown.push_back(s);
+        }
+    }
+    return shown;
+}
+
+// Writes the truth of the pixels the ground covers, white, as an 8-bit grey image.
+bool WriteGroundMask(const std::string& path, const landscape::Landscape& ground, const Options& o) {
+    if (path.empty()) return true;
+    FIBITMAP* bitmap = FreeImage_Allocate(o.width, o.height, 8);
+    if (!bitmap) return false;
+    for (int y = 0; y < o.height; ++y) {
+        BYTE* line = FreeImage_GetScanLine(bitmap, o.height - 1 - y);
+        for (int x = 0; x < o.width; ++x) line[x] = ground.Ground(x, y) ? 255 : 0;
+    }
+    const bool saved = FreeImage_Save(FormatOf(path), bitmap, path.c_str(), 0);
+    FreeImage_Unload(bitmap);
+    return saved;
 }
 
 // Where a 9 x 9 grid of each frame's positions lies in the first frame.
@@ -664,19 +737,21 @@ int main(int argc, char** argv) {
     const std::vector<Transform> transforms = FrameTransforms(rng, o);
     const std::vector<HotPixel> hot = PlaceHotPixels(o);
     const camera_model::Camera camera(o.width, o.height, o.seed);
+    const landscape::Landscape ground(o.width, o.height, o.ground, kGroundLevel * o.sky, o.seed + kGroundSeedOffset);
     // Seeing draws from a generator of its own: without -V every frame stays as it was.
     portable_random::Engine conditions(o.seed + kSeeingSeedOffset);
     // Each kind and exposure of a calibration set gets noise of its own.
     portable_random::Engine calibration_noise(o.seed + KindSeed(o.kind) + unsigned(o.exposure * 1000));
     int status = 0;
     for (int k = 0; k < o.frames && status == 0; ++k) {
-        const std::vector<Star> shown = turning_sky ? SkyFrameStars(sky, k, o, sky_camera) : FrameStars(stars, k, rng, o);
+        const std::vector<Star> shown = turning_sky ? ExposedSkyStars(sky, k, o, sky_camera) : FrameStars(stars, k, rng, o);
         std::vector<double> px;
         if (!o.kind.empty()) {
             px = RenderCalibrationFrame(shown, transforms[k], hot, FrameConditions(o, k, conditions), camera,
                                         calibration_noise);
         } else {
-            px = RenderFrame(shown, turning_sky ? Transform{0, 0, 0} : transforms[k], hot, FrameConditions(o, k, conditions));
+            px = RenderFrame(shown, turning_sky ? Transform{0, 0, 0} : transforms[k], hot, FrameConditions(o, k, conditions),
+                             o.ground > 0 ? &ground : nullptr);
             if (o.noise) AddNoise(px, o.gain, rng);
             AddTransients(px, k, o);
         }
@@ -689,7 +764,8 @@ int main(int argc, char** argv) {
     }
     const std::string truth = turning_sky ? SkyTruthText(o, sky_camera) : TruthText(transforms);
     if (status == 0 && (!WriteText(o.truth, truth) ||
-                        !WriteText(o.catalogue, CatalogueText(stars)))) {
+                        !WriteText(o.catalogue, CatalogueText(stars)) ||
+                        (o.ground > 0 && !WriteGroundMask(o.ground_mask, ground, o)))) {
         std::fprintf(stderr, "starfield: cannot write the truth or catalogue file\n");
         status = 1;
     }
