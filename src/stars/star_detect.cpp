@@ -35,10 +35,13 @@ constexpr double kHotPixelPeakShare = 0.6;
 // keep half its height or more.
 constexpr float kHotPixelContrast = 0.25f;
 // Windowed centroids: iterations, the window's reach in its sigmas, the
-// stars whose spread sets the window, and the narrowest window.
+// stars whose spread sets the window, and the narrowest window. Regions that
+// spread this many times wider than most are no stars (the bright texture of
+// a landscape) and leave the window alone.
 constexpr int kCentroidIterations = 6;
 constexpr double kWindowReach = 3.0;
 constexpr size_t kWidthStars = 20;
+constexpr double kNoStarSpread = 10.0;
 constexpr double kMinWindowSigma = 1.0;
 constexpr size_t kMaxStars = 800;            // the brightest this many are enough to align on
 
@@ -285,8 +288,12 @@ void DetectStars(const Image16* frame, const Calibration& calibration, std::vect
     // One window for all: the spread of the brightest stars, which their
     // regions cut off least, is the stars' own width.
     std::vector<double> spreads;
-    for (size_t i = 0; i < std::min(found.size(), kWidthStars); ++i) spreads.push_back(found[i].second);
-    std::nth_element(spreads.begin(), spreads.begin() + spreads.size() / 2, spreads.end());
+    for (const auto& f : found) spreads.push_back(f.second);
+    const double widest = kNoStarSpread * Median(spreads);
+    spreads.clear();
+    for (size_t i = 0; i < found.size() && spreads.size() < kWidthStars; ++i)
+        if (found[i].second <= widest) spreads.push_back(found[i].second);
+    std::nth_element(spreads.begin(), spreads.begin() + long(spreads.size() / 2), spreads.end());
     const double sigma = spreads.empty() ? kMinWindowSigma : std::max(kMinWindowSigma, spreads[spreads.size() / 2]);
     for (auto& [star, spread] : found)
         if (WindowedCentroid(*residual, sigma, star)) stars.push_back(star);

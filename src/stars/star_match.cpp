@@ -323,7 +323,7 @@ double TriangleMatcher::LargestShift(const StarFit& fit) const {
     return largest;
 }
 
-TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>& frame_stars) const {
+TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>& frame_stars, LensEstimate* lens) const {
     SkySearch search;
     std::vector<StarRef> moving;
     std::vector<StarPoint> still;
@@ -347,9 +347,9 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
         if (!reference_still[r]) sky_stars.push_back(catalogue[r]);
     const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
     std::string why;
-    // Rigid only: a richer mapping could bend onto the fixed junk that
-    // jitters by more than the still radius near the frame's edges.
-    search.matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), nullptr, search.fit, why);
+    // Through the run's lens, as any frame: the sky of a wide lens over a
+    // landscape bends as much as one without.
+    search.matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), lens, search.fit, why);
     search.moved = search.fit.inliers >= kMinScore && LargestShift(search.fit) > kMovedShift;
     // Stars near the pole hold still too: only those that the sky's motion
     // would have moved are fixed features.
@@ -365,7 +365,7 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
     // Stars found where a reference star is, to the pixel, are hot pixels
     // and the foreground of a camera that stood still, unless the whole sky
     // stood still too: the sky's motion is sought first without them.
-    const SkySearch sky = SearchSky(frame_stars);
+    const SkySearch sky = SearchSky(frame_stars, &history.lens);
     if (sky.matched && sky.moved && sky.fixed_features) {
         fit = sky.fit;
         history.sky_turns = history.sky_turns || std::fabs(fit.angle) > kTurningSky;

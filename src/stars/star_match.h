@@ -79,14 +79,15 @@ private:
     FrameMapping Refine(const std::vector<StarPoint>& frame, const std::vector<double>& frame_fluxes,
                         FrameMapping mapping, const RadialDistortion* lens, StarPairs& pairs) const;
     // The sky's motion sought apart from the stars that hold still on both
-    // sides (fixed to the camera), and what that says of them.
+    // sides (fixed to the camera), and what that says of them; through the
+    // run's lens, which learns from it.
     struct SkySearch {
         bool fixed_features = false;  // more stars hold still than chance, and the sky would have moved them
         bool matched = false;         // the moving stars gave a sound fit
         bool moved = false;           // their best candidate moves the field
         StarFit fit;                  // that fit, or the best candidate
     };
-    SkySearch SearchSky(const std::vector<StarRef>& frame) const;
+    SkySearch SearchSky(const std::vector<StarRef>& frame, LensEstimate* lens) const;
     // How far the fit's mapping moves the farthest reference star, px.
     double LargestShift(const StarFit& fit) const;
 
