@@ -202,6 +202,8 @@ void show_help() {
     std::puts("\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.");
     std::puts("\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.");
     std::puts("\t-T <dir>  : With -t t, also write the trails as they grow there, a numbered picture a frame.");
+    std::puts("\t-g        : With -t s or -t a, keep the ground (a landscape) still: found where the frames hold it.");
+    std::puts("\t-G <file> : As -g, the ground where the mask image is white.");
     std::puts("\tMerge types:");
     for (const char* line : MergeTypeHelp()) std::puts(line);
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());

@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:k:wT:".
+// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:".
 #include "options.h"
 
 #include <unistd.h>
@@ -134,7 +134,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     if (AsksForHelp(argc, argv)) return ParseResult::kShowHelp;
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:k:wT:")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -149,6 +149,8 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             case 'R': options.report = optarg; break;
             case 'w': options.plan.weighted = true; break;
             case 'T': options.plan.growth_folder = optarg; break;
+            case 'g': options.plan.ground_still = true; break;
+            case 'G': options.plan.ground_mask = optarg; break;
             case 'k':
                 if (!quen_merge::ParseSelectionRule(optarg, options.plan.selection)) {
                     std::fprintf(stderr, "-k needs the share of the best frames to keep, such as 75%%, or a rule "
@@ -191,6 +193,13 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
         std::fprintf(stderr, "-T needs an existing folder, not \"%s\"\n", options.plan.growth_folder.c_str());
         return ParseResult::kRefused;
     }
+    if (!options.plan.ground_mask.empty() && access(options.plan.ground_mask.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "-G needs a mask image to read, not \"%s\"\n", options.plan.ground_mask.c_str());
+        return ParseResult::kRefused;
+    }
+    if ((options.plan.ground_still || !options.plan.ground_mask.empty()) && !options.plan.HoldsGround())
+        quen_merge::Warn("%s holds the ground still in an aligned stack (-t s, -t a): here every frame is held "
+                         "still already", options.plan.ground_mask.empty() ? "-g" : "-G");
     if (!options.plan.growth_folder.empty() && !options.plan.ShowsGrowth())
         quen_merge::Warn("-T shows star trails as they grow: it needs -t t, and draws nothing here");
     if (options.plan.weighted && !options.plan.Weighs())

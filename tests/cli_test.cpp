@@ -42,6 +42,8 @@ const char kHelpText[] =
     "\t-k <rule> : Keep the best frames: 75% of them by score, or those with fwhm<3.5 or round>0.8.\n"
     "\t-w        : Weigh each frame by its sky's noise: a noisy frame counts for less.\n"
     "\t-T <dir>  : With -t t, also write the trails as they grow there, a numbered picture a frame.\n"
+    "\t-g        : With -t s or -t a, keep the ground (a landscape) still: found where the frames hold it.\n"
+    "\t-G <file> : As -g, the ground where the mask image is white.\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"
@@ -432,6 +434,7 @@ TEST_F(Tarnic, WarnsOfWhatItIgnores) {
         {{}, {odd[0]}, "tarnic: frame \"" + odd[0] + "\" is 4 x 6, the first frame 6 x 4: frames of another size are left out\n", 2000},
         {{}, {dir.path}, "tarnic: " + dir.path + " is a folder: name the frames in it\n", 2000},
         {{"-M", dir.path}, {}, "tarnic: -M saves nothing: no bias, dark or flat frames are given\n", 2000},
+        {{"-g"}, {}, "tarnic: -g holds the ground still in an aligned stack (-t s, -t a): here every frame is held still already\n", 2000},
         {{"-o", dir / "o.jpg"}, {}, "tarnic: \"" + dir / "o.jpg" + "\" will hold PNG data: only .png, .tif/.tiff, .ppm and .fit/.fits/.fts choose a format\n", 2000},
     };
     for (const auto& c : cases) {

@@ -187,7 +187,8 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
 }  // namespace
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
-                            std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores) {
+                            std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores,
+                            const StackedFrame& taken) {
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner);
     std::unique_ptr<AverageAlign> accumulator;
@@ -212,6 +213,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
             prepared.Replay();
             const bool aligned = AlignFrame(image, stars[i], reference, *accumulator);
             if (aligned) record.Add(frame.Facts());
+            if (taken && (first || aligned)) taken(image);
             if (scores && (first || aligned)) scores->Stacked(i);
             if (scores && !first && !aligned) scores->LeftOut(i, "could not be aligned (try -t s)");
             if (scores && aligned) scores->Mapped(i, MappingKind::kRigid, -1);
@@ -295,7 +297,8 @@ void WarnPoorFits(const std::vector<std::pair<std::string, double>>& residuals) 
 }  // namespace
 
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
-                                std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores) {
+                                std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores,
+                                const StackedFrame& taken) {
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel;
     std::unique_ptr<AverageAlign> accumulator;
@@ -322,6 +325,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
                     return;
                 }
                 record.Add(frame.Facts());
+                if (taken) taken(image);
                 residuals.push_back({name, fit.rms});
                 if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
                 return;
@@ -338,6 +342,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
             accumulator->SetResampling(ResamplingArithmetic::kSeparableFloat);
             record.Add(frame.Facts());
+            if (taken) taken(image);
             tally.StackSize(image->width, image->height);
             if (scores) scores->Stacked(i), scores->Mapped(i, MappingKind::kRigid, 0);
         },

@@ -23,6 +23,9 @@ namespace quen_merge {
 // frames so far (rules that show as they grow) and how many they are.
 using GrowthView = std::function<void(const FloatImage& so_far, size_t stacked)>;
 
+// Called with each frame an aligned stack takes, as loaded, in file order.
+using StackedFrame = std::function<void(const Image16* frame)>;
+
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
                          std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
                          FrameScores* scores = nullptr, const GrowthView& grown = nullptr);
@@ -33,10 +36,10 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
 // The frames combined by combiner's rule after aligning each on the stars of
 // the first frame that has enough of them, on the grid of the first frame
 // that loads. Returns a new image owned by the caller, or null; history as
-// above.
+// above; taken, when given, sees every frame the stack takes.
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
                             std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
-                            FrameScores* scores = nullptr);
+                            FrameScores* scores = nullptr, const StackedFrame& taken = nullptr);
 
 // The frames combined by combiner's rule after aligning each on all its
 // stars (-t s): stars found against the measured background and noise of the
@@ -44,9 +47,9 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
 // shift, the mapping refined over every matched star. The first frame with
 // enough stars is the reference and the grid of the result; frames before
 // it, and frames that do not match it, are left out and reported. Returns a
-// new image owned by the caller, or null; history as above.
+// new image owned by the caller, or null; history and taken as above.
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
                                 std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
-                                FrameScores* scores = nullptr);
+                                FrameScores* scores = nullptr, const StackedFrame& taken = nullptr);
 
 }  // namespace quen_merge

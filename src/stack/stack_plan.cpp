@@ -5,6 +5,8 @@
 #include "base/console.h"
 #include "io/image_io.h"
 #include "stack/frame_selection.h"
+#include "stack/frame_spread.h"
+#include "stack/ground_mask.h"
 #include "stack/merge.h"
 
 namespace quen_merge {
@@ -38,6 +40,38 @@ GrowthView GrowthWriter(const std::string& folder, bool& written) {
     };
 }
 
+// Puts into the aligned stack the ground of the same frames held still:
+// where the user's mask says, or where the two stacks show it. False after
+// saying why the mask cannot be used.
+bool KeepGroundStill(const StackPlan& plan, Merge& still, FloatImage& aligned, const FrameSpread& still_spread,
+                     const FrameSpread& aligned_spread) {
+    still.PostProcess();
+    const FloatImage& held = *still.Accumulator();
+    std::unique_ptr<FloatImage> mask;
+    if (!plan.ground_mask.empty()) {
+        std::string why;
+        mask = ReadGroundMask(plan.ground_mask, aligned.width, aligned.height, why);
+        if (!mask) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "-G: the mask \"%s\" %s\n", plan.ground_mask.c_str(), why.c_str());
+            return false;
+        }
+    } else {
+        // What changes between frames aligned on the sky is the ground; held still, the sky.
+        mask = GroundFromEvidence(aligned_spread.Variance(), still_spread.Variance(), Brightness(held), aligned.width,
+                                  aligned.height);
+    }
+    const double share = GroundShare(*mask);
+    if (share <= 0) {
+        Warn("no ground found: the whole stack is aligned on the stars");
+        return true;
+    }
+    std::printf("Ground held still over %.1f%% of the frame\n", 100 * share);
+    FeatherSeam(*mask);
+    JoinSkyAndGround(aligned, held, *mask);
+    return true;
+}
+
 }  // namespace
 
 bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights, std::unique_ptr<FloatImage>& result,
@@ -59,12 +93,23 @@ bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights,
     }
     FrameScores* frame_scores = stacked_scores ? stacked_scores.get() : scores;
     FloatImage* stacked = nullptr;
+    // The same frames held still, for the ground.
+    std::unique_ptr<Merge> still;
+    StackedFrame hold_still;
+    FrameSpread still_spread, aligned_spread;
+    const auto aligned_combiner = [&] {
+        return still ? TapSpread(plan.MakeCombiner(), aligned_spread) : plan.MakeCombiner();
+    };
+    if (plan.HoldsGround()) {
+        still = std::make_unique<Merge>(calibration, TapSpread(plan.MakeCombiner(), still_spread));
+        hold_still = [&still](const Image16* frame) { still->AddFrame(frame); };
+    }
     switch (plan.alignment) {
         case Alignment::kNeighbourAngles:
-            stacked = MergeAlignStars(frames, calibration, plan.MakeCombiner(), &history, frame_scores);
+            stacked = MergeAlignStars(frames, calibration, aligned_combiner(), &history, frame_scores, hold_still);
             break;
         case Alignment::kTriangles:
-            stacked = MergeAlignEveryStar(frames, calibration, plan.MakeCombiner(), &history, frame_scores);
+            stacked = MergeAlignEveryStar(frames, calibration, aligned_combiner(), &history, frame_scores, hold_still);
             break;
         case Alignment::kNone:
             stacked = MergeNoAlign(frames, calibration, plan.MakeCombiner(), &history, frame_scores,
@@ -74,6 +119,7 @@ bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights,
     if (stacked_scores)
         for (size_t k = 0; k < chosen.size(); ++k) scores->Set(chosen[k], stacked_scores->Rows()[k]);
     result.reset(stacked);
+    if (result && still && !KeepGroundStill(plan, *still, *result, still_spread, aligned_spread)) return false;
     if (!written) return false;
     history.notes = masters.Notes();
     history.merge_type = plan.Name();

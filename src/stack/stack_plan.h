@@ -34,12 +34,16 @@ struct StackPlan {
     Selection selection;            // -k: which frames are stacked
     bool weighted = false;          // -w: the mean weighs each frame by its sky's noise
     std::string growth_folder;      // -T: the stack as it grows, a numbered picture a frame, goes here
+    bool ground_still = false;      // -g: an aligned stack keeps the ground from the frames held still
+    std::string ground_mask;        // -G: where the ground is (white), as the user drew it
 
     bool Rejects() const { return kappa > 0 && rule->rejects; }
     // Whether the stack is shown as it grows: trails, the unaligned maximum.
     bool ShowsGrowth() const {
         return !growth_folder.empty() && alignment == Alignment::kNone && rule == &kMaximumRule;
     }
+    // Whether an aligned stack takes its ground from the same frames held still.
+    bool HoldsGround() const { return (ground_still || !ground_mask.empty()) && alignment != Alignment::kNone; }
     // Whether frames are weighted: only a plain mean weighs them.
     bool Weighs() const { return weighted && rule == &kMeanRule && !Rejects(); }
     // A new combiner of the plan's rule, rejecting or weighting where the plan does.
@@ -56,7 +60,8 @@ struct StackPlan {
 // after saying on standard error why the calibration frames cannot
 // calibrate the lights; otherwise true, with result holding the stack, or
 // null when no frame could be stacked. With scores, every light frame is
-// scored there with its verdict.
+// scored there with its verdict. With a ground held still, false too after
+// saying why the user's mask cannot be used.
 bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights, std::unique_ptr<FloatImage>& result,
                   StackHistory& history, FrameScores* scores = nullptr);
 
