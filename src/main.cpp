@@ -204,6 +204,7 @@ void show_help() {
     std::puts("\t-T <dir>  : With -t t, also write the trails as they grow there, a numbered picture a frame.");
     std::puts("\t-g        : With -t s or -t a, keep the ground (a landscape) still: found where the frames hold it.");
     std::puts("\t-G <file> : As -g, the ground where the mask image is white.");
+    std::puts("\t-C <n>    : Star trails fade to half over n frames, like comets: the newest end the brightest.");
     std::puts("\tMerge types:");
     for (const char* line : MergeTypeHelp()) std::puts(line);
     std::printf("\n%s\n", FreeImage_GetCopyrightMessage());

@@ -1,4 +1,4 @@
-// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:".
+// The command line's options: getopt over "h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:C:".
 #include "options.h"
 
 #include <unistd.h>
@@ -43,6 +43,9 @@ constexpr MergeTypeRow kMergeTypes[] = {
      Alignment::kNone, false, &quen_merge::kMaximumRule},
     {'s', {"s", "stars", "star"}, "\t\ts : denoise/averaging with alignment on every star, any rotation.",
      "the mean aligned on every star", true, Alignment::kTriangles, true, &quen_merge::kMeanRule},
+    {'c', {"c", "continuous", nullptr},
+     "\t\tc : star trails without gaps: each gap drawn along the sky's motion, the ground held still.",
+     "star trails without gaps", true, Alignment::kSkyMotion, false, &quen_merge::kMaximumRule},
 };
 
 const MergeTypeRow* TypeOfLetter(char letter) {
@@ -75,7 +78,8 @@ void SetMergeType(const char* word, StackPlan& plan) {
     if (chosen && chosen->aligns) {
         plan.alignment = chosen->alignment;
         plan.rule = chosen->rule;
-    } else if (chosen && (plan.alignment == Alignment::kNone || chosen->aligned_too)) {
+    } else if (chosen && (plan.alignment == Alignment::kNone ||
+                          (chosen->aligned_too && plan.alignment != Alignment::kSkyMotion))) {
         plan.rule = chosen->rule;
     }
     if (chosen && Names(*chosen, word)) return;
@@ -83,7 +87,7 @@ void SetMergeType(const char* word, StackPlan& plan) {
     std::fprintf(stderr, "tarnic: unknown merge type \"%s\": stacking %s (-t %c)\n", word, now.stacks, now.letter);
 }
 
-// A kappa is a plain positive number.
+// A kappa (or a number of frames to fade over) is a plain positive number.
 bool ReadKappa(const char* text, double& kappa) {
     char* end = nullptr;
     kappa = std::strtod(text, &end);
@@ -134,7 +138,7 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
     if (AsksForHelp(argc, argv)) return ParseResult::kShowHelp;
     optind = 0;  // a fresh scan, also when called again
     int option;
-    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:")) != -1) {
+    while ((option = getopt(argc, argv, "h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:C:")) != -1) {
         switch (option) {
             case 'h': return ParseResult::kShowHelp;
             case 'o':
@@ -151,6 +155,12 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
             case 'T': options.plan.growth_folder = optarg; break;
             case 'g': options.plan.ground_still = true; break;
             case 'G': options.plan.ground_mask = optarg; break;
+            case 'C':
+                if (!ReadKappa(optarg, options.plan.fading)) {
+                    std::fprintf(stderr, "-C needs a positive number of frames, such as 10, not \"%s\"\n", optarg);
+                    return ParseResult::kRefused;
+                }
+                break;
             case 'k':
                 if (!quen_merge::ParseSelectionRule(optarg, options.plan.selection)) {
                     std::fprintf(stderr, "-k needs the share of the best frames to keep, such as 75%%, or a rule "
@@ -197,7 +207,13 @@ ParseResult ParseOptions(int argc, char** argv, RunOptions& options) {
         std::fprintf(stderr, "-G needs a mask image to read, not \"%s\"\n", options.plan.ground_mask.c_str());
         return ParseResult::kRefused;
     }
-    if ((options.plan.ground_still || !options.plan.ground_mask.empty()) && !options.plan.HoldsGround())
+    const bool trails_hold_ground = options.plan.alignment == Alignment::kSkyMotion;
+    if (options.plan.ground_still && trails_hold_ground)
+        quen_merge::Warn("-g: trails without gaps hold the ground still already");
+    if (options.plan.fading > 0 && !options.plan.Fades())
+        quen_merge::Warn("-C fades star trails (-t t, -t c): here it changes nothing");
+    if ((options.plan.ground_still || !options.plan.ground_mask.empty()) && !options.plan.HoldsGround() &&
+        !trails_hold_ground)
         quen_merge::Warn("%s holds the ground still in an aligned stack (-t s, -t a): here every frame is held "
                          "still already", options.plan.ground_mask.empty() ? "-g" : "-G");
     if (!options.plan.growth_folder.empty() && !options.plan.ShowsGrowth())

@@ -10,7 +10,7 @@
 struct RunOptions {
     std::string output = "merged.png";
     std::vector<std::string> lights;
-    quen_merge::StackPlan plan;          // -t, -r, -b, -d, -f, -M, -k, -w, -T, -g, -G
+    quen_merge::StackPlan plan;          // -t, -r, -b, -d, -f, -M, -k, -w, -T, -g, -G, -C
     std::string preview;                 // -p: also write a stretched 8-bit preview here
     unsigned preview_size = quen_merge::kPreviewLongSide;  // -P: the preview's long side, pixels
     bool float_samples = false;          // -F: FITS and TIFF results hold 32-bit floats
@@ -24,7 +24,7 @@ enum class ParseResult {
     kMistyped,  // an unknown option, or one without its value: getopt said which
 };
 
-// Reads the options with getopt ("h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:"; they may follow the
+// Reads the options with getopt ("h,o:t:d:b:f:r:p:P:FM:R:k:wT:gG:C:"; they may follow the
 // inputs) and echoes each -o on standard error. Stops at -h or --help, at an
 // unknown option or one without its value (getopt's message on standard
 // error), and at a kappa or a preview size that is not a positive number

@@ -44,11 +44,13 @@ const char kHelpText[] =
     "\t-T <dir>  : With -t t, also write the trails as they grow there, a numbered picture a frame.\n"
     "\t-g        : With -t s or -t a, keep the ground (a landscape) still: found where the frames hold it.\n"
     "\t-G <file> : As -g, the ground where the mask image is white.\n"
+    "\t-C <n>    : Star trails fade to half over n frames, like comets: the newest end the brightest.\n"
     "\tMerge types:\n"
     "\t\tn : denoise/averaging.\n"
     "\t\ta : denoise/averaging with alignment.\n"
     "\t\tt : Lighten/star trails.\n"
     "\t\ts : denoise/averaging with alignment on every star, any rotation.\n"
+    "\t\tc : star trails without gaps: each gap drawn along the sky's motion, the ground held still.\n"
     "\n";
 
 

@@ -42,6 +42,11 @@ TEST(StackPlan, MergeTypesSetAlignmentAndRuleAsTheirLettersSay) {
         {{"-r", "3", "-t", "s"}, Alignment::kTriangles, "star-aligned mean, kappa-sigma clipped"},
         {{"-t", "n", "-r", "2.5"}, Alignment::kNone, "mean, kappa-sigma clipped"},
         {{"-r", "3", "-t", "t"}, Alignment::kNone, "maximum"},
+        // Trails without gaps stay trails; fading applies to trails only.
+        {{"-t", "c", "-t", "n"}, Alignment::kSkyMotion, "gap-free maximum"},
+        {{"-t", "t", "-C", "12.5"}, Alignment::kNone, "maximum, fading to half over 12.5 frames"},
+        {{"-C", "4", "-t", "c"}, Alignment::kSkyMotion, "gap-free maximum, fading to half over 4 frames"},
+        {{"-C", "4"}, Alignment::kNone, "mean"},
     };
     for (const auto& c : cases) {
         const RunOptions options = Parsed(c.args);

@@ -153,7 +153,8 @@ void Usage() {
         "  -F FORMAT   pixel format: rgb16 (default), rgb8, grey16, grey8, palette8,\n"
         "              rgba16 or rgba8\n"
         "  -T FILE     write the true transforms: frame angle_deg tx ty\n"
-        "  -C FILE     write the star catalogue: x y peak (reference frame)\n"
+        "  -C FILE     write the star catalogue: x y peak (reference frame); with -L,\n"
+        "              star frame x y peak: where each star is as each frame opens\n"
         "  -K KIND     a calibration set's frame through one camera (bias with a column\n"
         "              pattern, dark current, vignetting, dust): light, flat, dark,\n"
         "              bias, or truth (the lights' sky and stars alone); .fit names\n"
@@ -703,6 +704,21 @@ bool WriteGroundMask(const std::string& path, const landscape::Landscape& ground
     return saved;
 }
 
+// Where each star the camera sees is as each frame's exposure opens.
+std::string SkyCatalogueText(const std::vector<SkyStar>& sky, const Options& o, const sky_camera::Camera& camera) {
+    std::string text = "# star frame x y peak_adu (as the frame opens)\n";
+    char line[128];
+    for (size_t j = 0; j < sky.size(); ++j)
+        for (int k = 0; k < o.frames; ++k) {
+            double x, y;
+            if (!camera.Project(sky[j].direction, k * o.interval, x, y)) continue;
+            if (x < 0 || y < 0 || x > o.width - 1 || y > o.height - 1) continue;
+            std::snprintf(line, sizeof line, "%zu %d %.4f %.4f %.3f\n", j, k, x, y, sky[j].look.peak);
+            text += line;
+        }
+    return text;
+}
+
 // Where a 9 x 9 grid of each frame's positions lies in the first frame.
 std::string SkyTruthText(const Options& o, const sky_camera::Camera& camera) {
     std::string text = "# frame x y ref_x ref_y\n";
@@ -764,7 +780,7 @@ int main(int argc, char** argv) {
     }
     const std::string truth = turning_sky ? SkyTruthText(o, sky_camera) : TruthText(transforms);
     if (status == 0 && (!WriteText(o.truth, truth) ||
-                        !WriteText(o.catalogue, CatalogueText(stars)) ||
+                        !WriteText(o.catalogue, turning_sky ? SkyCatalogueText(sky, o, sky_camera) : CatalogueText(stars)) ||
                         (o.ground > 0 && !WriteGroundMask(o.ground_mask, ground, o)))) {
         std::fprintf(stderr, "starfield: cannot write the truth or catalogue file\n");
         status = 1;

@@ -6,6 +6,7 @@
 #include "io/image_io.h"
 #include "stack/frame_selection.h"
 #include "stack/frame_spread.h"
+#include "stack/gap_free_trails.h"
 #include "stack/ground_mask.h"
 #include "stack/merge.h"
 
@@ -16,9 +17,15 @@ std::string StackPlan::Name() const {
     switch (alignment) {
         case Alignment::kNeighbourAngles: name = "aligned "; break;
         case Alignment::kTriangles: name = "star-aligned "; break;
+        case Alignment::kSkyMotion: name = "gap-free "; break;
         case Alignment::kNone: break;
     }
     name += rule->name;
+    if (Fades()) {
+        char fade[64];
+        std::snprintf(fade, sizeof fade, ", fading to half over %g frames", fading);
+        name += fade;
+    }
     if (Rejects()) name += ", kappa-sigma clipped";
     if (Weighs()) name += ", weighted by noise";
     return name;
@@ -111,6 +118,15 @@ bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights,
         case Alignment::kTriangles:
             stacked = MergeAlignEveryStar(frames, calibration, aligned_combiner(), &history, frame_scores, hold_still);
             break;
+        case Alignment::kSkyMotion: {
+            TrailPlan trail;
+            trail.keep = plan.Fades() ? FadeKeep(plan.fading) : 1;
+            trail.ground_mask = plan.ground_mask;
+            std::unique_ptr<FloatImage> trails;
+            if (!MergeTrailsWithoutGaps(frames, calibration, trail, trails, &history, frame_scores)) return false;
+            stacked = trails.release();
+            break;
+        }
         case Alignment::kNone:
             stacked = MergeNoAlign(frames, calibration, plan.MakeCombiner(), &history, frame_scores,
                                    plan.ShowsGrowth() ? GrowthWriter(plan.growth_folder, written) : GrowthView());

@@ -24,6 +24,7 @@ enum class Alignment {
     kNone,
     kNeighbourAngles,  // -t a: bright stars above a fixed 8-bit level, matched by the angles to their four nearest neighbours
     kTriangles,        // -t s: every star found against the measured noise, matched by triangles of stars
+    kSkyMotion,        // -t c: held still, each gap between two frames drawn along the sky's motion between them
 };
 
 struct StackPlan {
@@ -36,6 +37,7 @@ struct StackPlan {
     std::string growth_folder;      // -T: the stack as it grows, a numbered picture a frame, goes here
     bool ground_still = false;      // -g: an aligned stack keeps the ground from the frames held still
     std::string ground_mask;        // -G: where the ground is (white), as the user drew it
+    double fading = 0;              // -C: star trails fade to half over this many frames; 0: they do not
 
     bool Rejects() const { return kappa > 0 && rule->rejects; }
     // Whether the stack is shown as it grows: trails, the unaligned maximum.
@@ -43,11 +45,17 @@ struct StackPlan {
         return !growth_folder.empty() && alignment == Alignment::kNone && rule == &kMaximumRule;
     }
     // Whether an aligned stack takes its ground from the same frames held still.
-    bool HoldsGround() const { return (ground_still || !ground_mask.empty()) && alignment != Alignment::kNone; }
+    bool HoldsGround() const {
+        return (ground_still || !ground_mask.empty()) &&
+               (alignment == Alignment::kNeighbourAngles || alignment == Alignment::kTriangles);
+    }
+    // Whether the trails fade: a maximum given -C.
+    bool Fades() const { return fading > 0 && rule == &kMaximumRule; }
     // Whether frames are weighted: only a plain mean weighs them.
     bool Weighs() const { return weighted && rule == &kMeanRule && !Rejects(); }
     // A new combiner of the plan's rule, rejecting or weighting where the plan does.
     std::unique_ptr<Combiner> MakeCombiner() const {
+        if (Fades()) return MakeFadingMaximum(FadeKeep(fading));
         return Weighs() ? MakeWeightedMean() : rule->make(Rejects() ? kappa : 0);
     }
     // How the frames are combined, in words: "star-aligned mean, kappa-sigma clipped".

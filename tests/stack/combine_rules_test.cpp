@@ -76,6 +76,14 @@ TEST(CombineRules, EachRuleGivesItsValueFoldedWholeOrRowByRow) {
         {"mean", [] { return quen_merge::kMeanRule.make(0); }, MeanOf, 1e-6f},
         {"maximum", [] { return quen_merge::kMaximumRule.make(0); },
          [](const std::vector<float>& v) { return *std::max_element(v.begin(), v.end()); }, 0},
+        // Each frame halved once for every frame after it.
+        {"fading maximum", [] { return quen_merge::MakeFadingMaximum(0.5); },
+         [](const std::vector<float>& v) {
+             float most = 0;
+             for (size_t k = 0; k < v.size(); ++k) most = std::max(most, std::ldexp(v[k], -int(v.size() - 1 - k)));
+             return most;
+         },
+         0},
     };
     for (const auto& rule : rules)
         for (const bool by_rows : {false, true}) {
