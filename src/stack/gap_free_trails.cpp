@@ -213,22 +213,13 @@ bool MergeTrailsWithoutGaps(const std::vector<std::string>& files, const Calibra
     const uint32_t width = trails.held->width, height = trails.held->height;
     std::unique_ptr<FloatImage> mask;
     if (!plan.ground_mask.empty()) {
-        std::string why;
-        mask = ReadGroundMask(plan.ground_mask, width, height, why);
-        if (!mask) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "-G: the mask \"%s\" %s\n", plan.ground_mask.c_str(), why.c_str());
-            return false;
-        }
+        mask = UsersGroundMask(plan.ground_mask, width, height);
+        if (!mask) return false;
     } else if (filled > 0) {
         // What changes when moved along the sky is the ground; held still, the sky.
         mask = GroundFromEvidence(trails.moved_change, trails.held_change, Brightness(*trails.held), width, height);
     }
-    if (mask && GroundShare(*mask) > 0) {
-        std::printf("Ground held still over %.1f%% of the frame\n", 100 * GroundShare(*mask));
-        FeatherSeam(*mask);
-        JoinSkyAndGround(*trails.swept, *trails.held, *mask);
-    }
+    if (mask) KeepGround(*mask, *trails.held, *trails.swept);
     result = std::move(trails.swept);
     return true;
 }

@@ -302,6 +302,25 @@ std::unique_ptr<FloatImage> ReadGroundMask(const std::string& path, uint32_t wid
     return mask;
 }
 
+std::unique_ptr<FloatImage> UsersGroundMask(const std::string& path, uint32_t width, uint32_t height) {
+    std::string why;
+    std::unique_ptr<FloatImage> mask = ReadGroundMask(path, width, height, why);
+    if (!mask) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "-G: the mask \"%s\" %s\n", path.c_str(), why.c_str());
+    }
+    return mask;
+}
+
+double KeepGround(FloatImage& mask, const FloatImage& held, FloatImage& moving) {
+    const double share = GroundShare(mask);
+    if (share <= 0) return 0;
+    std::printf("Ground held still over %.1f%% of the frame\n", 100 * share);
+    FeatherSeam(mask);
+    JoinSkyAndGround(moving, held, mask);
+    return share;
+}
+
 void FeatherSeam(FloatImage& mask) {
     const size_t w = mask.width, h = mask.height;
     std::vector<float> scratch;

@@ -36,6 +36,15 @@ double GroundShare(const FloatImage& mask);
 std::unique_ptr<FloatImage> ReadGroundMask(const std::string& path, uint32_t width, uint32_t height,
                                            std::string& why);
 
+// The mask the user gave (-G), or null after saying on standard error why
+// it cannot be used.
+std::unique_ptr<FloatImage> UsersGroundMask(const std::string& path, uint32_t width, uint32_t height);
+
+// Puts the ground of held into moving where the 0/1 mask says, along a
+// feathered seam (the mask becomes its weights), and says over how much of
+// the frame; the share of ground, 0 when there is none (moving unchanged).
+double KeepGround(FloatImage& mask, const FloatImage& held, FloatImage& moving);
+
 // Turns a 0/1 mask into weights that fall from 1 on the ground to 0 over a
 // seam of a few pixels, all of it on the sky's side: the ground's edge is
 // taken whole from its own stack, so the skyline is never doubled.

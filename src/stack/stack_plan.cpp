@@ -56,26 +56,14 @@ bool KeepGroundStill(const StackPlan& plan, Merge& still, FloatImage& aligned, c
     const FloatImage& held = *still.Accumulator();
     std::unique_ptr<FloatImage> mask;
     if (!plan.ground_mask.empty()) {
-        std::string why;
-        mask = ReadGroundMask(plan.ground_mask, aligned.width, aligned.height, why);
-        if (!mask) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "-G: the mask \"%s\" %s\n", plan.ground_mask.c_str(), why.c_str());
-            return false;
-        }
+        mask = UsersGroundMask(plan.ground_mask, aligned.width, aligned.height);
+        if (!mask) return false;
     } else {
         // What changes between frames aligned on the sky is the ground; held still, the sky.
         mask = GroundFromEvidence(aligned_spread.Variance(), still_spread.Variance(), Brightness(held), aligned.width,
                                   aligned.height);
     }
-    const double share = GroundShare(*mask);
-    if (share <= 0) {
-        Warn("no ground found: the whole stack is aligned on the stars");
-        return true;
-    }
-    std::printf("Ground held still over %.1f%% of the frame\n", 100 * share);
-    FeatherSeam(*mask);
-    JoinSkyAndGround(aligned, held, *mask);
+    if (KeepGround(*mask, held, aligned) <= 0) Warn("no ground found: the whole stack is aligned on the stars");
     return true;
 }
 
