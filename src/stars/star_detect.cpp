@@ -36,8 +36,8 @@ constexpr double kHotPixelPeakShare = 0.6;
 constexpr float kHotPixelContrast = 0.25f;
 // Windowed centroids: iterations, the window's reach in its sigmas, the
 // stars whose spread sets the window, and the narrowest window. Regions that
-// spread this many times wider than most are no stars (the bright texture of
-// a landscape) and leave the window alone.
+// spread this many times wider than the narrowest quarter are no stars (the
+// bright texture of a landscape) and leave the window alone.
 constexpr int kCentroidIterations = 6;
 constexpr double kWindowReach = 3.0;
 constexpr size_t kWidthStars = 20;
@@ -289,7 +289,9 @@ void DetectStars(const Image16* frame, const Calibration& calibration, std::vect
     // regions cut off least, is the stars' own width.
     std::vector<double> spreads;
     for (const auto& f : found) spreads.push_back(f.second);
-    const double widest = kNoStarSpread * Median(spreads);
+    // Measured on the narrowest quarter: a landscape's texture may be half of what is found.
+    std::nth_element(spreads.begin(), spreads.begin() + long(spreads.size() / 4), spreads.end());
+    const double widest = spreads.empty() ? 0 : kNoStarSpread * spreads[spreads.size() / 4];
     spreads.clear();
     for (size_t i = 0; i < found.size() && spreads.size() < kWidthStars; ++i)
         if (found[i].second <= widest) spreads.push_back(found[i].second);

@@ -40,6 +40,10 @@ constexpr double kHuberScale = 1.5;
 // is a sky that moved.
 constexpr double kStillRadius = 1.0;
 constexpr double kMovedShift = 2.0;
+// Where no sky turns up apart from the stars within kStillRadius, the rest
+// may hold fixed features found a little apart in every frame (a
+// landscape's texture): the sky is sought again apart from all within this.
+constexpr double kJitterRadius = 3.0;
 // More stars than these (and this share of them) holding still are features
 // fixed to the camera, not chance.
 constexpr size_t kChanceStill = 3;
@@ -325,38 +329,41 @@ double TriangleMatcher::LargestShift(const StarFit& fit) const {
 
 TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>& frame_stars, LensEstimate* lens) const {
     SkySearch search;
-    std::vector<StarRef> moving;
-    std::vector<StarPoint> still;
-    std::vector<bool> reference_still(stars.size(), false);
-    unsigned long index;
-    double distance;
-    for (const StarRef& s : frame_stars) {
-        if (star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < kStillRadius) {
-            reference_still[index] = true;
-            still.push_back(StarPoint{{s.x, s.y}});
-            continue;
-        }
-        moving.push_back(s);
-    }
     // A few stars hold still by chance.
     const size_t chance = std::max(kChanceStill, size_t(kChanceStillShare * double(frame_stars.size())));
-    search.fixed_features = still.size() > chance;
-    if (!search.fixed_features) return search;
-    std::vector<StarRef> sky_stars;
-    for (size_t r = 0; r < stars.size(); ++r)
-        if (!reference_still[r]) sky_stars.push_back(catalogue[r]);
-    const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
-    std::string why;
-    // Through the run's lens, as any frame: the sky of a wide lens over a
-    // landscape bends as much as one without.
-    search.matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), lens, search.fit, why);
-    search.moved = search.fit.inliers >= kMinScore && LargestShift(search.fit) > kMovedShift;
-    // Stars near the pole hold still too: only those that the sky's motion
-    // would have moved are fixed features.
-    size_t fixed = 0;
-    for (const StarPoint& p : still)
-        if (Distance(Moved(search.fit.mapping, p), p) > kMovedShift) ++fixed;
-    search.fixed_features = fixed > chance;
+    for (const double radius : {kStillRadius, kJitterRadius}) {
+        std::vector<StarRef> moving;
+        std::vector<StarPoint> still;
+        std::vector<bool> reference_still(stars.size(), false);
+        unsigned long index;
+        double distance;
+        for (const StarRef& s : frame_stars) {
+            if (star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < radius) {
+                reference_still[index] = true;
+                still.push_back(StarPoint{{s.x, s.y}});
+                continue;
+            }
+            moving.push_back(s);
+        }
+        search.fixed_features = still.size() > chance;
+        if (!search.fixed_features) return search;
+        std::vector<StarRef> sky_stars;
+        for (size_t r = 0; r < stars.size(); ++r)
+            if (!reference_still[r]) sky_stars.push_back(catalogue[r]);
+        const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
+        std::string why;
+        // Through the run's lens, as any frame: the sky of a wide lens over a
+        // landscape bends as much as one without.
+        search.matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), lens, search.fit, why);
+        search.moved = search.fit.inliers >= kMinScore && LargestShift(search.fit) > kMovedShift;
+        // Stars near the pole hold still too: only those that the sky's motion
+        // would have moved are fixed features.
+        size_t fixed = 0;
+        for (const StarPoint& p : still)
+            if (Distance(Moved(search.fit.mapping, p), p) > kMovedShift) ++fixed;
+        search.fixed_features = fixed > chance;
+        if (search.matched && search.moved) break;
+    }
     return search;
 }
 
@@ -379,11 +386,13 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
     // A fit that holds the frame still, while its other stars agree on a
     // motion of their own, lands fixed features on each other: the ground,
     // not the sky.
-    if ((sky.moved || (history.sky_turns && sky.fixed_features)) && LargestShift(fit) <= kMovedShift) {
+    const bool held_still = LargestShift(fit) <= kMovedShift;
+    if ((sky.moved || (history.sky_turns && sky.fixed_features)) && held_still) {
         why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree on "
               "its motion";
         return false;
     }
+    history.sky_turns = history.sky_turns || (!held_still && std::fabs(fit.angle) > kTurningSky);
     return true;
 }
 
