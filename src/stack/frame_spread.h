@@ -14,6 +14,10 @@ namespace quen_merge {
 
 class FrameSpread {
 public:
+    // What it keeps per pixel: the first frame's brightness, the sums of the
+    // differences from it and of their squares, the count.
+    static constexpr unsigned kBytesPerPixel = 3 * sizeof(float) + sizeof(uint16_t);
+
     // Starts over for a grid of pixels pixels.
     void Begin(size_t pixels);
     // Counts one frame's brightness of one pixel.

@@ -136,9 +136,9 @@ bool AlignFrame(const Image16* image, const std::vector<StarRef>& stars,
 
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
                             std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores,
-                            const StackedFrame& taken) {
+                            const FrameTap& tap) {
     if (files.empty()) return nullptr;
-    const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner);
+    const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner) + tap.bytes_per_pixel;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<StarReference> reference;
     // Each frame's stars, found while it loads; a frame's list goes once used.
@@ -161,7 +161,7 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
             prepared.Replay();
             const bool aligned = AlignFrame(image, stars[i], reference, *accumulator);
             if (aligned) record.Add(frame.Facts());
-            if (taken && (first || aligned)) taken(image);
+            if (tap.take && (first || aligned)) tap.take(image);
             if (scores && (first || aligned)) scores->Stacked(i);
             if (scores && !first && !aligned) scores->LeftOut(i, "could not be aligned (try -t s)");
             if (scores && aligned) scores->Mapped(i, MappingKind::kRigid, -1);
@@ -246,9 +246,10 @@ void WarnPoorFits(const std::vector<std::pair<std::string, double>>& residuals) 
 
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
                                 std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores,
-                                const StackedFrame& taken) {
+                                const FrameTap& tap) {
     if (files.empty()) return nullptr;
-    const unsigned bytes_per_pixel = AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel;
+    const unsigned bytes_per_pixel =
+        AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel + tap.bytes_per_pixel;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
     StackHistory record;
@@ -273,7 +274,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
                     return;
                 }
                 record.Add(frame.Facts());
-                if (taken) taken(image);
+                if (tap.take) tap.take(image);
                 residuals.push_back({name, fit.rms});
                 if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
                 return;
@@ -290,7 +291,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
             accumulator->SetResampling(ResamplingArithmetic::kSeparableFloat);
             record.Add(frame.Facts());
-            if (taken) taken(image);
+            if (tap.take) tap.take(image);
             tally.StackSize(image->width, image->height);
             if (scores) scores->Stacked(i), scores->Mapped(i, MappingKind::kRigid, 0);
         },

@@ -23,8 +23,13 @@ namespace quen_merge {
 // frames so far (rules that show as they grow) and how many they are.
 using GrowthView = std::function<void(const FloatImage& so_far, size_t stacked)>;
 
-// Called with each frame an aligned stack takes, as loaded, in file order.
-using StackedFrame = std::function<void(const Image16* frame)>;
+// What else sees each frame an aligned stack takes, as loaded, in file
+// order (another stack of them), and the memory it keeps per frame pixel,
+// which the stack's budget counts.
+struct FrameTap {
+    std::function<void(const Image16* frame)> take;
+    unsigned bytes_per_pixel = 0;
+};
 
 FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibration& calibration,
                          std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
@@ -36,10 +41,10 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
 // The frames combined by combiner's rule after aligning each on the stars of
 // the first frame that has enough of them, on the grid of the first frame
 // that loads. Returns a new image owned by the caller, or null; history as
-// above; taken, when given, sees every frame the stack takes.
+// above; tap, when it takes, sees every frame the stack takes.
 FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibration& calibration,
                             std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
-                            FrameScores* scores = nullptr, const StackedFrame& taken = nullptr);
+                            FrameScores* scores = nullptr, const FrameTap& tap = {});
 
 // The frames combined by combiner's rule after aligning each on all its
 // stars (-t s): stars found against the measured background and noise of the
@@ -47,9 +52,9 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
 // shift, the mapping refined over every matched star. The first frame with
 // enough stars is the reference and the grid of the result; frames before
 // it, and frames that do not match it, are left out and reported. Returns a
-// new image owned by the caller, or null; history and taken as above.
+// new image owned by the caller, or null; history and tap as above.
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
                                 std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
-                                FrameScores* scores = nullptr, const StackedFrame& taken = nullptr);
+                                FrameScores* scores = nullptr, const FrameTap& tap = {});
 
 }  // namespace quen_merge

@@ -90,14 +90,16 @@ bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights,
     FloatImage* stacked = nullptr;
     // The same frames held still, for the ground.
     std::unique_ptr<Merge> still;
-    StackedFrame hold_still;
+    FrameTap hold_still;
     FrameSpread still_spread, aligned_spread;
     const auto aligned_combiner = [&] {
         return still ? TapSpread(plan.MakeCombiner(), aligned_spread) : plan.MakeCombiner();
     };
     if (plan.HoldsGround()) {
         still = std::make_unique<Merge>(calibration, TapSpread(plan.MakeCombiner(), still_spread));
-        hold_still = [&still](const Image16* frame) { still->AddFrame(frame); };
+        hold_still.take = [&still](const Image16* frame) { still->AddFrame(frame); };
+        // The stack held still, and both stacks' changes from frame to frame.
+        hold_still.bytes_per_pixel = Merge::BytesPerPixel(*plan.MakeCombiner()) + 2 * FrameSpread::kBytesPerPixel;
     }
     switch (plan.alignment) {
         case Alignment::kNeighbourAngles:
