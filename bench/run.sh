@@ -4,7 +4,8 @@
 # peers (where installed: make bench-peers), the peak memory, the trails
 # left by clipped stacks, the rejection's figures, frame scores and
 # selection, calibration beside
-# Siril's, and -t s on wide-angle and all-sky frames. BASELINE_TARNIC names
+# Siril's, -t s on wide-angle and all-sky frames, and tripod nights with a
+# landscape (-g, -t c). BASELINE_TARNIC names
 # an earlier build to time beside.
 # usage: bench/run.sh BUILD_DIR
 set -euo pipefail
@@ -36,7 +37,9 @@ echo "== calibration"
 /usr/bin/python3 "$here/calibration.py" "$build" "$data" > "$out/calibration.md"
 echo "== wide fields"
 /usr/bin/python3 "$here/wide_field.py" "$build" "$data" > "$out/wide_field.md"
+echo "== landscapes"
+/usr/bin/python3 "$here/landscape.py" "$build" "$data" > "$out/landscape.md"
 
-cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/rejection.md" "$out/scores.md" "$out/calibration.md" "$out/wide_field.md" \
+cat "$out/micro.md" "$out/e2e.md" "$out/memory.md" "$out/trails.md" "$out/rejection.md" "$out/scores.md" "$out/calibration.md" "$out/wide_field.md" "$out/landscape.md" \
   > "$here/../docs/BENCHMARKS.md"
 echo "Wrote docs/BENCHMARKS.md"

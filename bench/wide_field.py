@@ -232,4 +232,5 @@ def main():
         print()
 
 
-main()
+if __name__ == "__main__":
+    main()
