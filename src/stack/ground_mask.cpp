@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/parallel.h"
 #include "io/image_io.h"
 
 namespace quen_merge {
@@ -22,8 +23,9 @@ constexpr double kNoiseQuantile = 0.1;  // of block energies: the blocks that ho
 constexpr double kLeastGroundShare = 0.002;
 constexpr size_t kLeastGroundBlocks = 4;
 constexpr int kFeatherRadius = 2;  // px: the box blurred twice over the seam
+constexpr size_t kRowsPerPiece = 32;
 constexpr long kSkylineBlocks = 2;         // blocks: how far from a change of side the skyline may run
-constexpr long kSkylineReach = 5;          // blocks: where a skyline block looks for each side's brightness
+constexpr long kSkylineReach = 8;          // blocks: where a skyline block looks for each side's brightness
 constexpr size_t kLeastLevelBlocks = 3;    // of each side, for a level
 
 enum Side : signed char { kUnknown = -1, kSky = 0, kGround = 1 };
@@ -118,30 +120,48 @@ bool OnSkyline(const std::vector<Side>& side, uint32_t columns, uint32_t rows, u
     return false;
 }
 
-// A running box mean of radius r along one line of n values, step apart.
-void BoxLine(float* line, size_t n, size_t step, int r, std::vector<float>& scratch) {
-    scratch.resize(n);
-    for (size_t i = 0; i < n; ++i) scratch[i] = line[i * step];
-    double sum = 0;
-    const long last = long(n) - 1;
-    auto at = [&](long i) { return double(scratch[size_t(std::clamp(i, 0L, last))]); };
-    for (long i = -r; i <= r; ++i) sum += at(i);
-    for (long i = 0; i <= last; ++i) {
-        line[size_t(i) * step] = float(sum / (2 * r + 1));
-        sum += at(i + r + 1) - at(i - r);
-    }
+// Each pixel becomes the largest (or the mean) of the pixels within r of it
+// along its row, then along its column; rows are read whole, on every CPU.
+enum class Reduce { kLargest, kMean };
+
+void FilterRows(FloatImage& image, int r, Reduce how) {
+    const size_t w = image.width;
+    ForEachPiece(image.height, kRowsPerPiece, [&](size_t begin, size_t end) {
+        std::vector<float> row(w);
+        for (size_t y = begin; y < end; ++y) {
+            float* line = image.data + y * w;
+            std::copy(line, line + w, row.begin());
+            for (size_t x = 0; x < w; ++x) {
+                const size_t from = x > size_t(r) ? x - size_t(r) : 0, to = std::min(w - 1, x + size_t(r));
+                float value = 0;  // weights are never below 0
+                for (size_t i = from; i <= to; ++i)
+                    value = how == Reduce::kLargest ? std::max(value, row[i]) : value + row[i];
+                // The mean as though the edge pixel went on past the edge.
+                if (how == Reduce::kMean)
+                    value = (value + float(x + size_t(r) - to) * row[w - 1] + float(from + size_t(r) - x) * row[0]) /
+                            float(2 * r + 1);
+                line[x] = value;
+            }
+        }
+    });
 }
 
-// The largest value within r of each one along a line, in place.
-void MaxLine(float* line, size_t n, size_t step, int r, std::vector<float>& scratch) {
-    scratch.resize(n);
-    for (size_t i = 0; i < n; ++i) scratch[i] = line[i * step];
-    for (size_t i = 0; i < n; ++i) {
-        float most = 0;
-        for (size_t j = i > size_t(r) ? i - size_t(r) : 0; j <= std::min(n - 1, i + size_t(r)); ++j)
-            most = std::max(most, scratch[j]);
-        line[i * step] = most;
-    }
+void FilterColumns(FloatImage& image, int r, Reduce how) {
+    const size_t w = image.width, h = image.height;
+    const std::vector<float> source(image.data, image.data + w * h);
+    ForEachPiece(h, kRowsPerPiece, [&](size_t begin, size_t end) {
+        for (size_t y = begin; y < end; ++y) {
+            float* line = image.data + y * w;
+            for (size_t x = 0; x < w; ++x) line[x] = 0;
+            for (long d = -r; d <= r; ++d) {
+                const float* other = source.data() + size_t(std::clamp(long(y) + d, 0L, long(h) - 1)) * w;
+                for (size_t x = 0; x < w; ++x)
+                    line[x] = how == Reduce::kLargest ? std::max(line[x], other[x]) : line[x] + other[x];
+            }
+            if (how == Reduce::kMean)
+                for (size_t x = 0; x < w; ++x) line[x] /= float(2 * r + 1);
+        }
+    });
 }
 
 // Each block's median brightness.
@@ -322,15 +342,13 @@ double KeepGround(FloatImage& mask, const FloatImage& held, FloatImage& moving) 
 }
 
 void FeatherSeam(FloatImage& mask) {
-    const size_t w = mask.width, h = mask.height;
-    std::vector<float> scratch;
     // Grown by the blur's reach first, so that the weights reach 1 at the ground's own edge.
     const int reach = 2 * kFeatherRadius;
-    for (size_t y = 0; y < h; ++y) MaxLine(mask.data + y * w, w, 1, reach, scratch);
-    for (size_t x = 0; x < w; ++x) MaxLine(mask.data + x, h, w, reach, scratch);
+    FilterRows(mask, reach, Reduce::kLargest);
+    FilterColumns(mask, reach, Reduce::kLargest);
     for (int pass = 0; pass < 2; ++pass) {
-        for (size_t y = 0; y < h; ++y) BoxLine(mask.data + y * w, w, 1, kFeatherRadius, scratch);
-        for (size_t x = 0; x < w; ++x) BoxLine(mask.data + x, h, w, kFeatherRadius, scratch);
+        FilterRows(mask, kFeatherRadius, Reduce::kMean);
+        FilterColumns(mask, kFeatherRadius, Reduce::kMean);
     }
 }
 
