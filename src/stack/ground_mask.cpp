@@ -37,7 +37,8 @@ std::vector<double> TileSums(const std::vector<float>& energy, uint32_t width, u
     rows = (height + side - 1) / side;
     std::vector<double> sums(size_t(columns) * rows, 0.0);
     for (uint32_t y = 0; y < height; ++y)
-        for (uint32_t x = 0; x < width; ++x) sums[size_t(y / side) * columns + x / side] += energy[size_t(y) * width + x];
+        for (uint32_t x = 0; x < width; ++x)
+            sums[size_t(y / side) * columns + x / side] += energy[size_t(y) * width + x];
     return sums;
 }
 
@@ -224,7 +225,8 @@ std::vector<float> Smoothed(const std::vector<float>& brightness, uint32_t width
         for (uint32_t x = 1; x + 1 < width; ++x) {
             float sum = 0;
             for (long dy = -1; dy <= 1; ++dy)
-                for (long dx = -1; dx <= 1; ++dx) sum += brightness[size_t(long(y) + dy) * width + size_t(long(x) + dx)];
+                for (long dx = -1; dx <= 1; ++dx)
+                    sum += brightness[size_t(long(y) + dy) * width + size_t(long(x) + dx)];
             out[size_t(y) * width + x] = sum / 9;
         }
     return out;
@@ -257,13 +259,15 @@ std::unique_ptr<FloatImage> GroundFromEvidence(const std::vector<float>& ground_
     const double sky_noise = std::max(Quantile(sky_blocks, kNoiseQuantile), 1e-30);
 
     std::vector<Side> side(ground_blocks.size());
-    for (size_t i = 0; i < side.size(); ++i) side[i] = Decide(ground_blocks[i], sky_blocks[i], ground_noise, sky_noise, kBlockClear);
+    for (size_t i = 0; i < side.size(); ++i)
+        side[i] = Decide(ground_blocks[i], sky_blocks[i], ground_noise, sky_noise, kBlockClear);
     FillUndecided(side, columns, rows);
     ClearSpecks(side, columns, rows, std::max(kLeastGroundBlocks, size_t(kLeastGroundShare * double(side.size()))));
 
     std::vector<char> skyline(side.size());
     for (uint32_t by = 0; by < rows; ++by)
-        for (uint32_t bx = 0; bx < columns; ++bx) skyline[size_t(by) * columns + bx] = OnSkyline(side, columns, rows, bx, by);
+        for (uint32_t bx = 0; bx < columns; ++bx)
+            skyline[size_t(by) * columns + bx] = OnSkyline(side, columns, rows, bx, by);
     const std::vector<float> medians = BlockMedians(brightness, width, height, columns, rows);
     const std::vector<float> smooth = Smoothed(brightness, width, height);
     std::vector<SkylineLevel> levels(side.size());

@@ -44,6 +44,9 @@ constexpr double kMovedShift = 2.0;
 // may hold fixed features found a little apart in every frame (a
 // landscape's texture): the sky is sought again apart from all within this.
 constexpr double kJitterRadius = 3.0;
+// The residual of a fit that holds the field still beyond which its stars do
+// not all hold still, px: centroids scatter by a tenth of that.
+constexpr double kStillScatter = 0.5;
 // More stars than these (and this share of them) holding still are features
 // fixed to the camera, not chance.
 constexpr size_t kChanceStill = 3;
@@ -355,13 +358,17 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
         // Through the run's lens, as any frame: the sky of a wide lens over a
         // landscape bends as much as one without.
         search.matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), lens, search.fit, why);
-        search.moved = search.fit.inliers >= kMinScore && LargestShift(search.fit) > kMovedShift;
-        // Stars near the pole hold still too: only those that the sky's motion
-        // would have moved are fixed features.
-        size_t fixed = 0;
-        for (const StarPoint& p : still)
-            if (Distance(Moved(search.fit.mapping, p), p) > kMovedShift) ++fixed;
-        search.fixed_features = fixed > chance;
+        // Only a sky found by its evidence says how it moved: the best of
+        // the candidates that fail moves the field anyhow.
+        search.moved = search.matched && LargestShift(search.fit) > kMovedShift;
+        if (search.matched) {
+            // Stars near the pole hold still too: only those that the sky's
+            // motion would have moved are fixed features.
+            size_t fixed = 0;
+            for (const StarPoint& p : still)
+                if (Distance(Moved(search.fit.mapping, p), p) > kMovedShift) ++fixed;
+            search.fixed_features = fixed > chance;
+        }
         if (search.matched && search.moved) break;
     }
     return search;
@@ -390,6 +397,18 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
     if ((sky.moved || (history.sky_turns && sky.fixed_features)) && held_still) {
         why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree on "
               "its motion";
+        return false;
+    }
+    // A field that holds still as a whole (a tracking mount) holds still to
+    // its centroids' precision; one whose stars scatter about the fit holds
+    // fixed features and a sky that moved too little to tell them apart.
+    if (held_still && sky.fixed_features && fit.rms > kStillScatter) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "its stars hold still only to %.2f px: fixed features, and a sky that moved too little to tell "
+                      "apart from them",
+                      fit.rms);
+        why = text;
         return false;
     }
     history.sky_turns = history.sky_turns || (!held_still && std::fabs(fit.angle) > kTurningSky);
