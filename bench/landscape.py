@@ -87,8 +87,8 @@ def main():
           "60 s apart) with a dark textured landscape over the lower third: hills, trees up to a tenth of the "
           "frame's height, lit 5 % differently from frame to frame (`starfield -g 0.33 -M`).\n")
     print(f"`-t s` fits every later frame on the sky through the lens, RMS residual "
-          f"{min(residuals):.3f}-{max(residuals):.3f} px (before the star detector left the landscape's bright "
-          f"texture out of its centroid window: 0.5-1.5 px, two frames fitted on the ground). "
+          f"{min(residuals):.3f}-{max(residuals):.3f} px (the build before this round, on a half-size night: "
+          f"0.8-1.6 px, two frames fitted on the ground: the landscape's texture widened every star's centroid window). "
           f"`-g`: {found[0] if found else 'no ground found'} (truth: the generator's mask).\n")
     print("| stack | mask agreement with the truth | ground detail / `-t n`'s | seam band detail / `-t n`'s |")
     print("|---|---|---|---|")
@@ -130,7 +130,7 @@ def main():
     stars = os.path.join(folder, "stars.txt")
     specified = os.path.join(out, "trails_t.png")
     subprocess.run([tarnic, "-t", "t", "-o", specified, *night], capture_output=True, check=True)
-    print("Trails: 20 generated frames 30 s apart (2592 x 3456 halved: 2592 x 1728, focal 2093 px), each exposing "
+    print("Trails: 20 generated frames 30 s apart (the 18 mm frames halved: 2592 x 1728, focal 2093 px), each exposing "
           "70 % of its interval (`starfield -u 0.7`), a landscape over the lower 30 %. Along the true paths of the "
           "50 brightest stars that stay in the sky (`bench/trail_gaps`: the brightest point within a pixel across "
           "the path, averaged over a pixel along it, 3 px at each end left out), the dimmest point over the "
