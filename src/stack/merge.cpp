@@ -212,12 +212,19 @@ void PrintMapping(const StarFit& fit) {
 
 // Fits one frame's stars onto the reference and adds the frame; true (with
 // the fit) when it was added, otherwise it says why not (and leaves it in
-// why), on standard error too: a frame left out is not to be taken for one in.
+// why), on standard error too: a frame left out is not to be taken for one
+// in. A frame the run may match once it knows its fixed features is only
+// said to be held back (history.held_back), where it may be.
 bool AddMatchedFrame(const std::string& name, const Image16* image, const std::vector<StarRef>& stars,
                      const TriangleMatcher& reference, AverageAlign& accumulator, SkyHistory& history, StarFit& fit,
-                     std::string& why) {
+                     std::string& why, bool may_hold_back) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     if (!reference.Match(stars, history, fit, why)) {
+        history.held_back = history.held_back && may_hold_back;
+        if (history.held_back) {
+            std::printf("Frame held back until the stars fixed to the camera are known: %s\n", why.c_str());
+            return false;
+        }
         std::printf("Unable to align the frame: %s\n", why.c_str());
         std::fflush(stdout);
         Warn("frame \"%s\" left out: %s", name.c_str(), why.c_str());
@@ -256,6 +263,24 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     std::vector<std::pair<std::string, double>> residuals;
     std::unique_ptr<SkyHistory> sky;
     FrameTally tally(files.size());
+    // Frames held back until the run knows its fixed features: their places and why.
+    std::vector<std::pair<size_t, std::string>> held_back;
+    // Matches a later frame and adds it, or leaves it out, or holds it back.
+    const auto add = [&](size_t i, const std::string& name, const ImageData& frame,
+                         const std::vector<StarRef>& stars, bool may_hold_back) {
+        const Image16* image = frame.Image();
+        StarFit fit;
+        std::string why;
+        if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, fit, why, may_hold_back)) {
+            if (sky->held_back) held_back.push_back({i, why});
+            else if (scores) scores->LeftOut(i, why);
+            return;
+        }
+        record.Add(frame.Facts());
+        if (tap.take) tap.take(image);
+        residuals.push_back({name, fit.rms});
+        if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
+    };
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
     const size_t loaded = ForEachFrame(
@@ -267,16 +292,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             DetectStars(image, calibration, stars);
             if (scores) scores->Measure(i, frame, calibration, &stars);
             if (reference) {
-                StarFit fit;
-                std::string why;
-                if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, fit, why)) {
-                    if (scores) scores->LeftOut(i, why);
-                    return;
-                }
-                record.Add(frame.Facts());
-                if (tap.take) tap.take(image);
-                residuals.push_back({name, fit.rms});
-                if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
+                add(i, name, frame, stars, true);
                 return;
             }
             if (stars.size() < kMinReferenceStars) {
@@ -296,6 +312,25 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             if (scores) scores->Stacked(i), scores->Mapped(i, MappingKind::kRigid, 0);
         },
         nullptr, kAlignedFramesInMemory);
+    // The frames held back are matched again, read a second time, now that
+    // the later frames told the stars fixed to the camera apart; the frames'
+    // order does not matter to the mean.
+    const std::vector<std::pair<size_t, std::string>> waiting = std::move(held_back);
+    for (const auto& [i, why] : waiting) {
+        std::unique_ptr<ImageData> frame;
+        if (sky->KnowsFixedFeatures()) frame.reset(LoadImageData(files[i].c_str(), bytes_per_pixel));
+        if (!frame || !frame->Image()) {
+            std::printf("Image %li - \"%s\"\nUnable to align the frame: %s\n", long(i), files[i].c_str(), why.c_str());
+            std::fflush(stdout);
+            Warn("frame \"%s\" left out: %s", files[i].c_str(), why.c_str());
+            if (scores) scores->LeftOut(i, why);
+            continue;
+        }
+        std::printf("Image %li - \"%s\", again\n", long(i), files[i].c_str());
+        std::vector<StarRef> stars;
+        DetectStars(frame->Image(), calibration, stars);
+        add(i, files[i], *frame, stars, false);
+    }
     WarnPoorFits(residuals);
     return FinishAligned(accumulator.get(), record, loaded, tally, "", history);
 }

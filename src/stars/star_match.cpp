@@ -337,6 +337,7 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
     for (const double radius : {kStillRadius, kJitterRadius}) {
         std::vector<StarRef> moving;
         std::vector<StarPoint> still;
+        std::vector<unsigned long> still_reference;
         std::vector<bool> reference_still(stars.size(), false);
         unsigned long index;
         double distance;
@@ -344,6 +345,7 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
             if (star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < radius) {
                 reference_still[index] = true;
                 still.push_back(StarPoint{{s.x, s.y}});
+                still_reference.push_back(index);
                 continue;
             }
             moving.push_back(s);
@@ -361,21 +363,41 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
         // Only a sky found by its evidence says how it moved: the best of
         // the candidates that fail moves the field anyhow.
         search.moved = search.matched && LargestShift(search.fit) > kMovedShift;
+        search.fixed_reference.clear();
         if (search.matched) {
             // Stars near the pole hold still too: only those that the sky's
             // motion would have moved are fixed features.
-            size_t fixed = 0;
-            for (const StarPoint& p : still)
-                if (Distance(Moved(search.fit.mapping, p), p) > kMovedShift) ++fixed;
-            search.fixed_features = fixed > chance;
+            for (size_t k = 0; k < still.size(); ++k)
+                if (Distance(Moved(search.fit.mapping, still[k]), still[k]) > kMovedShift)
+                    search.fixed_reference.push_back(still_reference[k]);
+            search.fixed_features = search.fixed_reference.size() > chance;
         }
         if (search.matched && search.moved) break;
     }
     return search;
 }
 
+bool TriangleMatcher::MatchApartFromFixed(const std::vector<StarRef>& frame_stars, SkyHistory& history,
+                                          StarFit& fit) const {
+    if (!history.KnowsFixedFeatures()) return false;
+    std::vector<StarRef> sky_stars, frame_sky;
+    for (size_t r = 0; r < stars.size(); ++r)
+        if (!history.fixed[r]) sky_stars.push_back(catalogue[r]);
+    unsigned long index;
+    double distance;
+    for (const StarRef& s : frame_stars)
+        if (!(star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < kJitterRadius &&
+              history.fixed[index]))
+            frame_sky.push_back(s);
+    const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
+    std::string why;
+    return sky.MatchPositions(StarPositions(frame_sky), Fluxes(frame_sky), &history.lens, fit, why);
+}
+
 bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory& history, StarFit& fit,
                             std::string& why) const {
+    history.held_back = false;
+    if (history.fixed_of != this) history.fixed.assign(stars.size(), 0), history.fixed_of = this;
     // Stars found where a reference star is, to the pixel, are hot pixels
     // and the foreground of a camera that stood still, unless the whole sky
     // stood still too: the sky's motion is sought first without them.
@@ -383,6 +405,7 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
     if (sky.matched && sky.moved && sky.fixed_features) {
         fit = sky.fit;
         history.sky_turns = history.sky_turns || std::fabs(fit.angle) > kTurningSky;
+        for (unsigned long r : sky.fixed_reference) history.fixed[r] = 1;
         return true;
     }
     // With fixed features among the stars, a richer mapping could land both
@@ -390,25 +413,35 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
     if (!MatchPositions(StarPositions(frame_stars), Fluxes(frame_stars), sky.fixed_features ? nullptr : &history.lens,
                         fit, why))
         return false;
+    const bool held_still = LargestShift(fit) <= kMovedShift;
     // A fit that holds the frame still, while its other stars agree on a
     // motion of their own, lands fixed features on each other: the ground,
     // not the sky.
-    const bool held_still = LargestShift(fit) <= kMovedShift;
-    if ((sky.moved || (history.sky_turns && sky.fixed_features)) && held_still) {
-        why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree on "
-              "its motion";
-        return false;
-    }
+    const bool on_fixed_features = held_still && (sky.moved || (history.sky_turns && sky.fixed_features));
     // A field that holds still as a whole (a tracking mount) holds still to
     // its centroids' precision; one whose stars scatter about the fit holds
     // fixed features and a sky that moved too little to tell them apart.
-    if (held_still && sky.fixed_features && fit.rms > kStillScatter) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "its stars hold still only to %.2f px: fixed features, and a sky that moved too little to tell "
-                      "apart from them",
-                      fit.rms);
-        why = text;
+    const bool scattered = held_still && sky.fixed_features && fit.rms > kStillScatter;
+    if (on_fixed_features || scattered) {
+        // Once the run knows its fixed features, the sky shows apart from
+        // them, however little it moved.
+        StarFit apart;
+        if (MatchApartFromFixed(frame_stars, history, apart)) {
+            fit = apart;
+            return true;
+        }
+        if (on_fixed_features) {
+            why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree "
+                  "on its motion";
+        } else {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "its stars hold still only to %.2f px: fixed features, and a sky that moved too little to "
+                          "tell apart from them",
+                          fit.rms);
+            why = text;
+            history.held_back = !history.KnowsFixedFeatures();
+        }
         return false;
     }
     history.sky_turns = history.sky_turns || (!held_still && std::fabs(fit.angle) > kTurningSky);

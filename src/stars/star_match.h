@@ -5,6 +5,7 @@
 // best is refined by least squares over all of its pairs.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,17 @@ struct SkyHistory {
     bool sky_turns = false;
     // The lens's distortion, from the frames whose motion departed from rigid.
     LensEstimate lens;
+    // The reference stars known to be fixed to the camera: they held still
+    // where the sky moved them. Marks by index into the catalogue of the
+    // matcher fixed_of, whose matches set them.
+    std::vector<char> fixed;
+    const void* fixed_of = nullptr;
+    // The last frame refused was refused only for want of those: its sky
+    // moved too little to tell apart from the fixed features, and none were
+    // known yet. It may be matched again once some are.
+    bool held_back = false;
+
+    bool KnowsFixedFeatures() const { return std::find(fixed.begin(), fixed.end(), 1) != fixed.end(); }
 };
 
 class TriangleMatcher {
@@ -86,8 +98,13 @@ private:
         bool matched = false;         // the moving stars gave a sound fit
         bool moved = false;           // their best candidate moves the field
         StarFit fit;                  // that fit, or the best candidate
+        std::vector<unsigned long> fixed_reference;  // the reference stars that held still where it moved them
     };
     SkySearch SearchSky(const std::vector<StarRef>& frame, LensEstimate* lens) const;
+    // The sky sought apart from the stars the run knows to be fixed (and the
+    // frame's stars within reach of them), its motion however small; true
+    // with the fit when it is sound.
+    bool MatchApartFromFixed(const std::vector<StarRef>& frame, SkyHistory& history, StarFit& fit) const;
     // How far the fit's mapping moves the farthest reference star, px.
     double LargestShift(const StarFit& fit) const;
 
