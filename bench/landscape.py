@@ -88,7 +88,8 @@ def main():
           "frame's height, lit 5 % differently from frame to frame (`starfield -g 0.33 -M`).\n")
     print(f"`-t s` fits every later frame on the sky through the lens, RMS residual "
           f"{min(residuals):.3f}-{max(residuals):.3f} px (the build before this round, on a half-size night: "
-          f"0.8-1.6 px, two frames fitted on the ground: the landscape's texture widened every star's centroid window). "
+          f"0.8-1.6 px, two frames fitted on the ground: the landscape's texture widened every star's "
+          f"centroid window). "
           f"`-g`: {found[0] if found else 'no ground found'} (truth: the generator's mask).\n")
     print("| stack | mask agreement with the truth | ground detail / `-t n`'s | seam band detail / `-t n`'s |")
     print("|---|---|---|---|")
