@@ -330,7 +330,8 @@ double TriangleMatcher::LargestShift(const StarFit& fit) const {
     return largest;
 }
 
-TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>& frame_stars, LensEstimate* lens) const {
+TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>& frame_stars,
+                                                      LensEstimate* lens) const {
     SkySearch search;
     // A few stars hold still by chance.
     const size_t chance = std::max(kChanceStill, size_t(kChanceStillShare * double(frame_stars.size())));

@@ -64,7 +64,8 @@ std::vector<double> DimmestOverMedian(const Rgb16& picture, size_t stars) {
         // The sky: the median of a ring around the trail's middle.
         std::vector<double> ring;
         for (int a = 0; a < 16; ++a)
-            ring.push_back(Green(picture, places[2].first + 16 * std::cos(a * 0.3927), places[2].second + 16 * std::sin(a * 0.3927)));
+            ring.push_back(
+                Green(picture, places[2].first + 16 * std::cos(a * 0.3927), places[2].second + 16 * std::sin(a * 0.3927)));
         std::nth_element(ring.begin(), ring.begin() + 8, ring.end());
         const double sky = ring[8];
         std::vector<double> profile;
