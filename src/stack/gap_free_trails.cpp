@@ -99,7 +99,7 @@ void FillGap(const FloatImage& earlier, const FloatImage& later, const SkyMotion
                 double vx, vy;
                 motion.At(x, y, vx, vy);
                 float* swept = trails.swept->Pixel(x, y);
-                const int steps = int(std::ceil(std::hypot(vx, vy) / kSweepStep));
+                const int steps = int(std::ceil(std::sqrt(vx * vx + vy * vy) / kSweepStep));
                 for (int k = 1; k < steps; ++k) {
                     const double s = double(k) / steps;
                     if (!Sample(earlier, x - s * vx, y - s * vy, sample)) continue;
