@@ -28,18 +28,8 @@ struct Plane {
 };
 
 bool Load(const char* path, Plane& p) {
-    FIBITMAP* rgb = LoadRgb16(path);
-    if (!rgb) return false;
-    p.width = FreeImage_GetWidth(rgb);
-    p.height = FreeImage_GetHeight(rgb);
-    p.v.resize(size_t(p.width) * p.height);
-    for (unsigned y = 0; y < p.height; ++y) {
-        const FIRGB16* line = reinterpret_cast<const FIRGB16*>(FreeImage_GetScanLine(rgb, p.height - 1 - y));
-        for (unsigned x = 0; x < p.width; ++x)
-            p.v[size_t(y) * p.width + x] = double(line[x].red) + line[x].green + line[x].blue;
-    }
-    FreeImage_Unload(rgb);
-    return true;
+    return LoadPlane(path, p.width, p.height, p.v,
+                     [](const FIRGB16& q) { return double(q.red) + q.green + q.blue; });
 }
 
 double Detail(const Plane& p, unsigned x, unsigned y) {

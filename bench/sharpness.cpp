@@ -25,17 +25,7 @@ struct Green {
 };
 
 bool Load(const char* path, Green& g) {
-    FIBITMAP* rgb = LoadRgb16(path);
-    if (!rgb) return false;
-    g.width = FreeImage_GetWidth(rgb);
-    g.height = FreeImage_GetHeight(rgb);
-    g.samples.resize(size_t(g.width) * g.height);
-    for (unsigned y = 0; y < g.height; ++y) {
-        const FIRGB16* line = reinterpret_cast<const FIRGB16*>(FreeImage_GetScanLine(rgb, g.height - 1 - y));
-        for (unsigned x = 0; x < g.width; ++x) g.samples[size_t(y) * g.width + x] = line[x].green;
-    }
-    FreeImage_Unload(rgb);
-    return true;
+    return LoadPlane(path, g.width, g.height, g.samples, [](const FIRGB16& p) { return double(p.green); });
 }
 
 // The regions' median ratios of picture to reference, star by star.

@@ -46,22 +46,14 @@ struct Plane {
     double Sample(double x, double y) const {
         const int x0 = std::clamp(int(x), 0, int(width) - 2), y0 = std::clamp(int(y), 0, int(height) - 2);
         const double u = x - x0, w = y - y0;
-        return (At(x0, y0) * (1 - u) + At(x0 + 1, y0) * u) * (1 - w) + (At(x0, y0 + 1) * (1 - u) + At(x0 + 1, y0 + 1) * u) * w;
+        return (At(x0, y0) * (1 - u) + At(x0 + 1, y0) * u) * (1 - w) +
+               (At(x0, y0 + 1) * (1 - u) + At(x0 + 1, y0 + 1) * u) * w;
     }
 };
 
 bool Load(const char* path, Plane& p, bool green) {
-    FIBITMAP* rgb = LoadRgb16(path);
-    if (!rgb) return false;
-    p.width = FreeImage_GetWidth(rgb);
-    p.height = FreeImage_GetHeight(rgb);
-    p.v.resize(size_t(p.width) * p.height);
-    for (unsigned y = 0; y < p.height; ++y) {
-        const FIRGB16* line = reinterpret_cast<const FIRGB16*>(FreeImage_GetScanLine(rgb, p.height - 1 - y));
-        for (unsigned x = 0; x < p.width; ++x) p.v[size_t(y) * p.width + x] = green ? line[x].green : line[x].red;
-    }
-    FreeImage_Unload(rgb);
-    return true;
+    return LoadPlane(path, p.width, p.height, p.v,
+                     [green](const FIRGB16& q) { return double(green ? q.green : q.red); });
 }
 
 struct Track {

@@ -71,4 +71,14 @@ size_t ForEachFrame(const std::vector<std::string>& files, const Calibration& ca
     return loaded;
 }
 
+// Says on both streams that a frame of another size than the first
+// (width x height) is left out, and counts it.
+inline void TellOtherSize(const std::string& name, const Image16& image, uint32_t width, uint32_t height,
+                          FrameTally& tally) {
+    std::printf("Frame \"%s\" rejected.\n", name.c_str());
+    Warn("frame \"%s\" is %u x %u, the first frame %u x %u: frames of another size are left out", name.c_str(),
+         image.width, image.height, width, height);
+    tally.OtherSize(image.width, image.height);
+}
+
 }  // namespace quen_merge

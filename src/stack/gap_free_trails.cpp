@@ -163,10 +163,7 @@ bool MergeTrailsWithoutGaps(const std::vector<std::string>& files, const Calibra
                  [&](size_t i, const std::string& name, const ImageData& frame, const MessageLog&) {
         const Image16* image = frame.Image();
         if (trails.held && (image->width != trails.held->width || image->height != trails.held->height)) {
-            std::printf("Frame \"%s\" rejected.\n", name.c_str());
-            Warn("frame \"%s\" is %u x %u, the first frame %u x %u: frames of another size are left out",
-                 name.c_str(), image->width, image->height, trails.held->width, trails.held->height);
-            tally.OtherSize(image->width, image->height);
+            TellOtherSize(name, *image, trails.held->width, trails.held->height, tally);
             if (scores) scores->LeftOut(i, "another size than the first frame");
             return;
         }

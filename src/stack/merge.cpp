@@ -85,15 +85,13 @@ FloatImage* MergeNoAlign(const std::vector<std::string>& files, const Calibratio
             return;
         }
         if (scores) scores->LeftOut(i, "another size than the first frame");
-        std::printf("Frame \"%s\" rejected.\n", name.c_str());
         const FloatImage* first = merge.Accumulator();
         if (!first) {
+            std::printf("Frame \"%s\" rejected.\n", name.c_str());
             tally.Unreadable();
             return;
         }
-        Warn("frame \"%s\" is %u x %u, the first frame %u x %u: frames of another size are left out", name.c_str(),
-             image->width, image->height, first->width, first->height);
-        tally.OtherSize(image->width, image->height);
+        TellOtherSize(name, *image, first->width, first->height, tally);
     });
     std::puts("Post processing");
     merge.PostProcess();
@@ -210,10 +208,17 @@ void PrintMapping(const StarFit& fit) {
     std::printf("\n");
 }
 
+// Says why the frame is left out, on standard error too: a frame left out
+// is not to be taken for one in.
+void TellLeftOut(const std::string& name, const std::string& why) {
+    std::printf("Unable to align the frame: %s\n", why.c_str());
+    std::fflush(stdout);
+    Warn("frame \"%s\" left out: %s", name.c_str(), why.c_str());
+}
+
 // Fits one frame's stars onto the reference and adds the frame; true (with
 // the fit) when it was added, otherwise it says why not (and leaves it in
-// why), on standard error too: a frame left out is not to be taken for one
-// in. A frame the run may match once it knows its fixed features is only
+// why). A frame the run may match once it knows its fixed features is only
 // said to be held back (history.held_back), where it may be.
 bool AddMatchedFrame(const std::string& name, const Image16* image, const std::vector<StarRef>& stars,
                      const TriangleMatcher& reference, AverageAlign& accumulator, SkyHistory& history, StarFit& fit,
@@ -225,9 +230,7 @@ bool AddMatchedFrame(const std::string& name, const Image16* image, const std::v
             std::printf("Frame held back until the stars fixed to the camera are known: %s\n", why.c_str());
             return false;
         }
-        std::printf("Unable to align the frame: %s\n", why.c_str());
-        std::fflush(stdout);
-        Warn("frame \"%s\" left out: %s", name.c_str(), why.c_str());
+        TellLeftOut(name, why);
         return false;
     }
     PrintMapping(fit);
@@ -320,9 +323,8 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
         std::unique_ptr<ImageData> frame;
         if (sky->KnowsFixedFeatures()) frame.reset(LoadImageData(files[i].c_str(), bytes_per_pixel));
         if (!frame || !frame->Image()) {
-            std::printf("Image %li - \"%s\"\nUnable to align the frame: %s\n", long(i), files[i].c_str(), why.c_str());
-            std::fflush(stdout);
-            Warn("frame \"%s\" left out: %s", files[i].c_str(), why.c_str());
+            std::printf("Image %li - \"%s\"\n", long(i), files[i].c_str());
+            TellLeftOut(files[i], why);
             if (scores) scores->LeftOut(i, why);
             continue;
         }

@@ -339,12 +339,12 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
         std::vector<StarRef> moving;
         std::vector<StarPoint> still;
         std::vector<unsigned long> still_reference;
-        std::vector<bool> reference_still(stars.size(), false);
+        std::vector<char> reference_still(stars.size(), 0);
         unsigned long index;
         double distance;
         for (const StarRef& s : frame_stars) {
             if (star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < radius) {
-                reference_still[index] = true;
+                reference_still[index] = 1;
                 still.push_back(StarPoint{{s.x, s.y}});
                 still_reference.push_back(index);
                 continue;
@@ -353,14 +353,9 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
         }
         search.fixed_features = still.size() > chance;
         if (!search.fixed_features) return search;
-        std::vector<StarRef> sky_stars;
-        for (size_t r = 0; r < stars.size(); ++r)
-            if (!reference_still[r]) sky_stars.push_back(catalogue[r]);
-        const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
-        std::string why;
         // Through the run's lens, as any frame: the sky of a wide lens over a
         // landscape bends as much as one without.
-        search.matched = sky.MatchPositions(StarPositions(moving), Fluxes(moving), lens, search.fit, why);
+        search.matched = MatchApart(reference_still, moving, lens, search.fit);
         // Only a sky found by its evidence says how it moved: the best of
         // the candidates that fail moves the field anyhow.
         search.moved = search.matched && LargestShift(search.fit) > kMovedShift;
@@ -381,18 +376,24 @@ TriangleMatcher::SkySearch TriangleMatcher::SearchSky(const std::vector<StarRef>
 bool TriangleMatcher::MatchApartFromFixed(const std::vector<StarRef>& frame_stars, SkyHistory& history,
                                           StarFit& fit) const {
     if (!history.KnowsFixedFeatures()) return false;
-    std::vector<StarRef> sky_stars, frame_sky;
-    for (size_t r = 0; r < stars.size(); ++r)
-        if (!history.fixed[r]) sky_stars.push_back(catalogue[r]);
+    std::vector<StarRef> frame_sky;
     unsigned long index;
     double distance;
     for (const StarRef& s : frame_stars)
         if (!(star_tree.FindNearest(StarPoint{{s.x, s.y}}, index, distance) && distance < kJitterRadius &&
               history.fixed[index]))
             frame_sky.push_back(s);
+    return MatchApart(history.fixed, frame_sky, &history.lens, fit);
+}
+
+bool TriangleMatcher::MatchApart(const std::vector<char>& set_aside, const std::vector<StarRef>& frame_stars,
+                                 LensEstimate* lens, StarFit& fit) const {
+    std::vector<StarRef> sky_stars;
+    for (size_t r = 0; r < stars.size(); ++r)
+        if (!set_aside[r]) sky_stars.push_back(catalogue[r]);
     const TriangleMatcher sky(sky_stars, kSkyTriangleStars);
     std::string why;
-    return sky.MatchPositions(StarPositions(frame_sky), Fluxes(frame_sky), &history.lens, fit, why);
+    return sky.MatchPositions(StarPositions(frame_stars), Fluxes(frame_stars), lens, fit, why);
 }
 
 bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory& history, StarFit& fit,

@@ -105,6 +105,10 @@ private:
     // frame's stars within reach of them), its motion however small; true
     // with the fit when it is sound.
     bool MatchApartFromFixed(const std::vector<StarRef>& frame, SkyHistory& history, StarFit& fit) const;
+    // The frame's stars matched with the reference stars not set aside (marks
+    // by index), through lens where given; true with the fit when it is sound.
+    bool MatchApart(const std::vector<char>& set_aside, const std::vector<StarRef>& frame, LensEstimate* lens,
+                    StarFit& fit) const;
     // How far the fit's mapping moves the farthest reference star, px.
     double LargestShift(const StarFit& fit) const;
 
