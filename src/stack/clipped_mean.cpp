@@ -12,12 +12,14 @@ namespace quen_merge {
 
 namespace {
 
-// The frame's sky, per channel, as ClippingStatistics measures it.
-ClippingStatistics::FrameSky SkyOf(const Image16* frame, const SampleCalibration& calibration) {
+// The frame's sky, per channel, as ClippingStatistics measures it; across
+// the frame too where the frame stays in place and is compared by its sky.
+ClippingStatistics::FrameSky SkyOf(const Image16* frame, const SampleCalibration& calibration,
+                                   bool across = false) {
     const unsigned short* data = frame->data;
     return ClippingStatistics::Sky(frame->width, frame->height, [&](size_t i) {
         return CalibratedValue(data, calibration, i);
-    });
+    }, across);
 }
 
 // The mean after kappa-sigma clipping against a noise model, from each
@@ -31,7 +33,7 @@ public:
     }
     void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         ClippingStatistics& s = *statistics;
-        s.BeginFrame(SkyOf(frame, calibration));
+        s.BeginFrame(SkyOf(frame, calibration, normalisation == Normalisation::kLocation));
         // Row by row, each row converted once: whole rows fold in a loop
         // that takes several values at once, and feed the grid too.
         const unsigned short* data = frame->data;
@@ -43,7 +45,7 @@ public:
                 for (size_t y = first_row; y < end_row; ++y) {
                     const size_t first = y * row_samples;
                     for (size_t k = 0; k < row_samples; ++k) row[k] = calibrate(data[first + k], first + k);
-                    FoldPixels(first, row.data(), row_samples);
+                    s.AddPixels(first, row.data(), row_samples);
                 }
             });
         });
@@ -52,7 +54,7 @@ public:
         statistics->BeginFrame(SkyOf(frame, calibration), true);
     }
     void AddValues(size_t first, const float* values, size_t n) override {
-        FoldPixels(first, values, n);
+        statistics->AddPixels(first, values, n);
         statistics->Landed(first, n);
     }
     void Finish(const ValueCounts& counts) override {
@@ -70,13 +72,6 @@ public:
     bool ComparesValues() const override { return true; }
 
 private:
-    // Folds in the values of whole pixels of one row, samples [first, first + n).
-    void FoldPixels(size_t first, const float* values, size_t n) {
-        ClippingStatistics& s = *statistics;
-        s.AddPixels(first, values, n);
-        s.ForGridSamples(first, n, [&](size_t i) { s.AddToGrid(i, values[i - first]); });
-    }
-
     double kappa;
     Normalisation normalisation;
     std::unique_ptr<ClippingStatistics> statistics;

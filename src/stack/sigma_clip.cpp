@@ -15,9 +15,9 @@ constexpr double kEightBitStep = 256.0 / 65536.0;
 constexpr double kSixteenBitStep = 1.0 / 65536.0;
 
 // The noise a value is judged by: the model of its channel, the least
-// variance any value may have (the quantisation's), kappa squared, and the
-// sky level of the channel, above which light varies between frames in
-// proportion to itself.
+// variance any value may have (the quantisation's, or a star core's own
+// spread), kappa squared, and the sky level under the sample, above which
+// light varies between frames in proportion to itself.
 struct Judge {
     const NoiseModel& model;
     double floor, kappa2, sky;
@@ -27,6 +27,48 @@ struct Judge {
 // itself: seeing, tracking and resampling move a star's core between
 // pixels (the "sensitivity noise" of a CCD rejection).
 constexpr double kSensitivity = 0.1;
+
+// A sample whose every value but its lowest lies this many sky spreads
+// above the sky is a star's core in every frame (a trail over the sky never
+// lifts the second lowest value). From this many values it is judged by at
+// least the spread that its values less the extremes show: a sharper
+// frame's core stands higher by more than any share (a tenth sharper, a
+// fifth higher), and so do stars that are undersampled or twinkle in a
+// small lens; a hit on the core is still an extreme. (Wing pixels are left
+// to the model: there two trails crossing would widen the spread.)
+constexpr double kStarCoreAboveSky = 10;
+constexpr unsigned kFewestForOwnRange = 5;
+
+// The expected distance between the second highest and the second lowest
+// of n values drawn from a normal distribution, in standard deviations: the
+// integral of P2(x) - Q2(x), where P2 is the distribution function of the
+// second lowest and Q2 that of the second highest. n from 4 to 256, worked
+// out once.
+double ExpectedInnerRange(unsigned n) {
+    constexpr unsigned kMost = 256;
+    static const std::vector<double> table = [] {
+        constexpr double kFrom = -9, kStep = 0.01;
+        constexpr unsigned kPoints = 1801;
+        // p^(m-1) and q^(m-1) as m grows, p the normal distribution function.
+        std::vector<double> p(kPoints), below(kPoints, 1), above(kPoints, 1);
+        for (unsigned k = 0; k < kPoints; ++k) p[k] = 0.5 * std::erfc(-(kFrom + k * kStep) / std::sqrt(2.0));
+        std::vector<double> range(kMost + 1, 0);
+        for (unsigned m = 1; m <= kMost; ++m) {
+            double sum = 0;
+            for (unsigned k = 0; k < kPoints; ++k) {
+                const double q = 1 - p[k];
+                const double second_lowest = 1 - above[k] * q - m * p[k] * above[k];
+                const double second_highest = below[k] * p[k] + m * below[k] * q;
+                sum += second_lowest - second_highest;
+                below[k] *= p[k];
+                above[k] *= q;
+            }
+            range[m] = sum * kStep;
+        }
+        return range;
+    }();
+    return table[std::min(n, kMost)];
+}
 
 // Whether v, of a frame whose sky has extra more variance than the frames'
 // mean, lies more than kappa standard deviations from the mean of the
@@ -91,7 +133,7 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     bool eight_bit = n > 0;
     for (size_t y = 0; y < height; y += step)
         ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i) {
-            AddToGrid(i, first[i]);
+            AddToGrid(i, double(first[i]));
             eight_bit = eight_bit && OnEightBitStep(first[i]);
         });
     // The spread the quantisation alone gives a value: a uniform error over
@@ -100,6 +142,10 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     floor = quantum * quantum / 12;
     const FrameSky sky = Sky(width, uint32_t(height), [first](size_t i) { return first[i]; });
     reference = sky.level;
+    if (normalisation == Normalisation::kLocation) {
+        reference_surface = SkySurface::Measure(width, uint32_t(height), [first](size_t i) { return first[i]; });
+        total_surface = reference_surface.Zero();
+    }
     frame_variances.push_back({sky.variance[0], sky.variance[1], sky.variance[2]});
     for (unsigned c = 0; c < 3; ++c) {
         total_variance[c] = sky.variance[c];
@@ -135,12 +181,16 @@ void ClippingStatistics::FillUnfolded() {
 
 void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     if (frame == 1) FillUnfolded();
+    const bool local = normalisation == Normalisation::kLocation && !landing && !reference_surface.Empty() &&
+                       sky.surface.SameGrid(reference_surface);
+    offset_surface = local ? sky.surface.Less(reference_surface) : SkySurface();
+    if (local) total_surface.Add(offset_surface);
     for (unsigned c = 0; c < 3; ++c) {
         const bool scaled = normalisation == Normalisation::kScale && !landing && sky.level[c] > 0 && reference[c] > 0;
         const bool shifted = normalisation == Normalisation::kLocation || landing;
         scale[c] = scaled ? reference[c] / sky.level[c] : 1.0f;
         offset[c] = shifted ? sky.level[c] - reference[c] : 0.0f;
-        total_offset[c] += offset[c];
+        total_offset[c] += local ? 0.0f : offset[c];
         total_inverse_scale[c] += 1.0 / scale[c];
         // Its noise as compared: scaled with its values.
         total_variance[c] += sky.variance[c] * scale[c] * scale[c];
@@ -193,16 +243,23 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
     }
     LandedOffsets(y, row.landed);
     for (size_t k = 0; k < row.landed.size(); ++k) row.offsets[k] = row.landed[k];
+    if (!total_surface.Empty() && row.landed.empty()) {
+        row.surface.resize(n);
+        total_surface.Row(y, 0, width, row.surface.data());
+        for (size_t k = 0; k < n; ++k) row.offsets[k] = total_offset[k % 3] + row.surface[k];
+    }
     FinishUnfailable(field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first, field[kLow1] + first,
                      sums + first, row.counts.data(), row.offsets.data(), row.inverse_scale.data(), row.bound.data(), n,
                      row.done.data());
+    SkyAlong(y, row.sky);
     for (size_t k = 0; k < n; ++k) {
         if (row.done[k]) {
             tally.values += unsigned(row.counts[k]);
             continue;
         }
         const size_t i = first + k;
-        sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], row.inverse_scale[k], tally);
+        sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], row.inverse_scale[k], row.sky[k],
+                              tally);
     }
 }
 
@@ -227,13 +284,17 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
 }
 
 float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, double offsets,
-                                      double inverse_scale, RejectionTally& tally) const {
+                                      double inverse_scale, double sky, RejectionTally& tally) const {
     const unsigned channel = unsigned(i % 3);
-    const Judge judge{models[channel], floor, kappa * kappa, reference[channel]};
     const float tagged_high[kClipExtremes] = {field[kHigh0][i], field[kHigh1][i]};
     const float tagged_low[kClipExtremes] = {field[kLow0][i], field[kLow1][i]};
     const float high[kClipExtremes] = {Untagged(tagged_high[0]), Untagged(tagged_high[1])};
     const float low[kClipExtremes] = {Untagged(tagged_low[0]), Untagged(tagged_low[1])};
+    // Offsets move every value of a sample alike, and leave its range.
+    const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))));
+    const bool star_core = count_here >= kFewestForOwnRange && low[1] - sky > kStarCoreAboveSky * sky_spread;
+    const double own_spread = star_core ? (high[1] - low[1]) / ExpectedInnerRange(count_here) : 0;
+    const Judge judge{models[channel], std::max(floor, own_spread * own_spread), kappa * kappa, sky};
     const double high_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_high[0]), channel),
                                               ExtraVariance(TagOf(tagged_high[1]), channel)};
     const double low_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_low[0]), channel),

@@ -5,7 +5,9 @@
 // grid: sums of squares, from which a noise model per channel gives the
 // spread a value may have at its level. Per frame: its sky level and noise.
 // Every value is normalised, less its frame's sky offset from the first
-// frame's, so that a frame with a brighter sky is not left out whole; and it
+// frame's (a smooth surface where frames stay in place, one level per
+// channel where they land), so that a frame with a brighter sky is not left
+// out whole, in the middle or the vignetted corners; and it
 // is judged with its own frame's noise, so that a noisier frame is not left
 // out for its noise. The result is the mean of the kept normalised values,
 // at the level of the mean of all: it does not step where neighbouring
@@ -26,6 +28,7 @@
 #include "base/median.h"
 #include "base/parallel.h"
 #include "stack/noise_model.h"
+#include "stack/sky_surface.h"
 
 namespace quen_merge {
 
@@ -78,6 +81,9 @@ public:
     // of neighbouring pixels, which smooth gradients and vignetting leave).
     struct FrameSky {
         std::array<float, 3> level{}, variance{};
+        // Where a frame stays in place: its sky across the frame, which
+        // normalises its values instead of the level.
+        SkySurface surface;
     };
     // Starts the next frame, whose sky (per channel, as the first frame's
     // was measured) is sky: its values are compared less the difference of
@@ -85,9 +91,11 @@ public:
     // thread. A landing frame (of an aligned stack) adds its values in runs,
     // each told with Landed.
     void BeginFrame(const FrameSky& sky, bool landing = false);
-    // The sky of a width x height frame whose sample i is value(i).
+    // The sky of a width x height frame whose sample i is value(i); across
+    // the frame too, for a frame that stays in place and is compared by its
+    // sky.
     template <typename Value>
-    static FrameSky Sky(uint32_t width, uint32_t height, Value value);
+    static FrameSky Sky(uint32_t width, uint32_t height, Value value, bool across = false);
     // Pixels between the points a sky level is measured on: a median needs
     // fewer than the noise model.
     static constexpr uint32_t kBackgroundSpacing = 4;
@@ -95,17 +103,26 @@ public:
     static constexpr double kNoisePoints = 16384;
 
     // Takes the values of whole pixels of the current frame into their
-    // statistics, without branches: samples [first, first + n) of one row,
+    // statistics, the grid's too: samples [first, first + n) of one row,
     // first and n multiples of 3.
     void AddPixels(size_t first, const float* values, size_t n) {
         float* const at[kFields] = {field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first,
                                     field[kLow1] + first};
-        const float* const shift = offset_pattern.data();
+        const float* shift = offset_pattern.data();
         const float* const times = scale_pattern.data();
+        thread_local std::vector<float> local_shift;
+        if (!offset_surface.Empty()) {
+            local_shift.resize(n);
+            offset_surface.Row(first / 3 / width, first / 3 % width, n / 3, local_shift.data());
+            shift = local_shift.data();
+        }
         if (frame == 1)
             FoldSecondRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n);
         else
             FoldRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n, frame);
+        ForGridSamples(first, n, [&](size_t i) {
+            AddToGrid(i, double(values[i - first]) * times[i - first] - shift[i - first]);
+        });
     }
     // The landing frame covered whole pixels [first / 3, (first + n) / 3)
     // of one row: the offsets of the frames that covered a sample are summed
@@ -130,14 +147,6 @@ public:
                 if (i + c >= first && i + c < end) add(i + c);
         }
     }
-    // Takes value v of sample i, which lies on the grid, into the noise
-    // model's sums.
-    void AddToGrid(size_t i, float v) {
-        GridSums& g = grid[GridIndex(i)];
-        const double m = double(v) * scale[i % 3] - offset[i % 3];
-        g.sum += m;
-        g.squares += m * m;
-    }
 
     // Fits each channel's noise model from the grid, where count(i) gives
     // the number of values of sample i. Call once every frame is in.
@@ -158,11 +167,26 @@ public:
     void ClippedMeans(Count count, double kappa, RejectionTally& tally);
 
 private:
+    // Takes normalised value m of sample i, which lies on the grid, into the
+    // noise model's sums.
+    void AddToGrid(size_t i, double m) {
+        GridSums& g = grid[GridIndex(i)];
+        g.sum += m;
+        g.squares += m * m;
+    }
+    // The first frame's sky along row y, three channels a pixel, into sky.
+    void SkyAlong(size_t y, std::vector<float>& sky) const {
+        sky.resize(size_t(width) * 3);
+        if (reference_surface.Empty())
+            for (size_t k = 0; k < sky.size(); ++k) sky[k] = reference[k % 3];
+        else
+            reference_surface.Row(y, 0, width, sky.data());
+    }
     // The clipped mean of the `count` values of sample i, test by test;
     // offsets are those of the frames that gave them. Counts what it left
     // out in tally. Only for the samples FinishUnfailable left: nearly all
     // of them hold an outlier, and no finer bound would spare their tests.
-    float ClippedMean(size_t i, unsigned count, double kappa, double offsets, double inverse_scale,
+    float ClippedMean(size_t i, unsigned count, double kappa, double offsets, double inverse_scale, double sky,
                       RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
     struct RowScratch {
@@ -171,6 +195,8 @@ private:
         std::vector<double> inverse_scale;  // the mean of their 1 / scale
         std::vector<double> bound;    // kappa^2 times the least variance of the sample's channel
         std::vector<float> landed;    // the landing frames' offsets summed in float, as given
+        std::vector<float> surface;   // the frames' offset surfaces summed, along the row
+        std::vector<float> sky;       // the first frame's sky along the row
         std::vector<double> done;     // 1 where the sample is finished
     };
     // Writes the extremes of the samples that the second frame did not
@@ -279,6 +305,9 @@ private:
     uint32_t width = 0, step = 1;
     size_t grid_width = 0;
     std::array<float, 3> reference{};   // the first frame's background
+    SkySurface reference_surface;       // ... across the frame, where frames stay in place
+    SkySurface offset_surface;          // the current frame's offset across the frame, where it has one
+    SkySurface total_surface;           // every frame's offset surface added
     Normalisation normalisation = Normalisation::kLocation;
     std::array<float, 3> offset{};      // the current frame's offset
     std::array<float, 3> scale{1, 1, 1};  // ... and its scale
@@ -310,7 +339,7 @@ private:
 };
 
 template <typename Value>
-ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t height, Value value) {
+ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t height, Value value, bool across) {
     // The level's median needs fewer points than the noise, whose
     // differences from frame to frame are what matters: about
     // kNoisePoints of them.
@@ -336,6 +365,7 @@ ClippingStatistics::FrameSky ClippingStatistics::Sky(uint32_t width, uint32_t he
         const double spread = SpreadOfDeviations(std::move(steps));
         sky.variance[c] = float(0.5 * spread * spread);
     }
+    if (across) sky.surface = SkySurface::Measure(width, height, value);
     return sky;
 }
 
