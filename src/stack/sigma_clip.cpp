@@ -14,13 +14,14 @@ constexpr unsigned kFewestToClip = 3;  // below this many values every value sta
 constexpr double kEightBitStep = 256.0 / 65536.0;
 constexpr double kSixteenBitStep = 1.0 / 65536.0;
 
-// The noise a value is judged by: the model of its channel, the least
-// variance any value may have (the quantisation's, or a star core's own
-// spread), kappa squared, and the sky level under the sample, above which
-// light varies between frames in proportion to itself.
+// The noise a value is judged by: the model of its channel and how much
+// more spread the sample's region shows than the model, the least variance
+// any value may have (the quantisation's, or a star core's own spread),
+// kappa squared, and the sky level under the sample, above which light
+// varies between frames in proportion to itself.
 struct Judge {
     const NoiseModel& model;
-    double floor, kappa2, sky;
+    double factor, floor, kappa2, sky;
 };
 
 // Star light varies between frames beyond its shot noise, by this share of
@@ -30,13 +31,17 @@ constexpr double kSensitivity = 0.1;
 
 // A sample whose every value but its lowest lies this many sky spreads
 // above the sky is a star's core in every frame (a trail over the sky never
-// lifts the second lowest value). From this many values it is judged by at
-// least the spread that its values less the extremes show: a sharper
-// frame's core stands higher by more than any share (a tenth sharper, a
-// fifth higher), and so do stars that are undersampled or twinkle in a
-// small lens; a hit on the core is still an extreme. (Wing pixels are left
-// to the model: there two trails crossing would widen the spread.)
+// lifts the second lowest value). From this many values, such a core and
+// the samples next to it whose values less the extremes stand, on average,
+// kLitAboveSky sky spreads above the sky are judged by at least the spread
+// those values show, up to the core's: a sharper frame's core stands higher
+// by more than any share (a tenth sharper, a fifth higher), and where stars
+// are undersampled, twinkle in a small lens or land a few tenths of a pixel
+// apart, a core pixel of one frame is a wing pixel of the next. A hit on a
+// star is an extreme, and two trails crossing beside one cannot widen the
+// spread beyond the core's.
 constexpr double kStarCoreAboveSky = 10;
+constexpr double kLitAboveSky = 3;
 constexpr unsigned kFewestForOwnRange = 5;
 
 // The expected distance between the second highest and the second lowest
@@ -79,8 +84,8 @@ bool Outlier(double v, double extra, double s, unsigned n, const Judge& judge) {
     const double others = n - 1;
     const double mean = (s - v) / others;
     const double above_sky = std::max(0.0, mean - judge.sky) * kSensitivity;
-    const double at_level = double(judge.model.Variance(float(mean))) + above_sky * above_sky;
-    const double variance = std::max(at_level + extra, judge.floor) + at_level / others;
+    const double at_level = double(judge.model.Variance(float(mean))) * judge.factor + above_sky * above_sky;
+    const double variance = std::max(at_level + extra * judge.factor, judge.floor) + at_level / others;
     const double deviation = v - mean;
     return deviation * deviation > judge.kappa2 * variance;
 }
@@ -233,13 +238,18 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
         row.inverse_scale.resize(n);
         row.done.resize(n);
         for (size_t k = 0; k < n; ++k) {
-            // No value's variance is less: not the model's least moved by
-            // the least noisy frame's, nor the quantisation's.
-            row.bound[k] = kappa * kappa *
-                           std::max(double(models[k % 3].LeastVariance()) + least_extra[k % 3], floor);
             row.offsets[k] = total_offset[k % 3];
             row.inverse_scale[k] = total_inverse_scale[k % 3] / frames;
         }
+    }
+    for (unsigned c = 0; c < 3; ++c) {
+        maps[c].Row(y, row.factor[c]);
+        // No value's variance is less: not the model's least moved by the
+        // least noisy frame's, in the region's measure, nor the
+        // quantisation's.
+        const double least = double(models[c].LeastVariance()) + least_extra[c];
+        for (size_t x = 0; x < width; ++x)
+            row.bound[x * 3 + c] = kappa * kappa * std::max(least * row.factor[c][x], floor);
     }
     LandedOffsets(y, row.landed);
     for (size_t k = 0; k < row.landed.size(); ++k) row.offsets[k] = row.landed[k];
@@ -259,7 +269,7 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
         }
         const size_t i = first + k;
         sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], row.inverse_scale[k], row.sky[k],
-                              tally);
+                              row.factor[k % 3][k / 3], tally);
     }
 }
 
@@ -283,18 +293,36 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
     }
 }
 
+double ClippingStatistics::CoreRangeWithin(size_t i, double least) const {
+    const size_t pixel = i / 3, x = pixel % width, y = pixel / width, rows = count / 3 / width;
+    const size_t x0 = x > 0 ? x - 1 : 0, x1 = std::min<size_t>(width - 1, x + 1);
+    const size_t y0 = y > 0 ? y - 1 : 0, y1 = std::min(rows - 1, y + 1);
+    double range = 0;
+    for (size_t v = y0; v <= y1; ++v)
+        for (size_t u = x0; u <= x1; ++u) {
+            const size_t j = (v * width + u) * 3 + i % 3;
+            const float second_lowest = Untagged(field[kLow1][j]);
+            if (std::isfinite(second_lowest) && second_lowest > least)
+                range = std::max(range, double(Untagged(field[kHigh1][j])) - second_lowest);
+        }
+    return range;
+}
+
 float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, double offsets,
-                                      double inverse_scale, double sky, RejectionTally& tally) const {
+                                      double inverse_scale, double sky, double factor, RejectionTally& tally) const {
     const unsigned channel = unsigned(i % 3);
     const float tagged_high[kClipExtremes] = {field[kHigh0][i], field[kHigh1][i]};
     const float tagged_low[kClipExtremes] = {field[kLow0][i], field[kLow1][i]};
     const float high[kClipExtremes] = {Untagged(tagged_high[0]), Untagged(tagged_high[1])};
     const float low[kClipExtremes] = {Untagged(tagged_low[0]), Untagged(tagged_low[1])};
     // Offsets move every value of a sample alike, and leave its range.
-    const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))));
-    const bool star_core = count_here >= kFewestForOwnRange && low[1] - sky > kStarCoreAboveSky * sky_spread;
-    const double own_spread = star_core ? (high[1] - low[1]) / ExpectedInnerRange(count_here) : 0;
-    const Judge judge{models[channel], std::max(floor, own_spread * own_spread), kappa * kappa, sky};
+    const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))) * factor);
+    double own_spread = 0;
+    const double inner_mean = count_here > 2 ? (sums[i] - high[0] - low[0]) / (count_here - 2) : 0;
+    if (count_here >= kFewestForOwnRange && inner_mean > sky + kLitAboveSky * sky_spread)
+        own_spread = std::min<double>(high[1] - low[1], CoreRangeWithin(i, sky + kStarCoreAboveSky * sky_spread)) /
+                     ExpectedInnerRange(count_here);
+    const Judge judge{models[channel], factor, std::max(floor, own_spread * own_spread), kappa * kappa, sky};
     const double high_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_high[0]), channel),
                                               ExtraVariance(TagOf(tagged_high[1]), channel)};
     const double low_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_low[0]), channel),

@@ -27,6 +27,7 @@
 
 #include "base/median.h"
 #include "base/parallel.h"
+#include "stack/noise_map.h"
 #include "stack/noise_model.h"
 #include "stack/sky_surface.h"
 
@@ -157,12 +158,15 @@ public:
     // kappa standard deviations from the mean of the other values still in,
     // until none is; with fewer than 3 values in, all of them stay. A
     // value's variance is the noise model's at the others' mean, moved by
-    // how much its frame's sky noise differs from the frames' mean, plus the
-    // model's over m for the m others' mean, which is itself uncertain.
+    // how much its frame's sky noise differs from the frames' mean, times
+    // the noise map's factor for its region, plus the model's over m for
+    // the m others' mean, which is itself uncertain; a star's core is
+    // judged by at least its own spread.
     // Values are compared less their frame's offset; the mean is of the kept
     // normalised values, brought to the level of every frame that gave the
-    // sample: plus their mean offset, times their mean scale. Shared out over every CPU; what was left out is counted in
-    // tally, the same as one loop would.
+    // sample: plus their mean offset, times their mean scale. Shared out over
+    // every CPU; what was left out is counted in tally, the same as one loop
+    // would.
     template <typename Count>
     void ClippedMeans(Count count, double kappa, RejectionTally& tally);
 
@@ -182,12 +186,16 @@ private:
         else
             reference_surface.Row(y, 0, width, sky.data());
     }
+    // The widest range between second highest and second lowest value of
+    // the stars' cores (samples whose second lowest value lies above least)
+    // within a pixel of sample i, in its channel; 0 without one.
+    double CoreRangeWithin(size_t i, double least) const;
     // The clipped mean of the `count` values of sample i, test by test;
     // offsets are those of the frames that gave them. Counts what it left
     // out in tally. Only for the samples FinishUnfailable left: nearly all
     // of them hold an outlier, and no finer bound would spare their tests.
     float ClippedMean(size_t i, unsigned count, double kappa, double offsets, double inverse_scale, double sky,
-                      RejectionTally& tally) const;
+                      double factor, RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
     struct RowScratch {
         std::vector<double> counts;   // each sample's count of values
@@ -197,6 +205,7 @@ private:
         std::vector<float> landed;    // the landing frames' offsets summed in float, as given
         std::vector<float> surface;   // the frames' offset surfaces summed, along the row
         std::vector<float> sky;       // the first frame's sky along the row
+        std::array<std::vector<float>, 3> factor;  // the noise map's factor along the row, per channel
         std::vector<double> done;     // 1 where the sample is finished
     };
     // Writes the extremes of the samples that the second frame did not
@@ -336,6 +345,7 @@ private:
     std::vector<std::vector<Run>> runs;
     std::vector<GridSums> grid;
     NoiseModel models[3];
+    NoiseMap maps[3];
 };
 
 template <typename Value>
@@ -375,6 +385,7 @@ void ClippingStatistics::FitNoise(Count count_of) {
     // The channels share nothing: each is measured and fitted on its own.
     ForEachPiece(3, 1, [&](size_t c, size_t) {
         std::vector<NoiseModel::Sample> measured;
+        std::vector<NoiseMap::Point> where;
         measured.reserve(grid.size() / 3);
         // The grid holds its points in this loop's order, a channel's every third.
         for (size_t y = 0, g = c; y < height; y += step)
@@ -385,8 +396,12 @@ void ClippingStatistics::FitNoise(Count count_of) {
                 const double mean = grid[g].sum / n;
                 const double variance = (grid[g].squares - grid[g].sum * mean) / (n - 1);
                 measured.push_back({float(mean), float(variance > 0 ? variance : 0), n});
+                where.push_back({uint32_t(x), uint32_t(y), 0});
             }
         models[c].Fit(measured, floor);
+        for (size_t k = 0; k < where.size(); ++k)
+            where[k].ratio = measured[k].variance / models[c].Variance(measured[k].level);
+        maps[c].Fit(where, width, uint32_t(height));
     });
     // Each frame's sky noise against the frames' mean, which the model holds.
     extra_variance.assign(frame_variances.size(), {0, 0, 0});

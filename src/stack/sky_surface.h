@@ -46,7 +46,9 @@ private:
     // Points whose median is a cell's level, about.
     static constexpr uint32_t kPointsPerCell = 256;
 
-    float Cell(uint32_t column, uint32_t row, unsigned c) const { return cells[(size_t(row) * columns + column) * 3 + c]; }
+    float Cell(uint32_t column, uint32_t row, unsigned c) const {
+        return cells[(size_t(row) * columns + column) * 3 + c];
+    }
 
     uint32_t width = 0, height = 0, columns = 0, rows = 0;
     std::vector<float> cells;  // (row * columns + column) * 3 + channel
@@ -67,7 +69,8 @@ SkySurface SkySurface::Measure(uint32_t width, uint32_t height, Value value) {
     std::vector<float> points;
     for (uint32_t r = 0; r < s.rows; ++r)
         for (uint32_t col = 0; col < s.columns; ++col) {
-            const uint32_t y0 = uint32_t(uint64_t(r) * height / s.rows), y1 = uint32_t(uint64_t(r + 1) * height / s.rows);
+            const uint32_t y0 = uint32_t(uint64_t(r) * height / s.rows);
+            const uint32_t y1 = uint32_t(uint64_t(r + 1) * height / s.rows);
             const uint32_t x0 = uint32_t(uint64_t(col) * width / s.columns);
             const uint32_t x1 = uint32_t(uint64_t(col + 1) * width / s.columns);
             for (unsigned c = 0; c < 3; ++c) {

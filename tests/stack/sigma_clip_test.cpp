@@ -115,6 +115,13 @@ TEST(NoiseModelClipping, FollowsAVignettedSkyThatFallsThreefold) {
     EXPECT_LT(clipped.tally.at_limit, kSamples / 500);
 }
 
+TEST(NoiseModelClipping, JudgesEachRegionByItsOwnNoise) {
+    // Flat-fielded corners are as bright as the middle, and noisier: here
+    // the left half has twice the right half's noise at the same level.
+    const Clipped clipped = Clip(10, 3, [](unsigned k, size_t i) { return Sky(k, i, i / 3 % kWidth < 32 ? 80 : 40); });
+    EXPECT_LT(double(clipped.tally.high + clipped.tally.low) / double(clipped.tally.values), 0.005);
+}
+
 TEST(NoiseModelClipping, KeepsStarCoresThatTheSeeingChanges) {
     // A star whose core stands from 0.8 to 1.3 times as high from frame to
     // frame and wanders by a few tenths of a pixel keeps its core; a hit on
