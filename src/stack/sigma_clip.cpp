@@ -186,10 +186,20 @@ void ClippingStatistics::FillUnfolded() {
 
 void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     if (frame == 1) FillUnfolded();
-    const bool local = normalisation == Normalisation::kLocation && !landing && !reference_surface.Empty() &&
-                       sky.surface.SameGrid(reference_surface);
-    offset_surface = local ? sky.surface.Less(reference_surface) : SkySurface();
+    offset_surface = SkySurface();
+    if (normalisation == Normalisation::kLocation && !landing && !reference_surface.Empty() &&
+        sky.surface.SameGrid(reference_surface)) {
+        offset_surface = sky.surface.Less(reference_surface);
+        // Where the two skies differ by one level, one level per channel
+        // compares them as well, and costs nothing per value.
+        bool level = true;
+        for (unsigned c = 0; c < 3; ++c)
+            level = level && offset_surface.LargestDeparture(c) < kLevelWithin * std::sqrt(double(sky.variance[c]));
+        if (level) offset_surface = SkySurface();
+    }
+    const bool local = !offset_surface.Empty();
     if (local) total_surface.Add(offset_surface);
+    any_local = any_local || local;
     for (unsigned c = 0; c < 3; ++c) {
         const bool scaled = normalisation == Normalisation::kScale && !landing && sky.level[c] > 0 && reference[c] > 0;
         const bool shifted = normalisation == Normalisation::kLocation || landing;
@@ -253,7 +263,7 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
     }
     LandedOffsets(y, row.landed);
     for (size_t k = 0; k < row.landed.size(); ++k) row.offsets[k] = row.landed[k];
-    if (!total_surface.Empty() && row.landed.empty()) {
+    if (any_local && row.landed.empty()) {
         row.surface.resize(n);
         total_surface.Row(y, 0, width, row.surface.data());
         for (size_t k = 0; k < n; ++k) row.offsets[k] = total_offset[k % 3] + row.surface[k];
@@ -261,12 +271,14 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
     FinishUnfailable(field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first, field[kLow1] + first,
                      sums + first, row.counts.data(), row.offsets.data(), row.inverse_scale.data(), row.bound.data(), n,
                      row.done.data());
-    SkyAlong(y, row.sky);
+    bool sky_known = false;  // the sky along the row, worked out once a sample needs it
     for (size_t k = 0; k < n; ++k) {
         if (row.done[k]) {
             tally.values += unsigned(row.counts[k]);
             continue;
         }
+        if (!sky_known) SkyAlong(y, row.sky);
+        sky_known = true;
         const size_t i = first + k;
         sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], row.inverse_scale[k], row.sky[k],
                               row.factor[k % 3][k / 3], tally);

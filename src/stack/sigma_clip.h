@@ -102,6 +102,9 @@ public:
     static constexpr uint32_t kBackgroundSpacing = 4;
     // Points a frame's noise is measured on, per channel.
     static constexpr double kNoisePoints = 16384;
+    // A frame whose sky differs from the first frame's by one level, to
+    // within this share of its noise everywhere, is normalised by the level.
+    static constexpr double kLevelWithin = 0.25;
 
     // Takes the values of whole pixels of the current frame into their
     // statistics, the grid's too: samples [first, first + n) of one row,
@@ -317,6 +320,7 @@ private:
     SkySurface reference_surface;       // ... across the frame, where frames stay in place
     SkySurface offset_surface;          // the current frame's offset across the frame, where it has one
     SkySurface total_surface;           // every frame's offset surface added
+    bool any_local = false;             // whether any frame was normalised across the frame
     Normalisation normalisation = Normalisation::kLocation;
     std::array<float, 3> offset{};      // the current frame's offset
     std::array<float, 3> scale{1, 1, 1};  // ... and its scale

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +33,8 @@ public:
     void Add(const SkySurface& other);
     // A surface of this grid that is 0 everywhere.
     SkySurface Zero() const;
+    // How far the surface's cells lie, at most, from their mean, channel c.
+    double LargestDeparture(unsigned c) const;
 
     // The surface at pixels [x0, x0 + pixels) of row y, three channels a
     // pixel, into out.
@@ -43,15 +46,30 @@ private:
     // a cell holds enough sky that its stars do not move its median.
     static constexpr uint32_t kCellsAcross = 12;
     static constexpr uint32_t kLeastCell = 16;
+    // No axis has more cells than this: cells are at least a kCellsAcross-th
+    // of the longer side.
+    static constexpr size_t kMostCells = kCellsAcross + 1;
     // Points whose median is a cell's level, about.
-    static constexpr uint32_t kPointsPerCell = 256;
+    static constexpr uint32_t kPointsPerCell = 1024;
 
     float Cell(uint32_t column, uint32_t row, unsigned c) const {
         return cells[(size_t(row) * columns + column) * 3 + c];
     }
 
+    // Where a pixel lies along an axis: the first of the four cells (of the
+    // axis's cells with two more beyond each end) it is read from, and their
+    // weights.
+    struct Place {
+        uint32_t first;
+        std::array<float, 4> weights;
+    };
+    static Place PlaceOf(double pixel, size_t extent, size_t cells);
+    // Every column's place, the same on every row: worked out once.
+    void PlaceColumns();
+
     uint32_t width = 0, height = 0, columns = 0, rows = 0;
     std::vector<float> cells;  // (row * columns + column) * 3 + channel
+    std::vector<Place> across;  // by pixel column
 };
 
 template <typename Value>
@@ -86,6 +104,7 @@ SkySurface SkySurface::Measure(uint32_t width, uint32_t height, Value value) {
                 s.cells[(size_t(r) * s.columns + col) * 3 + c] = level;
             }
         }
+    s.PlaceColumns();
     return s;
 }
 
