@@ -138,7 +138,7 @@ def quality(tarnic, starfield, folder, peers):
     return rows + normalisation.rows(os.path.dirname(tarnic), os.path.dirname(folder))
 
 
-def cost(tarnic, data, peers):
+def cost(tarnic, data, peers, cpu):
     folder = os.path.join(data, "rigid")
     generate(os.path.join(os.path.dirname(tarnic), "starfield"), folder, 8, WIDTH, HEIGHT, ["-r", "1", "-x", "40"])
     frames = frames_of(folder)
@@ -148,19 +148,22 @@ def cost(tarnic, data, peers):
         "-t n -r 3": [tarnic, "-r", "3", "-o", out] + frames,
         "-t a": [tarnic, "-t", "a", "-o", out] + frames,
         "-t a -r 3": [tarnic, "-t", "a", "-r", "3", "-o", out] + frames,
+        "-t s": [tarnic, "-t", "s", "-o", out] + frames,
+        "-t s -r 3": [tarnic, "-t", "s", "-r", "3", "-o", out] + frames,
     }
     if shutil.which("siril-cli"):
         commands["Siril sigma clipping 3/3"] = ["sh", os.path.join(peers, "siril_stack.sh"), "-t", "2", "--noreg",
                                                 "--rej", "s 3 3", folder, os.path.join(folder, "siril.tif")]
     # Seven rounds: the clipping's extra memory makes its runs vary more.
-    return interleaved(commands, folder, repeats=7)
+    return interleaved(commands, folder, repeats=7, cpu=cpu)
 
 
 def main(build, data, peers):
     build, data, peers = (os.path.abspath(p) for p in (build, data, peers))
     tarnic, starfield = os.path.join(build, "tarnic"), os.path.join(build, "starfield")
     rows = quality(tarnic, starfield, os.path.join(data, "rejection"), peers)
-    times = cost(tarnic, data, peers)
+    cpu = {}
+    times = cost(tarnic, data, peers, cpu)
     print("## Outlier rejection against the noise model\n")
     print("Generated 800 x 600 frames, ten of one field (`bench/rejection.py`): clean; moved by up to 20 px and "
           "1 degree with two satellites, an aircraft and cosmic-ray hits in three of them; written as 8-bit "
@@ -174,16 +177,17 @@ def main(build, data, peers):
     for label, value in rows:
         print(f"| {label} | {value} |")
     print("\nSpeed, 8 frames of %d x %d 16-bit TIFF, both cores, median of 7 interleaved runs:\n" % (WIDTH, HEIGHT))
-    print("| command | wall time | ratio |")
-    print("|---|---|---|")
-    ratios = {"-t n -r 3": "-t n", "-t a -r 3": "-t a"}
+    print("| command | wall time | CPU time | ratio (wall, CPU) |")
+    print("|---|---|---|---|")
+    ratios = {"-t n -r 3": "-t n", "-t a -r 3": "-t a", "-t s -r 3": "-t s"}
     for name, seconds in times.items():
         base = ratios.get(name)
-        ratio = "%.2f to `%s`" % (seconds / times[base], base) if base else ""
-        if name == "-t n -r 3" and "Siril sigma clipping 3/3" in times:
-            ratio += ", %.2f to Siril's" % (seconds / times["Siril sigma clipping 3/3"])
+        ratio = "%.2f, %.2f to `%s`" % (seconds / times[base], cpu[name] / cpu[base], base) if base else ""
+        siril = "Siril sigma clipping 3/3"
+        if name == "-t n -r 3" and siril in times:
+            ratio += "; %.2f, %.2f to Siril's" % (seconds / times[siril], cpu[name] / cpu[siril])
         label = name if name.startswith("Siril") else f"`tarnic {name}`"
-        print(f"| {label} | {seconds:.2f} s | {ratio} |")
+        print(f"| {label} | {seconds:.2f} s | {cpu[name]:.2f} s | {ratio} |")
     print()
 
 
