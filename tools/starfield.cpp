@@ -16,12 +16,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <strings.h>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "portable_random.h"
 #include "camera_model.h"
+#include "dng_writer.h"
 #include "landscape.h"
 #include "sky_camera.h"
 #include "io/fits_io.h"
@@ -130,7 +132,8 @@ struct HotPixel {
 void Usage() {
     std::fputs(
         "usage: starfield [options] OUTPUT_PATTERN   (printf pattern with %d, e.g. f_%02d.tif;\n"
-        "                                             .png, .tif, .ppm, .jpg with -F rgb8, .fit)\n"
+        "                                             .png, .tif, .ppm, .jpg with -F rgb8, .fit,\n"
+        "                                             .dng: 12-bit raw RGGB)\n"
         "  -n N        frames (4)                 -W W, -H H  frame size (640 x 480)\n"
         "  -s SEED     random seed (1)            -S N        stars (150)\n"
         "  -f SIGMA    PSF sigma, px (1.5)        -k ADU      sky level (2000)\n"
@@ -587,6 +590,25 @@ FIBITMAP* ToFormat(FIBITMAP* rgb16, const std::string& format) {
     return out;
 }
 
+// A camera's raw frame: the rendering behind an RGGB colour filter, in 12
+// bits above a black level, as DNG.
+bool WriteDngFrame(const char* name, const std::vector<double>& px, const Options& o) {
+    constexpr uint16_t kBlack = 256, kWhite = 4095;
+    std::vector<uint16_t> cfa(size_t(o.width) * o.height);
+    for (int r = 0; r < o.height; ++r)
+        for (int x = 0; x < o.width; ++x) {
+            // px holds blue, green, red; red on even rows and columns, blue on odd ones.
+            const int channel = r % 2 == 0 && x % 2 == 0 ? 2 : r % 2 == 1 && x % 2 == 1 ? 0 : 1;
+            const double sample = ToSample(px[(size_t(r) * o.width + x) * 3 + channel] - o.black[channel]);
+            cfa[size_t(r) * o.width + x] = uint16_t(std::lround(kBlack + sample * (kWhite - kBlack) / 65535.0));
+        }
+    return dng_writer::WriteDng(name, uint32_t(o.width), uint32_t(o.height), cfa, kBlack, kWhite);
+}
+
+bool IsDngName(const std::string& name) {
+    return name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".dng") == 0;
+}
+
 FREE_IMAGE_FORMAT FormatOf(const std::string& name) {
     const FREE_IMAGE_FORMAT f = FreeImage_GetFIFFromFilename(name.c_str());
     return f == FIF_UNKNOWN ? FIF_PNG : f;
@@ -596,6 +618,7 @@ FREE_IMAGE_FORMAT FormatOf(const std::string& name) {
 // the requested pixel format; a failed save leaves no file.
 bool WriteFrame(const char* name, const std::vector<double>& px, const Options& o) {
     if (quen_merge::IsFitsName(name)) return WriteFitsFrame(name, px, o);
+    if (IsDngName(name)) return WriteDngFrame(name, px, o);
     FIBITMAP* bitmap = ToRgb16(px, o);
     if (bitmap) bitmap = ToFormat(bitmap, o.pixels);
     // TIFF uncompressed, as cameras and converters usually write it.

@@ -158,15 +158,16 @@ double GridRms(const std::array<double, 3>& a, const std::array<double, 3>& b, d
 // shifted, 30 % of their stars replaced, with hot pixels.
 class StarAligned : public ::testing::Test {
 protected:
-    std::vector<std::string> Generate(const std::string& stem, std::vector<std::string> light, int frames = 6) {
+    std::vector<std::string> Generate(const std::string& stem, std::vector<std::string> light, int frames = 6,
+                                      const std::string& extension = ".tif") {
         std::vector<std::string> args{"-n", std::to_string(frames), "-W", "1000", "-H", "800", "-S", "1500",
                                       "-a", "180", "-x", "100", "-X", "0.3", "-p", "60", "-s", "41",
                                       "-T", dir / (stem + ".txt")};
         args.insert(args.end(), light.begin(), light.end());
-        args.push_back(dir / (stem + "%d.tif"));
+        args.push_back(dir / (stem + "%d" + extension));
         test_support::RunStarfield(args);
         std::vector<std::string> files;
-        for (int k = 0; k < frames; ++k) files.push_back(dir / (stem + std::to_string(k) + ".tif"));
+        for (int k = 0; k < frames; ++k) files.push_back(dir / (stem + std::to_string(k) + extension));
         return files;
     }
     TempDir dir;
@@ -191,6 +192,21 @@ TEST_F(StarAligned, FitsEveryFrameAtAnyAngleToAFiftiethOfAPixel) {
             EXPECT_LT(GridRms(printed[k - 1], truth[k], 1000, 800), 0.02) << stem << " frame " << k;
         EXPECT_EQ(test_support::CountOf(r.out, "Matched "), 5u);
     }
+}
+
+TEST_F(StarAligned, FitsRawCameraFrames) {
+    // 12-bit frames behind an RGGB filter, as DNG: decoded, their hundreds of
+    // hot pixels become coloured blobs that are found among the stars.
+    const auto files = Generate("raw", {"-e", "20", "-p", "700"}, 5, ".dng");
+    std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm"};
+    args.insert(args.end(), files.begin(), files.end());
+    const CommandResult r = RunTarnic(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("5 of 5 frames stacked\n"), std::string::npos) << r.err;
+    const auto printed = PrintedTransforms(r.out);
+    const auto truth = test_support::ReadTransforms(dir / "raw.txt");
+    ASSERT_EQ(printed.size(), 4u);
+    for (size_t k = 1; k < truth.size(); ++k) EXPECT_LT(GridRms(printed[k - 1], truth[k], 1000, 800), 0.05) << k;
 }
 
 TEST_F(StarAligned, LinearFramesThatThePatternMatcherCannotUse) {
