@@ -47,6 +47,12 @@ constexpr double kJitterRadius = 3.0;
 // The residual of a fit that holds the field still beyond which its stars do
 // not all hold still, px: centroids scatter by a tenth of that.
 constexpr double kStillScatter = 0.5;
+// A fit that holds the field nearly still but moves it by this many times
+// its residual moved the whole field, as a tracking mount's drift or two
+// close frames of a fixed camera do: its stars hold still only to the pixel,
+// and are the sky's, not fixed features (which hold still to their
+// centroids' precision, a fit of them moving them by no more).
+constexpr double kWholeFieldShift = 3.0;
 // More stars than these (and this share of them) holding still are features
 // fixed to the camera, not chance.
 constexpr size_t kChanceStill = 3;
@@ -416,10 +422,14 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
                         fit, why))
         return false;
     const bool held_still = LargestShift(fit) <= kMovedShift;
+    const bool whole_field_moved =
+        held_still && fit.rms <= kStillScatter && LargestShift(fit) > kWholeFieldShift * fit.rms;
     // A fit that holds the frame still, while its other stars agree on a
     // motion of their own, lands fixed features on each other: the ground,
-    // not the sky.
-    const bool on_fixed_features = held_still && (sky.moved || (history.sky_turns && sky.fixed_features));
+    // not the sky. So does one in a run whose sky turns, unless it moved
+    // the whole field.
+    const bool on_fixed_features =
+        held_still && (sky.moved || (history.sky_turns && sky.fixed_features && !whole_field_moved));
     // A field that holds still as a whole (a tracking mount) holds still to
     // its centroids' precision; one whose stars scatter about the fit holds
     // fixed features and a sky that moved too little to tell them apart.

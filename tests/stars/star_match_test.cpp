@@ -141,6 +141,19 @@ TEST(TriangleMatcher, IgnoresHotPixelsWhenTheSkyMoved) {
     EXPECT_LT(LargestMiss(fit, 0.8, 25, -4), 0.05);
 }
 
+TEST(TriangleMatcher, AlignsAFrameThatBarelyMovedInARunWhoseSkyTurns) {
+    // After a frame whose sky turned, one that moved by half a pixel: all its
+    // stars hold still to the pixel, and none of them is fixed to the camera.
+    const std::vector<StarRef> field = Field(250, 20);
+    const TriangleMatcher matcher(field);
+    quen_merge::SkyHistory history(4000, 4000);
+    StarFit fit;
+    std::string why;
+    ASSERT_TRUE(matcher.Match(Seen(field, 0.8, 25, -4, 0.1, 0.05, 21), history, fit, why)) << why;
+    ASSERT_TRUE(matcher.Match(Seen(field, 0.02, 0.5, -0.3, 0.1, 0.05, 22), history, fit, why)) << why;
+    EXPECT_LT(LargestMiss(fit, 0.02, 0.5, -0.3), 0.05);
+}
+
 TEST(TriangleMatcher, TheSameStarsGiveTheSameFit) {
     const std::vector<StarRef> field = Field(250, 10);
     const TriangleMatcher matcher(field);
