@@ -1,7 +1,8 @@
 // A camera's raw frame as a DNG file: one 16-bit plane behind an RGGB
-// colour filter, uncompressed, with its black and white levels, and an
-// identity colour matrix under daylight so that a decoder's colour space is
-// the rendering's own. Only what raw decoders need to read it.
+// colour filter, uncompressed, with its black and white levels, and the
+// colour matrix of a camera whose colours are linear sRGB's, under daylight,
+// so that a decoder's colour space is the rendering's own. Only what raw
+// decoders need to read it.
 #pragma once
 
 #include <cstdint>
@@ -117,7 +118,12 @@ inline bool WriteDng(const char* name, uint32_t width, uint32_t height, const st
     d.AddText(50708, "tarnic starfield");
     d.Add(50714, Directory::kShort, {black});
     d.Add(50717, Directory::kShort, {white});
-    d.Add(50721, Directory::kSRational, {1, 1, 0, 1, 0, 1, 0, 1, 1, 1, 0, 1, 0, 1, 0, 1, 1, 1});
+    // XYZ to the camera's colours: linear sRGB's primaries, so that a
+    // decoder's conversion to sRGB leaves the colours as rendered.
+    const int32_t kXyzToSrgb[9] = {32406, -15372, -4986, -9689, 18758, 415, 557, -2040, 10570};
+    std::vector<uint32_t> matrix;
+    for (int32_t v : kXyzToSrgb) matrix.insert(matrix.end(), {uint32_t(v), 10000});
+    d.Add(50721, Directory::kSRational, matrix);
     d.Add(50728, Directory::kRational, {1, 1, 1, 1, 1, 1});  // as shot neutral: no white balance
     d.Add(50778, Directory::kShort, {21});                  // daylight (D65)
     std::vector<uint8_t> data(cfa.size() * 2);
