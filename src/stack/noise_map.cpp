@@ -9,6 +9,10 @@ namespace {
 // Ratios beyond this many times a cell's median are outliers' (trails,
 // hits, the ground moving through an aligned sky), not noise.
 constexpr float kCapOverMedian = 9;
+// A region's factor stays within this factor of 1 either way: a cell of
+// saturated pixels, whose values never vary, would otherwise leave out
+// every value that does.
+constexpr float kFurthest = 4;
 
 }  // namespace
 
@@ -31,7 +35,7 @@ void NoiseMap::Fit(const std::vector<Point>& points, uint32_t frame_width, uint3
         size_t kept = 0;
         for (float r : ratios)
             if (r <= cap) sum += r, ++kept;
-        if (kept > 0 && sum > 0) factors[k] = float(sum / double(kept));
+        if (kept > 0 && sum > 0) factors[k] = std::min(kFurthest, std::max(1 / kFurthest, float(sum / double(kept))));
         least = std::min(least, factors[k]);
     }
 }

@@ -327,8 +327,8 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     const float tagged_low[kClipExtremes] = {field[kLow0][i], field[kLow1][i]};
     const float high[kClipExtremes] = {Untagged(tagged_high[0]), Untagged(tagged_high[1])};
     const float low[kClipExtremes] = {Untagged(tagged_low[0]), Untagged(tagged_low[1])};
-    // Offsets move every value of a sample alike, and leave its range.
     const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))) * factor);
+    // Offsets move every value of a sample alike, and leave its range.
     double own_spread = 0;
     const double inner_mean = count_here > 2 ? (sums[i] - high[0] - low[0]) / (count_here - 2) : 0;
     if (count_here >= kFewestForOwnRange && inner_mean > sky + kLitAboveSky * sky_spread)
