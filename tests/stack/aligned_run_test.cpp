@@ -170,6 +170,12 @@ protected:
         for (int k = 0; k < frames; ++k) files.push_back(dir / (stem + std::to_string(k) + extension));
         return files;
     }
+    // The frames stacked with -t s into s.ppm.
+    CommandResult StackOnEveryStar(const std::vector<std::string>& files) {
+        std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm"};
+        args.insert(args.end(), files.begin(), files.end());
+        return RunTarnic(args);
+    }
     TempDir dir;
 };
 
@@ -178,10 +184,7 @@ TEST_F(StarAligned, FitsEveryFrameAtAnyAngleToAFiftiethOfAPixel) {
              {"linear", {"-k", "300", "-b", "250,3000"}}, {"bright", {"-k", "2000", "-b", "2000,60000", "-F", "rgb8"}},
              // A tracking mount: the whole field drifts by less than a pixel, hot pixels hold still.
              {"tracked", {"-a", "0", "-x", "0.8", "-p", "300"}}}) {
-        const auto files = Generate(stem, light);
-        std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm"};
-        args.insert(args.end(), files.begin(), files.end());
-        const CommandResult r = RunTarnic(args);
+        const CommandResult r = StackOnEveryStar(Generate(stem, light));
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err.find("left out"), std::string::npos) << r.err;
         EXPECT_NE(r.out.find("6 of 6 frames stacked\n"), std::string::npos) << stem;
@@ -197,10 +200,7 @@ TEST_F(StarAligned, FitsEveryFrameAtAnyAngleToAFiftiethOfAPixel) {
 TEST_F(StarAligned, FitsRawCameraFrames) {
     // 12-bit frames behind an RGGB filter, as DNG: decoded, their hundreds of
     // hot pixels become coloured blobs that are found among the stars.
-    const auto files = Generate("raw", {"-e", "20", "-p", "700"}, 5, ".dng");
-    std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm"};
-    args.insert(args.end(), files.begin(), files.end());
-    const CommandResult r = RunTarnic(args);
+    const CommandResult r = StackOnEveryStar(Generate("raw", {"-e", "20", "-p", "700"}, 5, ".dng"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("5 of 5 frames stacked\n"), std::string::npos) << r.err;
     const auto printed = PrintedTransforms(r.out);
@@ -246,10 +246,7 @@ TEST_F(StarAligned, LeavesOutAnUnrelatedFieldAndFramesBeforeTheReference) {
 TEST_F(StarAligned, FitsEveryFrameOfTheRealCcdSequence) {
     const std::string set = test_support::RealDataDir("iraf-stargate");
     if (set.empty()) GTEST_SKIP() << "no real data beside the project";
-    const auto files = test_support::ListFiles(set, ".png");
-    std::vector<std::string> args{"-t", "s", "-o", dir / "s.ppm"};
-    args.insert(args.end(), files.begin(), files.end());
-    const CommandResult r = RunTarnic(args);
+    const CommandResult r = StackOnEveryStar(test_support::ListFiles(set, ".png"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("10 of 10 frames stacked\n"), std::string::npos) << r.out;
     const auto printed = PrintedTransforms(r.out);
