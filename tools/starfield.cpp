@@ -104,7 +104,7 @@ struct Options {
     std::string kind;        // calibration set: light, flat, dark, bias or truth
     double exposure = 60;    // s, of a calibration set's frame
     sky_camera::Lens lens;   // the fixed camera under the turning sky, when lens.focal > 0
-    double interval = 60;    // s between its frames
+    std::vector<double> intervals{60};  // s between its frames, taken in turn
     double gain = 1;         // ADU per photo-electron of the lights
     double shake = 1;        // the stars' width along x over their width along y
     double transparency = 1; // the share of the stars' light that comes through
@@ -175,7 +175,8 @@ void Usage() {
         "  -J K1       its radial distortion, r (1 + K1 r^2) (0)\n"
         "  -Y          its lens is an equidistant fisheye pointing at the zenith\n"
         "  -P DEC      declination it points at, degrees (60; the fisheye's latitude)\n"
-        "  -I SECONDS  time between its frames (60)\n"
+        "  -I SECONDS  time between its frames (60); a list S,S,... gives the gaps in\n"
+        "              turn, over and over\n"
         "  -q RATIO    shake: the stars stretched along x to RATIO times their width,\n"
         "              their flux kept (1)\n"
         "  -t SHARE    clouds: the share of the stars' light that comes through (1)\n"
@@ -202,6 +203,27 @@ std::vector<int> FrameList(const char* text) {
         p = *end == ',' ? end + 1 : end;
     }
     return frames;
+}
+
+// "10,60.5" -> {10, 60.5}; a bad number ends the list.
+std::vector<double> Numbers(const char* text) {
+    std::vector<double> numbers;
+    for (const char* p = text; *p;) {
+        char* end = nullptr;
+        const double n = std::strtod(p, &end);
+        if (end == p) break;
+        numbers.push_back(n);
+        p = *end == ',' ? end + 1 : end;
+    }
+    return numbers;
+}
+
+// The gap after frame k, s, and frame k's time after the first.
+double Gap(const Options& o, int k) { return o.intervals[size_t(k) % o.intervals.size()]; }
+double FrameTime(const Options& o, int k) {
+    double t = 0;
+    for (int j = 0; j < k; ++j) t += Gap(o, j);
+    return t;
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -242,7 +264,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             case 'J': o.lens.k1 = std::atof(optarg); break;
             case 'Y': o.lens.fisheye = true; break;
             case 'P': o.lens.declination = std::atof(optarg); break;
-            case 'I': o.interval = std::atof(optarg); break;
+            case 'I':
+                o.intervals = Numbers(optarg);
+                if (o.intervals.empty()) return false;
+                break;
             case 'e': o.gain = std::atof(optarg); break;
             case 'q': o.shake = std::atof(optarg); break;
             case 't': o.transparency = std::atof(optarg); break;
@@ -666,7 +691,7 @@ struct SkyStar {
 std::vector<SkyStar> PlaceSkyStars(portable_random::Engine& rng, const Options& o, const sky_camera::Camera& camera) {
     std::vector<SkyStar> stars;
     portable_random::Uniform tint(-kTint, kTint);
-    for (const sky_camera::Vector& v : camera.Catalogue(o.stars, o.interval * o.frames, rng)) {
+    for (const sky_camera::Vector& v : camera.Catalogue(o.stars, FrameTime(o, o.frames), rng)) {
         SkyStar s{v, Star{}};
         s.look.peak = DrawPeak(rng, o);
         const double t = tint(rng);
@@ -697,14 +722,14 @@ std::vector<Star> SkyFrameStars(const std::vector<SkyStar>& sky, double t, const
 // steps short enough to join, each with its share of the light.
 std::vector<Star> ExposedSkyStars(const std::vector<SkyStar>& sky, int k, const Options& o,
                                   const sky_camera::Camera& camera) {
-    if (o.shutter <= 0) return SkyFrameStars(sky, k * o.interval, o, camera);
+    if (o.shutter <= 0) return SkyFrameStars(sky, FrameTime(o, k), o, camera);
     // The sky moves fastest far from the pole; the frame's corners see it magnified.
     const double corner = 1 + (o.width * o.width + o.height * o.height) / (4 * o.lens.focal * o.lens.focal);
-    const double longest = o.lens.focal * corner * kSiderealRate * o.interval * o.shutter;
+    const double longest = o.lens.focal * corner * kSiderealRate * Gap(o, k) * o.shutter;
     const int steps = std::max(1, int(std::ceil(longest / kTrailStepPx)));
     std::vector<Star> shown;
     for (int j = 0; j < steps; ++j) {
-        const double t = (k + o.shutter * (j + 0.5) / steps) * o.interval;
+        const double t = FrameTime(o, k) + o.shutter * (j + 0.5) / steps * Gap(o, k);
         for (Star s : SkyFrameStars(sky, t, o, camera)) {
             s.peak /= steps;
             shown.push_back(s);
@@ -734,7 +759,7 @@ std::string SkyCatalogueText(const std::vector<SkyStar>& sky, const Options& o, 
     for (size_t j = 0; j < sky.size(); ++j)
         for (int k = 0; k < o.frames; ++k) {
             double x, y;
-            if (!camera.Project(sky[j].direction, k * o.interval, x, y)) continue;
+            if (!camera.Project(sky[j].direction, FrameTime(o, k), x, y)) continue;
             if (x < 0 || y < 0 || x > o.width - 1 || y > o.height - 1) continue;
             std::snprintf(line, sizeof line, "%zu %d %.4f %.4f %.3f\n", j, k, x, y, sky[j].look.peak);
             text += line;
@@ -751,7 +776,7 @@ std::string SkyTruthText(const Options& o, const sky_camera::Camera& camera) {
             for (int i = 0; i <= 8; ++i) {
                 const double x = (o.width - 1) * i / 8.0, y = (o.height - 1) * j / 8.0;
                 double rx, ry;
-                if (!camera.Project(camera.Unproject(x, y, k * o.interval), 0, rx, ry)) continue;
+                if (!camera.Project(camera.Unproject(x, y, FrameTime(o, k)), 0, rx, ry)) continue;
                 std::snprintf(line, sizeof line, "%d %.3f %.3f %.6f %.6f\n", k, x, y, rx, ry);
                 text += line;
             }
