@@ -55,13 +55,43 @@ def undistort(lens, x, y):
     return px, py
 
 
-MAPPING_WORDS = ("Rotate", "Projective", "LensProjective", "Cubic")
+MAPPING_WORDS = ("Rotate", "Projective", "LensProjective", "Cubic", "SkyTurn")
+RESTACKED = "The sky turns as one motion"
+
+
+def sky_turn(v, x, y):
+    """A frame position through a fixed camera's lens, turned about the pole
+    (v: centre, focal, shape, k1, pole, degrees), back through the lens."""
+    cx, cy, focal, shape, k1 = v[:5]
+    pole, angle = v[5:8], math.radians(v[8])
+    dx, dy = x - cx, y - cy
+    across = math.hypot(dx, dy)
+    g = across / focal
+    for _ in range(20):
+        g -= (g * (1 + k1 * g * g) - across / focal) / (1 + 3 * k1 * g * g)
+    theta = math.atan(shape * g) / shape if shape > 1e-8 else (
+        math.asin(-shape * g) / -shape if shape < -1e-8 else g)
+    d = [dx / across * math.sin(theta), dy / across * math.sin(theta), math.cos(theta)] if across else [0, 0, 1]
+    c, s = math.cos(angle), math.sin(angle)
+    along = sum(p * q for p, q in zip(pole, d)) * (1 - c)
+    cross = [pole[1] * d[2] - pole[2] * d[1], pole[2] * d[0] - pole[0] * d[2], pole[0] * d[1] - pole[1] * d[0]]
+    t = [d[i] * c + cross[i] * s + pole[i] * along for i in range(3)]
+    off = math.atan2(math.hypot(t[0], t[1]), t[2])
+    g = math.tan(shape * off) / shape if shape > 1e-8 else (
+        math.sin(-shape * off) / -shape if shape < -1e-8 else off)
+    r = focal * g * (1 + k1 * g * g)
+    side = math.hypot(t[0], t[1])
+    return (cx + r * t[0] / side, cy + r * t[1] / side) if side else (cx, cy)
 
 
 def mapping_errors(out, truth_path):
-    """The largest distance from the truth over each later frame's grid."""
+    """The largest distance from the truth over each later frame's grid, by
+    the frames' last mappings (a run stacked again on its sky motion prints
+    them after saying so)."""
     mappings = []
-    for line in out.splitlines():
+    lines = out.splitlines()
+    again = [i for i, line in enumerate(lines) if line.startswith(RESTACKED)]
+    for line in lines[again[-1]:] if again else lines:
         f = line.split()
         if line.startswith("Rotate "):
             a = float(f[1]) / 57.2957795131
@@ -84,6 +114,8 @@ def mapping_errors(out, truth_path):
                 t = [1, u, w, u * u, u * w, w * w, u ** 3, u * u * w, u * w * w, w ** 3]
                 return sum(p * q for p, q in zip(v[3:13], t)), sum(p * q for p, q in zip(v[13:23], t))
             mappings.append(cubic)
+        elif line.startswith("SkyTurn "):
+            mappings.append(lambda x, y, v=[float(x) for x in f[1:]]: sky_turn(v, x, y))
     errors = [0.0] * len(mappings)
     for line in open(truth_path):
         if line.startswith("#"):

@@ -1,18 +1,23 @@
 // How an aligned frame lies on the reference grid: a rigid transform, a
 // projective one (a camera turning about its centre, as under a turning sky),
 // the same through the radial distortion of the lens, or a smooth third-order
-// polynomial (a fisheye, or a lens no simple model describes). Each maps both ways: star matching moves frame stars
-// onto the reference, resampling walks the reference grid into the frame.
+// polynomial (a fisheye, or a lens no simple model describes), or one turn of
+// the sky about the pole seen through a fixed camera's lens (fitted over the
+// whole run). Each maps both ways: star matching moves frame stars onto the
+// reference, resampling walks the reference grid into the frame.
 #pragma once
 
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "base/rigid_transform.h"
+#include "base/sky_turn.h"
 
 namespace quen_merge {
 
-enum class MappingKind { kRigid, kProjective, kLensProjective, kCubic };
+enum class MappingKind { kRigid, kProjective, kLensProjective, kCubic, kSkyTurn };
 
 // The ten terms of a cubic in (u, v): 1, u, v, u^2, uv, v^2, u^3, u^2 v, u v^2, v^3.
 constexpr int kCubicTerms = 10;
@@ -84,6 +89,8 @@ struct FrameMapping {
     RadialDistortion lens;
     // Cubic: each way fitted on its own, as a polynomial has no closed inverse.
     CubicMap cubic_to_reference, cubic_to_frame;
+    // Sky turn: the run's lens and pole, the frame's angle.
+    SkyTurn sky;
 
     static FrameMapping Rigid(double angle, double tx, double ty) {
         FrameMapping m;
@@ -100,6 +107,7 @@ struct FrameMapping {
             case MappingKind::kProjective: return ApplyHomography(to_reference, x, y);
             case MappingKind::kLensProjective: return ThroughLens(to_reference, x, y);
             case MappingKind::kCubic: return cubic_to_reference.Apply(x, y);
+            case MappingKind::kSkyTurn: return sky.ToReference(x, y);
             case MappingKind::kRigid: break;
         }
         return quen_merge::ToReference(rotation, tx, ty, x, y);
@@ -110,12 +118,43 @@ struct FrameMapping {
             case MappingKind::kProjective: return ApplyHomography(to_frame, x, y);
             case MappingKind::kLensProjective: return ThroughLens(to_frame, x, y);
             case MappingKind::kCubic: return cubic_to_frame.Apply(x, y);
+            case MappingKind::kSkyTurn: return sky.ToFrame(x, y);
             case MappingKind::kRigid: break;
         }
         return quen_merge::ToFrame(rotation, tx, ty, x, y);
     }
 
+    // The reference row y's positions in the frame, x = 0 .. width - 1. A sky
+    // turn, dear per position, is worked out every kKnotStep pixels and read
+    // between them by Catmull-Rom interpolation: its motion is smooth over
+    // hundreds of pixels, so the step costs far below a thousandth of one.
+    void RowToFrame(double y, uint32_t width, Position* out) const {
+        if (kind != MappingKind::kSkyTurn || width < 2 * kKnotStep) {
+            for (uint32_t x = 0; x < width; ++x) out[x] = ToFrame(x, y);
+            return;
+        }
+        // Knots from one step before the row to two steps past its end.
+        const uint32_t spans = (width - 1) / kKnotStep + 1;
+        std::vector<Position> knots(spans + 3);
+        for (size_t k = 0; k < knots.size(); ++k) knots[k] = ToFrame((double(k) - 1) * kKnotStep, y);
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint32_t span = x / kKnotStep;
+            const Position* p = &knots[span];  // p[1] is the span's start
+            if (p[0].x == SkyTurn::kNowhere || p[1].x == SkyTurn::kNowhere || p[2].x == SkyTurn::kNowhere ||
+                p[3].x == SkyTurn::kNowhere) {
+                out[x] = ToFrame(x, y);
+                continue;
+            }
+            const double t = double(x - span * kKnotStep) / kKnotStep;
+            out[x] = {CatmullRom(p[0].x, p[1].x, p[2].x, p[3].x, t), CatmullRom(p[0].y, p[1].y, p[2].y, p[3].y, t)};
+        }
+    }
+    static constexpr uint32_t kKnotStep = 8;
+
 private:
+    static double CatmullRom(double p0, double p1, double p2, double p3, double t) {
+        return p1 + 0.5 * t * ((p2 - p0) + t * ((2 * p0 - 5 * p1 + 4 * p2 - p3) + t * (3 * (p1 - p2) + p3 - p0)));
+    }
     Position ThroughLens(const Homography& h, double x, double y) const {
         const Position ideal = lens.Undistort(x, y);
         const Position moved = ApplyHomography(h, ideal.x, ideal.y);

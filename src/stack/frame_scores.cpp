@@ -18,6 +18,7 @@ const char* KindName(MappingKind kind) {
         case MappingKind::kProjective: return "projective";
         case MappingKind::kLensProjective: return "lens projective";
         case MappingKind::kCubic: return "cubic";
+        case MappingKind::kSkyTurn: return "sky turn";
     }
     return "";
 }

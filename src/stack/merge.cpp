@@ -16,6 +16,7 @@
 #include "stack/frame_loop.h"
 #include "stack/frame_tally.h"
 #include "stars/star_detect.h"
+#include "stars/sky_motion_fit.h"
 #include "stars/star_match.h"
 
 namespace quen_merge {
@@ -197,6 +198,13 @@ void PrintMapping(const StarFit& fit) {
                 std::printf("LensProjective %.10g %.10g %.10g %.10g", m.lens.cx, m.lens.cy, m.lens.scale, m.lens.k1);
             for (double h : m.to_reference) std::printf(" %.10g", h);
             break;
+        case MappingKind::kSkyTurn: {
+            const SkyTurn& t = m.sky;
+            std::printf("SkyTurn %.10g %.10g %.10g %.10g %.10g %.10g %.10g %.10g %.10g", t.lens.cx, t.lens.cy,
+                        t.lens.focal, t.lens.shape, t.lens.k1, t.pole[0], t.pole[1], t.pole[2],
+                        t.angle * kDegreesPerRadian);
+            break;
+        }
         case MappingKind::kCubic: {
             const CubicMap& c = m.cubic_to_reference;
             std::printf("Cubic %.10g %.10g %.10g", c.cx, c.cy, c.scale);
@@ -252,22 +260,64 @@ void WarnPoorFits(const std::vector<std::pair<std::string, double>>& residuals) 
                  median);
 }
 
+// A frame stacked on the reference: its place among the files and its fit.
+struct StackedFrame {
+    size_t index;
+    StarFit fit;
+};
+
+// How far the sky motion may move a frame's stars from where its own
+// mapping put them, px, before the frames are stacked again on it.
+constexpr double kRestackShift = 0.02;
+
+// Under a fixed camera the sky's motion over the whole run is one turn
+// about the pole through one lens. Fitted once from every frame's pairs, it
+// maps frames that barely moved, and a fisheye's rim, better than each
+// frame's own fit can. True with the motion when it holds the run and
+// moves some frame's stars by more than kRestackShift from its own mapping.
+bool BetterOnSkyMotion(const std::vector<StackedFrame>& frames, unsigned width, unsigned height,
+                       SkyMotion& motion) {
+    std::vector<StarPairs> pairs;
+    std::vector<double> own;
+    for (const StackedFrame& f : frames) {
+        pairs.push_back(f.fit.pairs);
+        own.push_back(f.fit.rms);
+    }
+    if (!FitSkyMotion(pairs, own, width, height, motion)) return false;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        if (!motion.holds[k]) continue;
+        const FrameMapping sky = motion.Mapping(k);
+        for (const StarPoint& p : pairs[k].from) {
+            const Position a = sky.ToReference(p[0], p[1]), b = frames[k].fit.mapping.ToReference(p[0], p[1]);
+            if (std::hypot(a.x - b.x, a.y - b.y) > kRestackShift) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
-                                std::unique_ptr<Combiner> combiner, StackHistory* history, FrameScores* scores,
+                                const CombinerMaker& make_combiner, StackHistory* history, FrameScores* scores,
                                 const FrameTap& tap) {
     if (files.empty()) return nullptr;
     const unsigned bytes_per_pixel =
-        AverageAlign::BytesPerPixel(*combiner) + kDetectionBytesPerPixel + tap.bytes_per_pixel;
+        AverageAlign::BytesPerPixel(*make_combiner()) + kDetectionBytesPerPixel + tap.bytes_per_pixel;
     std::unique_ptr<AverageAlign> accumulator;
     std::unique_ptr<TriangleMatcher> reference;
+    size_t reference_index = 0;
+    unsigned width = 0, height = 0;
     StackHistory record;
-    std::vector<std::pair<std::string, double>> residuals;
+    std::vector<StackedFrame> stacked;
     std::unique_ptr<SkyHistory> sky;
     FrameTally tally(files.size());
     // Frames held back until the run knows its fixed features: their places and why.
     std::vector<std::pair<size_t, std::string>> held_back;
+    // The reference, read or read again: the grid of the result, in the mean once.
+    const auto start_stack = [&](const Image16* image) {
+        accumulator.reset(new AverageAlign(calibration, image, make_combiner()));
+        accumulator->SetResampling(ResamplingArithmetic::kSeparableFloat);
+    };
     // Matches a later frame and adds it, or leaves it out, or holds it back.
     const auto add = [&](size_t i, const std::string& name, const ImageData& frame,
                          const std::vector<StarRef>& stars, bool may_hold_back) {
@@ -281,8 +331,8 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
         }
         record.Add(frame.Facts());
         if (tap.take) tap.take(image);
-        residuals.push_back({name, fit.rms});
         if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
+        stacked.push_back({i, std::move(fit)});
     };
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
@@ -303,12 +353,13 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
                 if (scores) scores->LeftOut(i, "too few stars to align on, before the reference");
                 return;
             }
-            // The reference: the grid of the result, in the mean once.
             std::printf("Found %li stars in reference image\n", long(stars.size()));
             reference.reset(new TriangleMatcher(stars));
+            reference_index = i;
+            width = image->width;
+            height = image->height;
             sky.reset(new SkyHistory(image->width, image->height));
-            accumulator.reset(new AverageAlign(calibration, image, std::move(combiner)));
-            accumulator->SetResampling(ResamplingArithmetic::kSeparableFloat);
+            start_stack(image);
             record.Add(frame.Facts());
             if (tap.take) tap.take(image);
             tally.StackSize(image->width, image->height);
@@ -333,6 +384,44 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
         DetectStars(frame->Image(), calibration, stars);
         add(i, files[i], *frame, stars, false);
     }
+    SkyMotion motion;
+    if (accumulator && BetterOnSkyMotion(stacked, width, height, motion)) {
+        std::printf("The sky turns as one motion through one lens in %zu of %zu frames (focal %.1f px, shape %.3f, "
+                    "k1 %.4f): stacking them again on it\n",
+                    size_t(std::count(motion.holds.begin(), motion.holds.end(), 1)), stacked.size(),
+                    motion.lens.focal, motion.lens.shape, motion.lens.k1);
+        // The stack starts over, every frame read a second time: the
+        // reference first, then the frames in the order they were stacked.
+        accumulator.reset();
+        std::vector<std::string> again{files[reference_index]};
+        for (const StackedFrame& f : stacked) again.push_back(files[f.index]);
+        FrameTally again_tally(again.size());
+        const size_t added = ForEachFrame(
+            again, calibration, bytes_per_pixel, again_tally, nullptr,
+            [&](size_t k, const std::string& name, const ImageData& frame, const MessageLog&) {
+                if (k == 0) return start_stack(frame.Image());
+                if (!accumulator) return;
+                StackedFrame& f = stacked[k - 1];
+                std::printf("Image %li - \"%s\", again\n", long(f.index), name.c_str());
+                if (motion.holds[k - 1]) {
+                    f.fit.mapping = motion.Mapping(k - 1);
+                    PrintMapping(f.fit);
+                    std::printf("RMS residual %.3f px on the sky motion, %.3f px on its own mapping\n",
+                                motion.rms[k - 1], f.fit.rms);
+                    f.fit.rms = motion.rms[k - 1];
+                    if (scores) scores->Mapped(f.index, MappingKind::kSkyTurn, f.fit.rms);
+                } else {
+                    PrintMapping(f.fit);
+                }
+                accumulator->AddFrame(frame.Image(), f.fit.mapping);
+            },
+            nullptr, kAlignedFramesInMemory);
+        if (added != again.size() || !accumulator)
+            Warn("%zu of the %zu frames stacked could not be read again: the stack lacks them",
+                 again.size() - std::min(added, again.size()) + (accumulator ? 0 : 1), again.size());
+    }
+    std::vector<std::pair<std::string, double>> residuals;
+    for (const StackedFrame& f : stacked) residuals.push_back({files[f.index], f.fit.rms});
     WarnPoorFits(residuals);
     return FinishAligned(accumulator.get(), record, loaded, tally, "", history);
 }

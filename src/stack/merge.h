@@ -46,15 +46,20 @@ FloatImage* MergeAlignStars(const std::vector<std::string>& files, const Calibra
                             std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
                             FrameScores* scores = nullptr, const FrameTap& tap = {});
 
-// The frames combined by combiner's rule after aligning each on all its
+// Makes a new combiner of one rule, for each stack a run makes.
+using CombinerMaker = std::function<std::unique_ptr<Combiner>()>;
+
+// The frames combined by make_combiner's rule after aligning each on all its
 // stars (-t s): stars found against the measured background and noise of the
 // 16-bit data (calibrated), matched by triangles under any rotation and
 // shift, the mapping refined over every matched star. The first frame with
 // enough stars is the reference and the grid of the result; frames before
-// it, and frames that do not match it, are left out and reported. Returns a
-// new image owned by the caller, or null; history and tap as above.
+// it, and frames that do not match it, are left out and reported. Under a
+// fixed camera whose sky moves as one turn about the pole, the frames are
+// stacked again on that motion. Returns a new image owned by the caller, or
+// null; history and tap as above.
 FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Calibration& calibration,
-                                std::unique_ptr<Combiner> combiner, StackHistory* history = nullptr,
+                                const CombinerMaker& make_combiner, StackHistory* history = nullptr,
                                 FrameScores* scores = nullptr, const FrameTap& tap = {});
 
 }  // namespace quen_merge

@@ -134,7 +134,7 @@ void AverageAlign::RemapRows(const Image16& frame, const SampleCalibration& samp
     for (uint32_t y = begin; y < end; ++y) {
         float* count = weight->Pixel(0, y);
         const size_t row_start = size_t(y) * width * kFrameChannels;
-        for (uint32_t x = 0; x < width; ++x) positions[x] = mapping.ToFrame(x, y);
+        mapping.RowToFrame(y, width, positions.data());
         uint32_t run = 0;  // the first pixel of the current run of covered pixels
         for (uint32_t x = 0; x <= width; ++x) {
             if (x < width) {

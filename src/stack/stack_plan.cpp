@@ -106,7 +106,7 @@ bool RunStackPlan(const StackPlan& plan, const std::vector<std::string>& lights,
             stacked = MergeAlignStars(frames, calibration, aligned_combiner(), &history, frame_scores, hold_still);
             break;
         case Alignment::kTriangles:
-            stacked = MergeAlignEveryStar(frames, calibration, aligned_combiner(), &history, frame_scores, hold_still);
+            stacked = MergeAlignEveryStar(frames, calibration, aligned_combiner, &history, frame_scores, hold_still);
             break;
         case Alignment::kSkyMotion: {
             TrailPlan trail;

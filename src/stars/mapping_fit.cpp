@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "base/linear_solve.h"
 #include "base/median.h"
 #include "stars/rigid_fit.h"
 
@@ -31,32 +32,6 @@ constexpr double kK1Step = 0.01;
 constexpr size_t kLensEvidenceFrames = 16;
 constexpr int kGoldenSteps = 24;
 
-// Solves the n x n system a x = b (row-major a) by elimination with partial
-// pivoting; false when it is singular. a and b are overwritten, x is in b.
-bool Solve(std::vector<double>& a, std::vector<double>& b, size_t n) {
-    for (size_t col = 0; col < n; ++col) {
-        size_t pivot = col;
-        for (size_t r = col + 1; r < n; ++r)
-            if (std::fabs(a[r * n + col]) > std::fabs(a[pivot * n + col])) pivot = r;
-        if (!(std::fabs(a[pivot * n + col]) > 1e-12)) return false;
-        if (pivot != col) {
-            for (size_t c = 0; c < n; ++c) std::swap(a[col * n + c], a[pivot * n + c]);
-            std::swap(b[col], b[pivot]);
-        }
-        for (size_t r = col + 1; r < n; ++r) {
-            const double f = a[r * n + col] / a[col * n + col];
-            for (size_t c = col; c < n; ++c) a[r * n + c] -= f * a[col * n + c];
-            b[r] -= f * b[col];
-        }
-    }
-    for (size_t col = n; col-- > 0;) {
-        double v = b[col];
-        for (size_t c = col + 1; c < n; ++c) v -= a[col * n + c] * b[c];
-        b[col] = v / a[col * n + col];
-    }
-    return true;
-}
-
 // Weighted normal equations of a linear least-squares problem, one row of
 // unknowns' coefficients at a time.
 struct NormalEquations {
@@ -68,7 +43,7 @@ struct NormalEquations {
         }
     }
     bool Solve(std::vector<double>& x) {
-        if (!quen_merge::Solve(a, b, n)) return false;
+        if (!SolveLinear(a, b, n)) return false;
         x = b;
         return true;
     }
@@ -148,6 +123,7 @@ bool FitKind(MappingKind kind, const StarPairs& pairs, const RadialDistortion* l
         case MappingKind::kProjective: return FitProjective(pairs, mapping);
         case MappingKind::kLensProjective: return lens && FitLensProjective(pairs, *lens, mapping);
         case MappingKind::kCubic: return FitCubic(pairs, mapping);
+        case MappingKind::kSkyTurn: break;  // fitted over the whole run, never one frame's pairs
     }
     return false;
 }

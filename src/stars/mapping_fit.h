@@ -9,12 +9,6 @@
 
 namespace quen_merge {
 
-// Matched stars: frame positions, their reference positions, each pair's weight.
-struct StarPairs {
-    std::vector<StarPoint> from, to;
-    std::vector<double> weights;
-};
-
 // Least squares over the weighted pairs; false (mapping untouched) when the
 // pairs do not determine the mapping.
 FrameMapping FitRigidMapping(const StarPairs& pairs);

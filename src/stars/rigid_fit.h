@@ -18,6 +18,7 @@ struct StarFit {
     FrameMapping mapping;
     size_t inliers = 0;  // star pairs within the match radius
     double rms = 0;      // their residual, px
+    StarPairs pairs;     // the pairs the mapping was fitted to
 };
 
 // A frame star's position carried onto the reference by mapping.

@@ -308,6 +308,7 @@ bool TriangleMatcher::MatchPositions(const std::vector<StarPoint>& frame, const 
         best.inliers = pairs.from.size();
         best.rms = RmsResidual(best.mapping, pairs);
     }
+    best.pairs = std::move(pairs);
     fit = best;
     if (best.inliers < kMinMatchedPairs) {
         why = "only " + std::to_string(best.inliers) + " of " + std::to_string(frame.size()) +

@@ -27,6 +27,12 @@ using StarTree = ostrel::KDTree<double, 2, unsigned long>;
 using PatternTree = ostrel::KDTree<double, 6, unsigned long>;
 using StarMatch = std::pair<StarPoint, StarPoint>;  // frame star, reference star
 
+// Matched stars: frame positions, their reference positions, each pair's weight.
+struct StarPairs {
+    std::vector<StarPoint> from, to;
+    std::vector<double> weights;
+};
+
 // The stars' centroids as points (x, y), in list order.
 inline std::vector<StarPoint> StarPositions(const std::vector<StarRef>& stars) {
     std::vector<StarPoint> points;
