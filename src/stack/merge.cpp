@@ -225,20 +225,27 @@ void TellLeftOut(const std::string& name, const std::string& why) {
 }
 
 // Fits one frame's stars onto the reference and adds the frame; true (with
-// the fit) when it was added, otherwise it says why not (and leaves it in
-// why). A frame the run may match once it knows its fixed features is only
-// said to be held back (history.held_back), where it may be.
+// the fit) when it was added, otherwise false with the reason in why. A
+// frame the run may match once it knows its fixed features, or place on its
+// sky motion, is only said to be held back (history.held_back or
+// history.awaits_motion), where it may be; other frames refused are said to
+// be left out, unless may_tell is false.
 bool AddMatchedFrame(const std::string& name, const Image16* image, const std::vector<StarRef>& stars,
                      const TriangleMatcher& reference, AverageAlign& accumulator, SkyHistory& history, StarFit& fit,
-                     std::string& why, bool may_hold_back) {
+                     std::string& why, bool may_hold_back, bool may_tell = true) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     if (!reference.Match(stars, history, fit, why)) {
         history.held_back = history.held_back && may_hold_back;
+        history.awaits_motion = history.awaits_motion && may_hold_back;
         if (history.held_back) {
             std::printf("Frame held back until the stars fixed to the camera are known: %s\n", why.c_str());
             return false;
         }
-        TellLeftOut(name, why);
+        if (history.awaits_motion) {
+            std::printf("Frame held back until the run's sky motion is known: %s\n", why.c_str());
+            return false;
+        }
+        if (may_tell) TellLeftOut(name, why);
         return false;
     }
     PrintMapping(fit);
@@ -273,27 +280,37 @@ constexpr double kRestackShift = 0.02;
 // Under a fixed camera the sky's motion over the whole run is one turn
 // about the pole through one lens. Fitted once from every frame's pairs, it
 // maps frames that barely moved, and a fisheye's rim, better than each
-// frame's own fit can. True with the motion when it holds the run and
-// moves some frame's stars by more than kRestackShift from its own mapping.
-bool BetterOnSkyMotion(const std::vector<StackedFrame>& frames, unsigned width, unsigned height,
-                       SkyMotion& motion) {
+// frame's own fit can. True with the motion when it holds the run.
+bool FitRunSkyMotion(const std::vector<StackedFrame>& frames, unsigned width, unsigned height, SkyMotion& motion) {
     std::vector<StarPairs> pairs;
     std::vector<double> own;
     for (const StackedFrame& f : frames) {
         pairs.push_back(f.fit.pairs);
         own.push_back(f.fit.rms);
     }
-    if (!FitSkyMotion(pairs, own, width, height, motion)) return false;
+    return FitSkyMotion(pairs, own, width, height, motion);
+}
+
+// Whether the motion moves some frame it holds by more than kRestackShift
+// from where its own mapping put its stars.
+bool MovesOffOwnMappings(const std::vector<StackedFrame>& frames, const SkyMotion& motion) {
     for (size_t k = 0; k < frames.size(); ++k) {
         if (!motion.holds[k]) continue;
         const FrameMapping sky = motion.Mapping(k);
-        for (const StarPoint& p : pairs[k].from) {
+        for (const StarPoint& p : frames[k].fit.pairs.from) {
             const Position a = sky.ToReference(p[0], p[1]), b = frames[k].fit.mapping.ToReference(p[0], p[1]);
             if (std::hypot(a.x - b.x, a.y - b.y) > kRestackShift) return true;
         }
     }
     return false;
 }
+
+// A frame held back and refused again at the end: its place, why, its stars.
+struct WaitingFrame {
+    size_t index;
+    std::string why;
+    std::vector<StarRef> stars;
+};
 
 }  // namespace
 
@@ -311,8 +328,10 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     std::vector<StackedFrame> stacked;
     std::unique_ptr<SkyHistory> sky;
     FrameTally tally(files.size());
-    // Frames held back until the run knows its fixed features: their places and why.
+    // Frames held back until the run knows its fixed features or its sky
+    // motion: their places and why; then those refused again.
     std::vector<std::pair<size_t, std::string>> held_back;
+    std::vector<WaitingFrame> waiting;
     // The reference, read or read again: the grid of the result, in the mean once.
     const auto start_stack = [&](const Image16* image) {
         accumulator.reset(new AverageAlign(calibration, image, make_combiner()));
@@ -324,15 +343,18 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
         const Image16* image = frame.Image();
         StarFit fit;
         std::string why;
-        if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, fit, why, may_hold_back)) {
-            if (sky->held_back) held_back.push_back({i, why});
+        if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, fit, why, may_hold_back,
+                             may_hold_back)) {
+            if (sky->held_back || sky->awaits_motion) held_back.push_back({i, why});
+            else if (!may_hold_back) waiting.push_back({i, why, stars});
             else if (scores) scores->LeftOut(i, why);
-            return;
+            return false;
         }
         record.Add(frame.Facts());
         if (tap.take) tap.take(image);
         if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
         stacked.push_back({i, std::move(fit)});
+        return true;
     };
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
@@ -368,15 +390,14 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
         nullptr, kAlignedFramesInMemory);
     // The frames held back are matched again, read a second time, now that
     // the later frames told the stars fixed to the camera apart; the frames'
-    // order does not matter to the mean.
-    const std::vector<std::pair<size_t, std::string>> waiting = std::move(held_back);
-    for (const auto& [i, why] : waiting) {
-        std::unique_ptr<ImageData> frame;
-        if (sky->KnowsFixedFeatures()) frame.reset(LoadImageData(files[i].c_str(), bytes_per_pixel));
+    // order does not matter to the mean. Those refused again wait for the
+    // run's sky motion.
+    for (const auto& [i, why] : std::vector<std::pair<size_t, std::string>>(std::move(held_back))) {
+        const std::unique_ptr<ImageData> frame(LoadImageData(files[i].c_str(), bytes_per_pixel));
         if (!frame || !frame->Image()) {
             std::printf("Image %li - \"%s\"\n", long(i), files[i].c_str());
-            TellLeftOut(files[i], why);
-            if (scores) scores->LeftOut(i, why);
+            TellLeftOut(files[i], "it could not be read again");
+            if (scores) scores->LeftOut(i, "it could not be read again");
             continue;
         }
         std::printf("Image %li - \"%s\", again\n", long(i), files[i].c_str());
@@ -385,41 +406,73 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
         add(i, files[i], *frame, stars, false);
     }
     SkyMotion motion;
-    if (accumulator && BetterOnSkyMotion(stacked, width, height, motion)) {
+    const bool one_motion = accumulator && FitRunSkyMotion(stacked, width, height, motion);
+    const bool restack = one_motion && MovesOffOwnMappings(stacked, motion);
+    if (restack) {
         std::printf("The sky turns as one motion through one lens in %zu of %zu frames (focal %.1f px, shape %.3f, "
                     "k1 %.4f): stacking them again on it\n",
                     size_t(std::count(motion.holds.begin(), motion.holds.end(), 1)), stacked.size(),
                     motion.lens.focal, motion.lens.shape, motion.lens.k1);
-        // The stack starts over, every frame read a second time: the
-        // reference first, then the frames in the order they were stacked.
+        for (size_t k = 0; k < stacked.size(); ++k)
+            if (motion.holds[k]) {
+                StackedFrame& f = stacked[k];
+                std::printf("Image %li - \"%s\", on the sky motion: RMS residual %.3f px, %.3f px on its own "
+                            "mapping\n",
+                            long(f.index), files[f.index].c_str(), motion.rms[k], f.fit.rms);
+                f.fit.mapping = motion.Mapping(k);
+                f.fit.rms = motion.rms[k];
+                PrintMapping(f.fit);
+                if (scores) scores->Mapped(f.index, MappingKind::kSkyTurn, f.fit.rms);
+            }
+        // The stack starts over, every frame read a second time.
         accumulator.reset();
-        std::vector<std::string> again{files[reference_index]};
-        for (const StackedFrame& f : stacked) again.push_back(files[f.index]);
-        FrameTally again_tally(again.size());
-        const size_t added = ForEachFrame(
-            again, calibration, bytes_per_pixel, again_tally, nullptr,
-            [&](size_t k, const std::string& name, const ImageData& frame, const MessageLog&) {
-                if (k == 0) return start_stack(frame.Image());
-                if (!accumulator) return;
-                StackedFrame& f = stacked[k - 1];
-                std::printf("Image %li - \"%s\", again\n", long(f.index), name.c_str());
-                if (motion.holds[k - 1]) {
-                    f.fit.mapping = motion.Mapping(k - 1);
-                    PrintMapping(f.fit);
-                    std::printf("RMS residual %.3f px on the sky motion, %.3f px on its own mapping\n",
-                                motion.rms[k - 1], f.fit.rms);
-                    f.fit.rms = motion.rms[k - 1];
-                    if (scores) scores->Mapped(f.index, MappingKind::kSkyTurn, f.fit.rms);
-                } else {
-                    PrintMapping(f.fit);
-                }
-                accumulator->AddFrame(frame.Image(), f.fit.mapping);
-            },
-            nullptr, kAlignedFramesInMemory);
-        if (added != again.size() || !accumulator)
-            Warn("%zu of the %zu frames stacked could not be read again: the stack lacks them",
-                 again.size() - std::min(added, again.size()) + (accumulator ? 0 : 1), again.size());
     }
+    // Frames still waiting are placed on the sky motion, or left out.
+    std::vector<StackedFrame> placed;
+    std::vector<double> own;
+    for (const StackedFrame& f : stacked) own.push_back(f.fit.rms);
+    for (const WaitingFrame& w : waiting) {
+        StarFit fit;
+        if (one_motion && PlaceOnSkyMotion(motion, reference->Stars(), sky->fixed, StarPositions(w.stars),
+                                           Median(own), fit)) {
+            std::printf("Image %li - \"%s\", placed on the run's sky motion\n", long(w.index), files[w.index].c_str());
+            PrintMapping(fit);
+            std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);
+            placed.push_back({w.index, std::move(fit)});
+            continue;
+        }
+        std::printf("Image %li - \"%s\"\n", long(w.index), files[w.index].c_str());
+        TellLeftOut(files[w.index], w.why);
+        if (scores) scores->LeftOut(w.index, w.why);
+    }
+    // Frames read again: the reference when the stack starts over, then
+    // every frame stacked again and every frame placed.
+    std::vector<std::string> again;
+    std::vector<const StackedFrame*> again_frames;
+    if (restack) {
+        again.push_back(files[reference_index]);
+        again_frames.push_back(nullptr);
+        for (const StackedFrame& f : stacked) again.push_back(files[f.index]), again_frames.push_back(&f);
+    }
+    for (const StackedFrame& f : placed) again.push_back(files[f.index]), again_frames.push_back(&f);
+    FrameTally again_tally(again.size());
+    const size_t read_again = again.empty() ? 0 : ForEachFrame(
+        again, calibration, bytes_per_pixel, again_tally, nullptr,
+        [&](size_t k, const std::string&, const ImageData& frame, const MessageLog&) {
+            const StackedFrame* f = again_frames[k];
+            if (!f) return start_stack(frame.Image());
+            if (!accumulator) return;
+            accumulator->AddFrame(frame.Image(), f->fit.mapping);
+            if (f >= placed.data() && f < placed.data() + placed.size()) {
+                record.Add(frame.Facts());
+                if (scores) scores->Stacked(f->index), scores->Mapped(f->index, f->fit.mapping.kind, f->fit.rms);
+            }
+        },
+        nullptr, kAlignedFramesInMemory);
+    if (read_again != again.size() || (restack && !accumulator))
+        Warn("%zu of the %zu frames read again could not be read: the stack lacks them",
+             again.size() - std::min(read_again, again.size()), again.size());
+    for (StackedFrame& f : placed) stacked.push_back(std::move(f));
     std::vector<std::pair<std::string, double>> residuals;
     for (const StackedFrame& f : stacked) residuals.push_back({files[f.index], f.fit.rms});
     WarnPoorFits(residuals);

@@ -52,6 +52,20 @@ constexpr double kLargestK1 = 0.5;
 // square, k1, the pole's tilts and the angles (radians).
 constexpr double kSteps[kShared] = {1e-3, 1e-6, 1e-6, 1e-6, 1e-6, 1e-7, 1e-7};
 constexpr double kAngleStep = 1e-8;
+// Placing a frame on the motion: its stars within kFixedReach px of a fixed
+// reference star are set aside; the pairing radius closes in from
+// kPlaceRadius to kPlaceClip times the residual over the rounds; a placing
+// needs kLeastPlaced pairs, kOverChance times those chance would pair, and a
+// residual within kPlacedScatter times the stacked frames' (and a floor, px).
+constexpr double kFixedReach = 1.0;
+constexpr double kPlaceRadius = 2.0;
+constexpr double kPlaceClip = 3.0;
+constexpr double kTightestPlace = 0.5;
+constexpr int kPlaceRounds = 6;
+constexpr size_t kLeastPlaced = 12;
+constexpr double kOverChance = 10.0;
+constexpr double kPlacedScatter = 1.5;
+constexpr double kPlacedFloor = 0.05;
 
 struct Sample {
     Position from, to;
@@ -351,7 +365,75 @@ bool FitFrames(const std::vector<StarPairs>& frames, const std::vector<char>& us
     return true;
 }
 
+double SquaredDistance(const StarPoint& a, const Position& b) {
+    return (a[0] - b.x) * (a[0] - b.x) + (a[1] - b.y) * (a[1] - b.y);
+}
+
+// Each frame star carried onto the reference by mapping, paired with the
+// nearest of the candidates within radius.
+StarPairs PairThrough(const FrameMapping& mapping, const std::vector<StarPoint>& frame,
+                      const std::vector<StarPoint>& candidates, double radius) {
+    StarPairs pairs;
+    for (const StarPoint& p : frame) {
+        const Position moved = mapping.ToReference(p[0], p[1]);
+        double nearest = radius * radius;
+        const StarPoint* found = nullptr;
+        for (const StarPoint& c : candidates) {
+            const double d = SquaredDistance(c, moved);
+            if (d < nearest) nearest = d, found = &c;
+        }
+        if (found) pairs.from.push_back(p), pairs.to.push_back(*found);
+    }
+    return pairs;
+}
+
 }  // namespace
+
+bool PlaceOnSkyMotion(const SkyMotion& motion, const std::vector<StarPoint>& reference,
+                      const std::vector<char>& fixed, const std::vector<StarPoint>& frame, double typical_rms,
+                      StarFit& fit) {
+    std::vector<StarPoint> sky, still;
+    for (size_t r = 0; r < reference.size(); ++r) (r < fixed.size() && fixed[r] ? still : sky).push_back(reference[r]);
+    std::vector<StarPoint> moving;
+    for (const StarPoint& p : frame) {
+        bool on_fixed = false;
+        for (const StarPoint& f : still)
+            on_fixed = on_fixed || SquaredDistance(f, {p[0], p[1]}) < kFixedReach * kFixedReach;
+        if (!on_fixed) moving.push_back(p);
+    }
+    if (sky.empty()) return false;
+    Model one{motion.lens, motion.pole, {0.0}};
+    double radius = kPlaceRadius;
+    SkyMotion placed = motion;
+    placed.angles = {0.0};
+    StarPairs pairs;
+    for (int round = 0; round < kPlaceRounds; ++round) {
+        placed.angles[0] = one.angles[0];
+        pairs = PairThrough(placed.Mapping(0), moving, sky, radius);
+        if (pairs.from.size() < kLeastPlaced) return false;
+        FitAngles(one, {SamplesOf(pairs)}, 1);
+        placed.angles[0] = one.angles[0];
+        radius = std::clamp(kPlaceClip * RmsResidual(placed.Mapping(0), pairs), kTightestPlace, kPlaceRadius);
+    }
+    pairs = PairThrough(placed.Mapping(0), moving, sky, radius);
+    fit = StarFit{};
+    fit.mapping = placed.Mapping(0);
+    fit.inliers = pairs.from.size();
+    fit.rms = RmsResidual(fit.mapping, pairs);
+    fit.pairs = std::move(pairs);
+    // The pairs a wrong angle finds: each moving star has the sky stars'
+    // share of the field within the radius.
+    double least_x = 1e300, least_y = 1e300, most_x = -1e300, most_y = -1e300;
+    for (const StarPoint& r : reference) {
+        least_x = std::min(least_x, r[0]), most_x = std::max(most_x, r[0]);
+        least_y = std::min(least_y, r[1]), most_y = std::max(most_y, r[1]);
+    }
+    const double area = std::max(1.0, (most_x - least_x) * (most_y - least_y));
+    const double covered = double(sky.size()) * 3.14159265358979 * radius * radius / area;
+    const double chance = double(moving.size()) * std::min(1.0, covered);
+    return fit.inliers >= kLeastPlaced && double(fit.inliers) >= kOverChance * chance &&
+           fit.rms <= kPlacedScatter * typical_rms + kPlacedFloor;
+}
 
 FrameMapping SkyMotion::Mapping(size_t frame) const {
     FrameMapping m;

@@ -8,6 +8,7 @@
 
 #include "base/frame_mapping.h"
 #include "stars/mapping_fit.h"
+#include "stars/rigid_fit.h"
 
 namespace quen_merge {
 
@@ -29,5 +30,15 @@ struct SkyMotion {
 // of them moved clearly: then the run is not one sky motion.
 bool FitSkyMotion(const std::vector<StarPairs>& frames, const std::vector<double>& own_rms, unsigned width,
                   unsigned height, SkyMotion& motion);
+
+// Places a frame on the run's motion whose sky moved too little to tell from
+// the features fixed to the camera: its stars, apart from those on the
+// reference stars marked fixed, paired with the others through the motion,
+// its angle fitted from no turn at all. True with the fit when enough pairs
+// agree, far more than chance would pair, and scatter no more than the
+// stacked frames' typical residual allows.
+bool PlaceOnSkyMotion(const SkyMotion& motion, const std::vector<StarPoint>& reference,
+                      const std::vector<char>& fixed, const std::vector<StarPoint>& frame, double typical_rms,
+                      StarFit& fit);
 
 }  // namespace quen_merge

@@ -406,6 +406,7 @@ bool TriangleMatcher::MatchApart(const std::vector<char>& set_aside, const std::
 bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory& history, StarFit& fit,
                             std::string& why) const {
     history.held_back = false;
+    history.awaits_motion = false;
     if (history.fixed_of != this) history.fixed.assign(stars.size(), 0), history.fixed_of = this;
     // Stars found where a reference star is, to the pixel, are hot pixels
     // and the foreground of a camera that stood still, unless the whole sky
@@ -443,6 +444,7 @@ bool TriangleMatcher::Match(const std::vector<StarRef>& frame_stars, SkyHistory&
             fit = apart;
             return true;
         }
+        history.awaits_motion = true;
         if (on_fixed_features) {
             why = "the stars that hold still are fixed features while the sky turns, and too few of the others agree "
                   "on its motion";

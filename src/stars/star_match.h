@@ -35,6 +35,10 @@ struct SkyHistory {
     // moved too little to tell apart from the fixed features, and none were
     // known yet. It may be matched again once some are.
     bool held_back = false;
+    // The last frame refused was refused for want of a sky motion to tell
+    // from its fixed features: it may be placed on the run's sky motion once
+    // the frames that moved clearly have fixed it.
+    bool awaits_motion = false;
 
     bool KnowsFixedFeatures() const { return std::find(fixed.begin(), fixed.end(), 1) != fixed.end(); }
 };
@@ -58,6 +62,9 @@ public:
     // their density. Otherwise false, with the reason in why. The same stars always give the same fit.
     // What the fit learns of the run goes into history.
     bool Match(const std::vector<StarRef>& frame, SkyHistory& history, StarFit& fit, std::string& why) const;
+
+    // The reference stars' positions, in the order SkyHistory::fixed marks them.
+    const std::vector<StarPoint>& Stars() const { return stars; }
 
     // A triangle of stars: its vertices in a fixed order (opposite the
     // shortest, the middle and the longest side) and its longest side.
