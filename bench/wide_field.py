@@ -21,6 +21,14 @@ WIDE = ["-L", "4186", "-J", "-0.05", "-W", "5184", "-H", "3456", "-n", "10", "-I
 # A tracking mount: ten frames drifting by up to 0.8 px, 300 hot pixels.
 RAW = ["-W", "1500", "-H", "1000", "-n", "5", "-S", "300", "-p", "1000", "-e", "20", "-r", "1", "-x", "15", "-s", "5"]
 TRACKED = ["-W", "1500", "-H", "1000", "-n", "10", "-S", "800", "-x", "0.8", "-p", "300", "-f", "1.5", "-s", "21"]
+# A fixed all-sky camera: an equidistant fisheye pointing at the zenith at
+# latitude 40, a horizon of hills and trees over the lowest 12 % of the
+# frame, 100 hot pixels, eight frames 10 s to 5 min apart; stacked in order
+# and out of order.
+FISHEYE = ["-L", "300", "-Y", "-P", "40", "-W", "1024", "-H", "768", "-I", "10,30,60,120,300", "-S", "3000",
+           "-g", "0.12", "-p", "100", "-n", "8", "-f", "1.2"]
+FISHEYE_DISC = 390  # px from the centre: 75 degrees from the zenith
+SHUFFLED = [0, 5, 2, 7, 1, 6, 3, 4]
 REGIONS = ["top left", "top", "top right", "left", "centre", "right", "bottom left", "bottom", "bottom right"]
 SPEED_PAIRS = 5
 
@@ -56,7 +64,6 @@ def undistort(lens, x, y):
 
 
 MAPPING_WORDS = ("Rotate", "Projective", "LensProjective", "Cubic", "SkyTurn")
-RESTACKED = "The sky turns as one motion"
 
 
 def sky_turn(v, x, y):
@@ -84,46 +91,58 @@ def sky_turn(v, x, y):
     return (cx + r * t[0] / side, cy + r * t[1] / side) if side else (cx, cy)
 
 
-def mapping_errors(out, truth_path):
-    """The largest distance from the truth over each later frame's grid, by
-    the frames' last mappings (a run stacked again on its sky motion prints
-    them after saying so)."""
-    mappings = []
-    lines = out.splitlines()
-    again = [i for i, line in enumerate(lines) if line.startswith(RESTACKED)]
-    for line in lines[again[-1]:] if again else lines:
-        f = line.split()
-        if line.startswith("Rotate "):
-            a = float(f[1]) / 57.2957795131
-            tx, ty = float(f[6].strip("(,")), float(f[7].strip(")"))
-            mappings.append(lambda x, y, c=math.cos(a), s=math.sin(a), tx=tx, ty=ty: (c * x - s * y + tx,
-                                                                                     c * y + s * x + ty))
-        elif line.startswith("Projective "):
-            mappings.append(lambda x, y, h=[float(v) for v in f[1:10]]: homography(h, x, y))
-        elif line.startswith("LensProjective "):
-            v = [float(x) for x in f[1:]]
+def printed_mapping(line):
+    """The mapping a line of -t s prints, as a function of (x, y), or None."""
+    f = line.split()
+    if line.startswith("Rotate "):
+        a = float(f[1]) / 57.2957795131
+        tx, ty = float(f[6].strip("(,")), float(f[7].strip(")"))
+        return lambda x, y, c=math.cos(a), s=math.sin(a): (c * x - s * y + tx, c * y + s * x + ty)
+    if line.startswith("Projective "):
+        return lambda x, y, h=[float(v) for v in f[1:10]]: homography(h, x, y)
+    v = [float(x) for x in f[1:]] if f and f[0] in MAPPING_WORDS else None
+    if line.startswith("LensProjective "):
+        return lambda x, y: distort(v[:4], *homography(v[4:13], *undistort(v[:4], x, y)))
+    if line.startswith("Cubic "):
+        def cubic(x, y):
+            u, w = (x - v[0]) / v[2], (y - v[1]) / v[2]
+            t = [1, u, w, u * u, u * w, w * w, u ** 3, u * u * w, u * w * w, w ** 3]
+            return sum(p * q for p, q in zip(v[3:13], t)), sum(p * q for p, q in zip(v[13:23], t))
+        return cubic
+    if line.startswith("SkyTurn "):
+        return lambda x, y: sky_turn(v, x, y)
+    return None
 
-            def through_lens(x, y, v=v):
-                return distort(v[:4], *homography(v[4:13], *undistort(v[:4], x, y)))
-            mappings.append(through_lens)
-        elif line.startswith("Cubic "):
-            v = [float(x) for x in f[1:]]
 
-            def cubic(x, y, v=v):
-                u, w = (x - v[0]) / v[2], (y - v[1]) / v[2]
-                t = [1, u, w, u * u, u * w, w * w, u ** 3, u * u * w, u * w * w, w ** 3]
-                return sum(p * q for p, q in zip(v[3:13], t)), sum(p * q for p, q in zip(v[13:23], t))
-            mappings.append(cubic)
-        elif line.startswith("SkyTurn "):
-            mappings.append(lambda x, y, v=[float(x) for x in f[1:]]: sky_turn(v, x, y))
-    errors = [0.0] * len(mappings)
-    for line in open(truth_path):
-        if line.startswith("#"):
-            continue
-        k, x, y, rx, ry = line.split()
-        k = int(k)
-        if 0 < k <= len(mappings):
-            gx, gy = mappings[k - 1](float(x), float(y))
+def last_mappings(out):
+    """Each file's last printed mapping, by the "Image" line before it (a run
+    stacked again on its sky motion, or placing a frame on it, prints the
+    frame's mapping again)."""
+    found, current = {}, None
+    for line in out.splitlines():
+        if line.startswith("Image "):
+            current = line.split('"')[1]
+        mapping = printed_mapping(line)
+        if mapping and current:
+            found[current] = mapping
+    return found
+
+
+def mapping_errors(out, truth_path, frames, reach=float("inf")):
+    """The largest distance from the truth over each later frame's grid
+    (frames: the files in the truth's frame order), within reach of the
+    frame's centre."""
+    mappings = last_mappings(out)
+    points = [line.split() for line in open(truth_path) if not line.startswith("#")]
+    width, height = max(float(p[1]) for p in points), max(float(p[2]) for p in points)
+    errors = [0.0] * (len(frames) - 1)
+    for k, x, y, rx, ry in points:
+        k, x, y = int(k), float(x), float(y)
+        if 0 < k < len(frames) and math.hypot(x - width / 2, y - height / 2) <= reach:
+            if frames[k] not in mappings:
+                errors[k - 1] = float("nan")
+                continue
+            gx, gy = mappings[frames[k]](x, y)
             errors[k - 1] = max(errors[k - 1], math.hypot(gx - float(rx), gy - float(ry)))
     return errors
 
@@ -192,9 +211,9 @@ def truth_run(build, data, name, args, extension=".tif"):
 
 def region_table(rows, single, before=None):
     """rows per region: index, stars, FWHM ratio, elongation ratio; before
-    the same of the rigid-only build."""
+    the same of the earlier build (BASELINE_TARNIC)."""
     if before:
-        print("| region | stars | FWHM stack / frame | elongation stack / frame | rigid only: FWHM | elongation |")
+        print("| region | stars | FWHM stack / frame | elongation stack / frame | earlier build: FWHM | elongation |")
         print("|---|---|---|---|---|---|")
         for r, b in zip(rows, before):
             print(f"| {REGIONS[int(r[0])]} | {r[1]} | {r[2]} | {r[3]} | {b[2]} | {b[3]} |")
@@ -208,6 +227,30 @@ def region_table(rows, single, before=None):
     elongation = max(float(r[3]) for r in rows if int(r[1]) > 0)
     print(f"\nLargest departure of a region's FWHM ratio from the centre's: {100 * worst:.1f} % (bar 10 %); "
           f"largest elongation ratio {elongation:.3f} (bar 1.15). {single}\n")
+
+
+def fisheye_run(build, data, baseline):
+    """The generated all-sky run, in order and out of order, by this build
+    and the baseline: rows of (order, build, the stacked line, each frame's
+    largest error over the disc, the largest over the whole frame)."""
+    folder = os.path.join(data, "fisheye")
+    truth = os.path.join(folder, "truth.txt")
+    if not os.path.exists(truth):
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run([os.path.join(build, "starfield"), *FISHEYE, "-T", truth, os.path.join(folder, "f%d.tif")],
+                       check=True)
+    frames = [os.path.join(folder, f"f{k}.tif") for k in range(len(SHUFFLED))]
+    builds = [("this build", os.path.join(build, "tarnic"))] + ([("before", baseline)] if baseline else [])
+    rows = []
+    for order, indices in (("in order", range(len(frames))), ("out of order", SHUFFLED)):
+        for name, binary in builds:
+            out = subprocess.run([binary, "-t", "s", "-o", os.path.join(data, "out", "fisheye.tif"),
+                                  *[frames[k] for k in indices]], capture_output=True, text=True, check=True).stdout
+            stacked = [line for line in out.splitlines() if line.endswith("frames stacked")][0]
+            disc = mapping_errors(out, truth, frames, FISHEYE_DISC)
+            whole = mapping_errors(out, truth, frames)
+            rows.append((order, name, stacked, disc, max((e for e in whole if not math.isnan(e)), default=0.0)))
+    return rows
 
 
 def main():
@@ -225,25 +268,37 @@ def main():
     baseline = os.environ.get("BASELINE_TARNIC")
     before = None
     if baseline:
-        rigid_stack = os.path.join(data, "out", "wide18_rigid.tif")
-        subprocess.run([baseline, "-t", "s", "-o", rigid_stack, *frames], capture_output=True, check=True)
-        before = regions(build, 8000, frames[0], rigid_stack)
+        earlier_stack = os.path.join(data, "out", "wide18_before.tif")
+        subprocess.run([baseline, "-t", "s", "-o", earlier_stack, *frames], capture_output=True, check=True)
+        before = regions(build, 8000, frames[0], earlier_stack)
     print("## Wide-angle and all-sky frames (-t s)\n")
     print("Generated 18 mm frames (5184 x 3456, focal 4186 px, k1 -0.05, declination 60, ten frames 60 s apart), "
           "stacked with `-t s`, against the first frame (the grid of the result), per ninth of the field "
           "(`bench/sharpness -r`), medians over the stars peaking above 8000 ADU"
-          + (", beside the rigid-only build" if before else "") + ":\n")
+          + (", beside an earlier build" if before else "") + ":\n")
     region_table(regions(build, 8000, frames[0], stack), "", before)
     kinds = [line.split()[0] for line in run.stdout.splitlines() if line.split()[:1] and
              line.split()[0] in MAPPING_WORDS]
     lens = [line.split()[4] for line in run.stdout.splitlines() if line.startswith("LensProjective ")]
-    errors = mapping_errors(run.stdout, os.path.join(folder, "truth.txt"))
+    errors = mapping_errors(run.stdout, os.path.join(folder, "truth.txt"), frames)
     print(f"Mappings chosen: {', '.join(kinds)}. Largest error of a frame's mapping over the truth's 9 x 9 grid, "
           f"corners included: {max(errors):.3f} px (median over frames {statistics.median(errors):.3f} px).")
     if lens:
         truth_k1 = -0.05 * (math.hypot(5184, 3456) / 2 / 4186) ** 2
         print(f"The run's lens estimate, k1 in units of the half diagonal: {lens[0]} after the first frame that "
               f"departed from rigid, {lens[-1]} at the end; the generator's {truth_k1:.5f}.")
+    print()
+
+    print("A generated all-sky camera's run (an equidistant fisheye of focal 300 px pointing at the zenith at "
+          "latitude 40, 1024 x 768, 3000 stars, a horizon of hills and trees over the lowest 12 % of the frame, 100 "
+          "hot pixels; eight frames 10 s, 30 s, 1 min, 2 min and 5 min apart), stacked in file order and out of order "
+          f"({', '.join(f'f{k}' for k in SHUFFLED)}); each later frame's largest error over the truth's grid within "
+          f"75 degrees of the zenith ({FISHEYE_DISC} px), frames f1 to f7, and over the whole frame:\n")
+    print("| order | build | stacked | largest error over the disc, px (bar 0.1) | whole frame, px |")
+    print("|---|---|---|---|---|")
+    for order, name, stacked, disc, whole in fisheye_run(build, data, baseline):
+        errors = ", ".join("left out" if math.isnan(e) else f"{e:.3f}" for e in disc)
+        print(f"| {order} | {name} | {stacked} | {errors} | {whole:.3f} |")
     print()
 
     stacked, _, errors, _ = truth_run(build, data, "tracked", TRACKED)
@@ -296,7 +351,7 @@ def main():
     commands = {"tarnic -t s": [os.path.join(build, "tarnic"), "-t", "s", "-o", os.path.join(data, "out", "speed.tif"),
                                 *rigid]}
     if baseline:
-        commands["rigid-only -t s"] = [baseline, *commands["tarnic -t s"][1:]]
+        commands["earlier build -t s"] = [baseline, *commands["tarnic -t s"][1:]]
     if shutil.which("siril-cli"):
         commands["Siril register + mean"] = ["sh", os.path.join(peers, "siril_stack.sh"), "-t", "2",
                                              os.path.join(data, "rigid"), os.path.join(data, "out", "siril.tif")]
@@ -312,7 +367,7 @@ def main():
               f"interleaved rounds):\n")
         print("| against | ratio of this build's time, median of the rounds | bar |")
         print("|---|---|---|")
-        for name, bar in (("rigid-only -t s", "1.2"), ("Siril register + mean", "0.5")):
+        for name, bar in (("earlier build -t s", "1.2"), ("Siril register + mean", "0.5")):
             if name in times:
                 ratios = sorted(a / b for a, b in zip(ours, times[name]))
                 print(f"| {name} ({statistics.median(times[name]):.2f} s) | {statistics.median(ratios):.3f} "
