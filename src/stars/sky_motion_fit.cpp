@@ -309,7 +309,7 @@ FrameSamples SamplesOf(const StarPairs& pairs) {
         samples.push_back({{pairs.from[i][0], pairs.from[i][1]}, {pairs.to[i][0], pairs.to[i][1]}, weight});
         total += weight;
     }
-    for (Sample& s : samples) s.weight = std::sqrt(s.weight * double(samples.size()) / total);
+    for (Sample& s : samples) s.weight = total > 0 ? std::sqrt(s.weight * double(samples.size()) / total) : 1.0;
     return samples;
 }
 
