@@ -448,12 +448,13 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     // Frames read again: the reference when the stack starts over, then
     // every frame stacked again and every frame placed.
     std::vector<std::string> again;
-    std::vector<const StackedFrame*> again_frames;
+    std::vector<const StackedFrame*> again_frames;  // null for the reference
     if (restack) {
         again.push_back(files[reference_index]);
         again_frames.push_back(nullptr);
         for (const StackedFrame& f : stacked) again.push_back(files[f.index]), again_frames.push_back(&f);
     }
+    const size_t first_placed = again.size();
     for (const StackedFrame& f : placed) again.push_back(files[f.index]), again_frames.push_back(&f);
     FrameTally again_tally(again.size());
     const size_t read_again = again.empty() ? 0 : ForEachFrame(
@@ -463,7 +464,7 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
             if (!f) return start_stack(frame.Image());
             if (!accumulator) return;
             accumulator->AddFrame(frame.Image(), f->fit.mapping);
-            if (f >= placed.data() && f < placed.data() + placed.size()) {
+            if (k >= first_placed) {
                 record.Add(frame.Facts());
                 if (scores) scores->Stacked(f->index), scores->Mapped(f->index, f->fit.mapping.kind, f->fit.rms);
             }
