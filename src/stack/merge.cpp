@@ -227,12 +227,11 @@ void TellLeftOut(const std::string& name, const std::string& why) {
 // Fits one frame's stars onto the reference and adds the frame; true (with
 // the fit) when it was added, otherwise false with the reason in why. A
 // frame the run may match once it knows its fixed features, or place on its
-// sky motion, is only said to be held back (history.held_back or
-// history.awaits_motion), where it may be; other frames refused are said to
-// be left out, unless may_tell is false.
-bool AddMatchedFrame(const std::string& name, const Image16* image, const std::vector<StarRef>& stars,
-                     const TriangleMatcher& reference, AverageAlign& accumulator, SkyHistory& history, StarFit& fit,
-                     std::string& why, bool may_hold_back, bool may_tell = true) {
+// sky motion, is said to be held back (history.held_back or
+// history.awaits_motion), where it may be.
+bool AddMatchedFrame(const Image16* image, const std::vector<StarRef>& stars, const TriangleMatcher& reference,
+                     AverageAlign& accumulator, SkyHistory& history, StarFit& fit, std::string& why,
+                     bool may_hold_back) {
     std::printf("Fitting %li stars to reference image\n", long(stars.size()));
     if (!reference.Match(stars, history, fit, why)) {
         history.held_back = history.held_back && may_hold_back;
@@ -243,9 +242,7 @@ bool AddMatchedFrame(const std::string& name, const Image16* image, const std::v
         }
         if (history.awaits_motion) {
             std::printf("Frame held back until the run's sky motion is known: %s\n", why.c_str());
-            return false;
         }
-        if (may_tell) TellLeftOut(name, why);
         return false;
     }
     PrintMapping(fit);
@@ -343,18 +340,21 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
         const Image16* image = frame.Image();
         StarFit fit;
         std::string why;
-        if (!AddMatchedFrame(name, image, stars, *reference, *accumulator, *sky, fit, why, may_hold_back,
-                             may_hold_back)) {
-            if (sky->held_back || sky->awaits_motion) held_back.push_back({i, why});
-            else if (!may_hold_back) waiting.push_back({i, why, stars});
-            else if (scores) scores->LeftOut(i, why);
-            return false;
+        if (!AddMatchedFrame(image, stars, *reference, *accumulator, *sky, fit, why, may_hold_back)) {
+            if (sky->held_back || sky->awaits_motion) {
+                held_back.push_back({i, why});
+            } else if (!may_hold_back) {
+                waiting.push_back({i, why, stars});
+            } else {
+                TellLeftOut(name, why);
+                if (scores) scores->LeftOut(i, why);
+            }
+            return;
         }
         record.Add(frame.Facts());
         if (tap.take) tap.take(image);
         if (scores) scores->Stacked(i), scores->Mapped(i, fit.mapping.kind, fit.rms);
         stacked.push_back({i, std::move(fit)});
-        return true;
     };
     // Stars are detected here, not while frames load: the detector's large
     // buffers, made on several threads, would fragment the heap.
@@ -431,10 +431,11 @@ FloatImage* MergeAlignEveryStar(const std::vector<std::string>& files, const Cal
     std::vector<StackedFrame> placed;
     std::vector<double> own;
     for (const StackedFrame& f : stacked) own.push_back(f.fit.rms);
+    const double typical_rms = own.empty() ? 0 : Median(own);
     for (const WaitingFrame& w : waiting) {
         StarFit fit;
         if (one_motion && PlaceOnSkyMotion(motion, reference->Stars(), sky->fixed, StarPositions(w.stars),
-                                           Median(own), fit)) {
+                                           typical_rms, fit)) {
             std::printf("Image %li - \"%s\", placed on the run's sky motion\n", long(w.index), files[w.index].c_str());
             PrintMapping(fit);
             std::printf("Matched %zu stars, RMS residual %.3f px\n", fit.inliers, fit.rms);

@@ -324,14 +324,14 @@ double LargestMotion(const StarPairs& pairs) {
 // Fits the model to the frames marked in use; the others' angles are fitted
 // alone afterwards, on the model the rest made.
 bool FitFrames(const std::vector<StarPairs>& frames, const std::vector<char>& use, const std::vector<double>& own_rms,
-               unsigned width, unsigned height, Model& model) {
+               const std::vector<double>& motions, unsigned width, unsigned height, Model& model) {
     std::vector<FrameSamples> samples;
     std::vector<FrameMapping> rigid;
     std::vector<double> typical;
     double largest_motion = 0;
     for (size_t k = 0; k < frames.size(); ++k)
         if (use[k]) {
-            largest_motion = std::max(largest_motion, LargestMotion(frames[k]));
+            largest_motion = std::max(largest_motion, motions[k]);
             samples.push_back(SamplesOf(frames[k]));
             rigid.push_back(FitRigidMapping(frames[k]));
             typical.push_back(own_rms[k]);
@@ -363,6 +363,13 @@ bool FitFrames(const std::vector<StarPairs>& frames, const std::vector<char>& us
         }
     }
     return true;
+}
+
+FrameMapping TurnMapping(const SkyLens& lens, const Direction& pole, double angle) {
+    FrameMapping m;
+    m.kind = MappingKind::kSkyTurn;
+    m.sky.Set(lens, pole, angle);
+    return m;
 }
 
 double SquaredDistance(const StarPoint& a, const Position& b) {
@@ -403,21 +410,18 @@ bool PlaceOnSkyMotion(const SkyMotion& motion, const std::vector<StarPoint>& ref
     }
     if (sky.empty()) return false;
     Model one{motion.lens, motion.pole, {0.0}};
+    const auto turned = [&] { return TurnMapping(one.lens, one.pole, one.angles[0]); };
     double radius = kPlaceRadius;
-    SkyMotion placed = motion;
-    placed.angles = {0.0};
     StarPairs pairs;
     for (int round = 0; round < kPlaceRounds; ++round) {
-        placed.angles[0] = one.angles[0];
-        pairs = PairThrough(placed.Mapping(0), moving, sky, radius);
+        pairs = PairThrough(turned(), moving, sky, radius);
         if (pairs.from.size() < kLeastPlaced) return false;
         FitAngles(one, {SamplesOf(pairs)}, 1);
-        placed.angles[0] = one.angles[0];
-        radius = std::clamp(kPlaceClip * RmsResidual(placed.Mapping(0), pairs), kTightestPlace, kPlaceRadius);
+        radius = std::clamp(kPlaceClip * RmsResidual(turned(), pairs), kTightestPlace, kPlaceRadius);
     }
-    pairs = PairThrough(placed.Mapping(0), moving, sky, radius);
+    pairs = PairThrough(turned(), moving, sky, radius);
     fit = StarFit{};
-    fit.mapping = placed.Mapping(0);
+    fit.mapping = turned();
     fit.inliers = pairs.from.size();
     fit.rms = RmsResidual(fit.mapping, pairs);
     fit.pairs = std::move(pairs);
@@ -435,27 +439,23 @@ bool PlaceOnSkyMotion(const SkyMotion& motion, const std::vector<StarPoint>& ref
            fit.rms <= kPlacedScatter * typical_rms + kPlacedFloor;
 }
 
-FrameMapping SkyMotion::Mapping(size_t frame) const {
-    FrameMapping m;
-    m.kind = MappingKind::kSkyTurn;
-    m.sky.Set(lens, pole, angles[frame]);
-    return m;
-}
+FrameMapping SkyMotion::Mapping(size_t frame) const { return TurnMapping(lens, pole, angles[frame]); }
 
 bool FitSkyMotion(const std::vector<StarPairs>& frames, const std::vector<double>& own_rms, unsigned width,
                   unsigned height, SkyMotion& motion) {
     // Only frames whose stars moved clearly fix the pole and the lens.
     std::vector<char> clear(frames.size());
+    std::vector<double> motions(frames.size());
     for (size_t k = 0; k < frames.size(); ++k) {
-        const double moved = LargestMotion(frames[k]);
-        clear[k] = moved >= kClearMotion && moved >= kClearOverResidual * own_rms[k];
+        motions[k] = LargestMotion(frames[k]);
+        clear[k] = motions[k] >= kClearMotion && motions[k] >= kClearOverResidual * own_rms[k];
     }
     if (frames.size() < 2 || std::find(clear.begin(), clear.end(), 1) == clear.end()) return false;
     std::vector<char> use(frames.size(), 1);
     Model model;
     // Frames the first fit does not hold are left out of the second.
     for (int round = 0; round < 2; ++round) {
-        if (std::count(use.begin(), use.end(), 1) < 2 || !FitFrames(frames, use, own_rms, width, height, model))
+        if (std::count(use.begin(), use.end(), 1) < 2 || !FitFrames(frames, use, own_rms, motions, width, height, model))
             return false;
         motion.lens = model.lens;
         motion.pole = model.pole;
