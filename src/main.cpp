@@ -1,7 +1,6 @@
 // tarnic: stacks a series of night-sky frames into one 16-bit image.
 #include <FreeImage.h>
 #include <malloc.h>
-#include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "base/console.h"
+#include "base/memory_pages.h"
 #include "io/atomic_file.h"
 #include "io/image_formats.h"
 #include "io/image_io.h"
@@ -26,7 +26,6 @@ namespace {
 constexpr const char* kProgramName = "Velunor";
 constexpr const char* kVersion = TARNIC_VERSION;
 constexpr int kReusedAllocationLimit = 1 << 30;  // allocations up to 1 GiB stay in the heap
-constexpr size_t kHugePageBytes = size_t(2) << 20;
 
 // Called on the thread that loads: a frame loaded ahead of its turn keeps
 // these lines with its other messages.
@@ -86,12 +85,10 @@ int Run(const RunOptions& options) {
 // threshold) and untouched, with the advice on it. Where huge pages are not
 // offered, the advice changes nothing.
 void AskForHugePages() {
-    const size_t reserve = size_t(kReusedAllocationLimit) - kHugePageBytes;
+    const size_t reserve = size_t(kReusedAllocationLimit) - quen_merge::kHugePageBytes;
     char* block = static_cast<char*>(std::malloc(reserve));
     if (!block) return;
-    const uintptr_t begin = (uintptr_t(block) + kHugePageBytes - 1) & ~uintptr_t(kHugePageBytes - 1);
-    const uintptr_t end = (uintptr_t(block) + reserve) & ~uintptr_t(kHugePageBytes - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    quen_merge::AdviseWholeHugePages(block, reserve, MADV_HUGEPAGE);
     std::free(block);
 }
 

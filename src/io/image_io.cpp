@@ -1,6 +1,5 @@
 #include "io/image_io.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory_pages.h"
 #include "base/message_log.h"
 #include "base/parallel.h"
 #include "base/sample_format.h"
@@ -115,19 +115,12 @@ void ReverseTriples(const uint16_t* src, uint16_t* dst, size_t n) {
     }
 }
 
-constexpr uintptr_t kHugePageBytes = uintptr_t(2) << 20;
-
 // Hands the whole pages inside [begin, begin + bytes) back to the system: a
 // frame's buffer goes back to the heap, where small allocations may split
 // it before the next frame needs that much, and its pages would then stay
 // resident beside the next frame's. Touched again, they come back zeroed.
 // Whole huge pages only, so that none is split into small ones.
-void ReleasePages(void* begin, size_t bytes) {
-    const uintptr_t page = kHugePageBytes;
-    const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
-    const uintptr_t end = (uintptr_t(begin) + bytes) & ~(page - 1);
-    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
-}
+void ReleasePages(void* begin, size_t bytes) { quen_merge::AdviseWholeHugePages(begin, bytes, MADV_DONTNEED); }
 
 // A frame whose samples stay in the FreeImage bitmap they were decoded into,
 // turned in place into the image layout (top row first; blue, green, red): a

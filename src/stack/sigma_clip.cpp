@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "base/memory_pages.h"
+
 namespace quen_merge {
 
 namespace {
@@ -134,11 +136,16 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     const size_t length = std::max<size_t>(1, n);
     storage.reset(static_cast<float*>(std::malloc(length * kFields * sizeof(float))));
     if (!storage) throw std::bad_alloc();
+    // Their pages are new to the process and touched by one fold: where the
+    // system hands freed memory back to a host, a huge page's first touch
+    // costs several times its small pages' (0.9 s against 0.3 s for 288 MiB
+    // here), and a stream through them gains little from fewer of them.
+    AdviseWholeHugePages(storage.get(), length * kFields * sizeof(float), MADV_NOHUGEPAGE);
     for (unsigned f = 0; f < kFields; ++f) field[f] = storage.get() + f * length;
     bool eight_bit = n > 0;
     for (size_t y = 0; y < height; y += step)
-        ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i) {
-            AddToGrid(i, double(first[i]));
+        ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i, size_t g) {
+            AddToGrid(g, double(first[i]));
             eight_bit = eight_bit && OnEightBitStep(first[i]);
         });
     // The spread the quantisation alone gives a value: a uniform error over
@@ -261,9 +268,8 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
         for (size_t x = 0; x < width; ++x)
             row.bound[x * 3 + c] = kappa * kappa * std::max(least * row.factor[c][x], floor);
     }
-    LandedOffsets(y, row.landed);
-    for (size_t k = 0; k < row.landed.size(); ++k) row.offsets[k] = row.landed[k];
-    if (any_local && row.landed.empty()) {
+    const bool landed = LandedOffsets(y, row.steps, row.offsets);
+    if (any_local && !landed) {
         row.surface.resize(n);
         total_surface.Row(y, 0, width, row.surface.data());
         for (size_t k = 0; k < n; ++k) row.offsets[k] = total_offset[k % 3] + row.surface[k];

@@ -124,8 +124,8 @@ public:
             FoldSecondRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n);
         else
             FoldRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n, frame);
-        ForGridSamples(first, n, [&](size_t i) {
-            AddToGrid(i, double(values[i - first]) * times[i - first] - shift[i - first]);
+        ForGridSamples(first, n, [&](size_t i, size_t g) {
+            AddToGrid(g, double(values[i - first]) * times[i - first] - shift[i - first]);
         });
     }
     // The landing frame covered whole pixels [first / 3, (first + n) / 3)
@@ -137,18 +137,21 @@ public:
         runs[pixel / width].push_back({uint32_t(landing_offsets.size() - 1), uint32_t(pixel % width),
                                        uint32_t(pixel % width + n / 3)});
     }
-    // Calls add(i) for every sample i of samples [first, first + n) of one
-    // row that lies on the grid.
+    // Calls add(i, g) for every sample i of samples [first, first + n) of
+    // one row that lies on the grid, g its entry in the grid.
     template <typename Add>
     void ForGridSamples(size_t first, size_t n, Add add) const {
-        const size_t pixel = first / 3, x0 = pixel % width;
-        if (n == 0 || (pixel / width) % step) return;
+        const size_t pixel = first / 3, x0 = pixel % width, y = pixel / width;
+        if (n == 0 || y % step) return;
         const size_t end = first + n;
-        for (size_t x = (x0 + step - 1) / step * step; x < width; x += step) {
+        // Worked out along the row, not divided out for every point.
+        const size_t first_x = (x0 + step - 1) / step * step;
+        size_t g = ((y / step) * grid_width + first_x / step) * 3;
+        for (size_t x = first_x; x < width; x += step, g += 3) {
             const size_t i = (pixel - x0 + x) * 3;
             if (i >= end) break;
             for (size_t c = 0; c < 3; ++c)
-                if (i + c >= first && i + c < end) add(i + c);
+                if (i + c >= first && i + c < end) add(i + c, g + c);
         }
     }
 
@@ -174,12 +177,12 @@ public:
     void ClippedMeans(Count count, double kappa, RejectionTally& tally);
 
 private:
-    // Takes normalised value m of sample i, which lies on the grid, into the
+    // Takes normalised value m of a sample on the grid, entry g, into the
     // noise model's sums.
-    void AddToGrid(size_t i, double m) {
-        GridSums& g = grid[GridIndex(i)];
-        g.sum += m;
-        g.squares += m * m;
+    void AddToGrid(size_t g, double m) {
+        GridSums& sums_here = grid[g];
+        sums_here.sum += m;
+        sums_here.squares += m * m;
     }
     // The first frame's sky along row y, three channels a pixel, into sky.
     void SkyAlong(size_t y, std::vector<float>& sky) const {
@@ -205,7 +208,7 @@ private:
         std::vector<double> offsets;  // the offsets of the frames that gave them
         std::vector<double> inverse_scale;  // the mean of their 1 / scale
         std::vector<double> bound;    // kappa^2 times the least variance of the sample's channel
-        std::vector<float> landed;    // the landing frames' offsets summed in float, as given
+        std::vector<double> steps;    // where the landing frames' offsets begin and end along the row
         std::vector<float> surface;   // the frames' offset surfaces summed, along the row
         std::vector<float> sky;       // the first frame's sky along the row
         std::array<std::vector<float>, 3> factor;  // the noise map's factor along the row, per channel
@@ -286,23 +289,24 @@ private:
         return t;
     }
 
-    // The grid entry of sample i, which lies on the grid.
-    size_t GridIndex(size_t i) const {
-        const size_t pixel = i / 3;
-        const size_t x = pixel % width, y = pixel / width;
-        return ((y / step) * grid_width + x / step) * 3 + i % 3;
-    }
     // How much more variance than the frames' mean the sky of the frame
     // with this id has, channel c. Set once every frame is in.
     double ExtraVariance(uint8_t id, unsigned c) const { return extra_variance[id][c]; }
-    // The offsets of the landing frames that covered each sample of row y,
-    // summed in frame order, into sums; nothing when no frame landed.
-    void LandedOffsets(size_t y, std::vector<float>& sums) const {
-        if (landing_offsets.empty()) return;
-        sums.assign(size_t(width) * 3, 0.0f);
+    // Into offsets, the offsets of the landing frames that covered each
+    // sample of row y, summed; false when no frame landed. Each run adds its
+    // frame's offsets where it begins and takes them away where it ends, and
+    // one sweep sums them along the row: the cost is the row's, not its runs'.
+    bool LandedOffsets(size_t y, std::vector<double>& steps, std::vector<double>& offsets) const {
+        if (landing_offsets.empty()) return false;
+        steps.assign((size_t(width) + 1) * 3, 0.0);
         for (const Run& r : runs[y])
-            for (size_t x = r.begin; x < r.end; ++x)
-                for (unsigned c = 0; c < 3; ++c) sums[x * 3 + c] += landing_offsets[r.frame][c];
+            for (unsigned c = 0; c < 3; ++c) {
+                steps[size_t(r.begin) * 3 + c] += landing_offsets[r.frame][c];
+                steps[size_t(r.end) * 3 + c] -= landing_offsets[r.frame][c];
+            }
+        double running[3] = {0, 0, 0};
+        for (size_t k = 0; k < size_t(width) * 3; ++k) offsets[k] = running[k % 3] += steps[k];
+        return true;
     }
 
     struct GridSums {
