@@ -65,7 +65,7 @@ def against_plain(clipped, plain):
 
 
 def rejected(printed):
-    found = re.search(r"Rejected ([0-9.]+)% of values high and ([0-9.]+)% low(?:; (\d+) samples lost)?", printed)
+    found = re.search(r"Rejected ([0-9.]+)% of values high and ([0-9.]+)% low(?:; (\d+) samples may still)?", printed)
     return float(found.group(1)) + float(found.group(2)), int(found.group(3) or 0)
 
 

@@ -29,7 +29,7 @@ public:
     ClippedMeanCombiner(double kappa, Normalisation normalisation) : kappa(kappa), normalisation(normalisation) {}
     unsigned BytesPerSample() const override { return ClippingStatistics::kBytesPerSample; }
     void Start(float* first, size_t n, uint32_t width) override {
-        statistics.reset(new ClippingStatistics(first, n, width, normalisation));
+        statistics.reset(new ClippingStatistics(first, n, width, kappa, normalisation));
     }
     void AddFrame(const Image16* frame, const SampleCalibration& calibration) override {
         ClippingStatistics& s = *statistics;
@@ -53,6 +53,7 @@ public:
     void BeginFrame(const Image16* frame, const SampleCalibration& calibration) override {
         statistics->BeginFrame(SkyOf(frame, calibration), true);
     }
+    void CountValuesIn(const float* per_pixel) override { statistics->CountValuesIn(per_pixel); }
     void AddValues(size_t first, const float* values, size_t n) override {
         statistics->AddPixels(first, values, n);
         statistics->Landed(first, n);
@@ -61,11 +62,10 @@ public:
         tally = RejectionTally();
         if (counts.per_pixel) {
             const float* covered = counts.per_pixel;
-            statistics->ClippedMeans([covered](size_t i) { return unsigned(covered[i / kFrameChannels]); }, kappa,
-                                     tally);
+            statistics->ClippedMeans([covered](size_t i) { return unsigned(covered[i / kFrameChannels]); }, tally);
         } else {
             const unsigned all = unsigned(counts.all);
-            statistics->ClippedMeans([all](size_t) { return all; }, kappa, tally);
+            statistics->ClippedMeans([all](size_t) { return all; }, tally);
         }
     }
     const RejectionTally* Tally() const override { return &tally; }

@@ -37,6 +37,9 @@ public:
     // Tells the rule of the next frame whose values AddValues will bring
     // (resampled onto the grid), as loaded and calibrated.
     virtual void BeginFrame(const Image16* /*frame*/, const SampleCalibration& /*calibration*/) {}
+    // Where frames land: the caller's count of each pixel's values, which
+    // counts a frame's before AddValues brings them. Call after Start.
+    virtual void CountValuesIn(const float* /*per_pixel*/) {}
     // Folds in values[j] as a value of sample first + j, for j < n: the
     // samples of whole pixels of one row. Calls for ranges that do not
     // overlap may run on several threads at once.

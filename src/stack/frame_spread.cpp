@@ -79,6 +79,7 @@ public:
     void BeginFrame(const Image16* frame, const SampleCalibration& calibration) override {
         inner->BeginFrame(frame, calibration);
     }
+    void CountValuesIn(const float* per_pixel) override { inner->CountValuesIn(per_pixel); }
     void AddValues(size_t first, const float* values, size_t n) override {
         spread.AddValues(first, values, n);
         inner->AddValues(first, values, n);

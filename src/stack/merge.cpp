@@ -24,14 +24,14 @@ namespace quen_merge {
 namespace {
 
 // On one line: the share of the stack's values that clipping left out,
-// high and low; the samples that lost every extreme it keeps of a side
-// (further outliers there stayed in); how far apart the frames were brought.
+// high and low; the samples where it may have stopped short of an outlier
+// (every value it kept of a side went, and one beyond stood out); how far
+// apart the frames were brought.
 void ReportRejection(const RejectionTally& tally) {
     const double share = tally.values ? 100.0 / double(tally.values) : 0.0;
     std::printf("Rejected %.3f%% of values high and %.3f%% low", double(tally.high) * share, double(tally.low) * share);
     if (tally.at_limit)
-        std::printf("; %llu samples lost all %u of a side's extremes", (unsigned long long)tally.at_limit,
-                    kClipExtremes);
+        std::printf("; %llu samples may still hold an outlier", (unsigned long long)tally.at_limit);
     if (tally.normalisation == Normalisation::kLocation)
         std::printf("; skies %+.1f to %+.1f ADU from the first frame's", tally.least * kFloatToSample,
                     tally.most * kFloatToSample);

@@ -90,6 +90,7 @@ AverageAlign::AverageAlign(const Calibration& calibration, const Image16* refere
     for (size_t i = 0; i < weight->ElementCount(); ++i) weight->data[i] = 1.0f;
     accumulator = MakeFloatImage(reference);
     this->combiner->Start(accumulator->data, accumulator->ElementCount(), accumulator->width);
+    this->combiner->CountValuesIn(weight->data);
 }
 
 FloatImage* AverageAlign::MakeFloatImage(const Image16* frame) const {

@@ -44,7 +44,9 @@ void NoiseMap::Row(size_t y, std::vector<float>& out) const {
     out.assign(width, 1.0f);
     if (factors.empty()) return;
     const float* row = &factors[size_t(y / cell) * columns];
-    for (size_t x = 0; x < width; ++x) out[x] = row[x / cell];
+    // Cell by cell: no division per pixel.
+    for (size_t x = 0, c = 0; x < width; x += cell, ++c)
+        std::fill(out.begin() + x, out.begin() + std::min<size_t>(width, x + cell), row[c]);
 }
 
 }  // namespace quen_merge

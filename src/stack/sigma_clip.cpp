@@ -26,10 +26,6 @@ struct Judge {
     double factor, floor, kappa2, sky;
 };
 
-// Star light varies between frames beyond its shot noise, by this share of
-// itself: seeing, tracking and resampling move a star's core between
-// pixels (the "sensitivity noise" of a CCD rejection).
-constexpr double kSensitivity = 0.1;
 
 // A sample whose every value but its lowest lies this many sky spreads
 // above the sky is a star's core in every frame (a trail over the sky never
@@ -85,7 +81,7 @@ double ExpectedInnerRange(unsigned n) {
 bool Outlier(double v, double extra, double s, unsigned n, const Judge& judge) {
     const double others = n - 1;
     const double mean = (s - v) / others;
-    const double above_sky = std::max(0.0, mean - judge.sky) * kSensitivity;
+    const double above_sky = std::max(0.0, mean - judge.sky) * kStarLightVariation;
     const double at_level = double(judge.model.Variance(float(mean))) * judge.factor + above_sky * above_sky;
     const double variance = std::max(at_level + extra * judge.factor, judge.floor) + at_level / others;
     const double deviation = v - mean;
@@ -102,6 +98,21 @@ bool OutlierPair(double a, double b, double extra_b, double s, unsigned n, const
 }
 
 double Larger(double a, double b) { return a < b ? b : a; }
+
+// A value that leaves a sample's two extremes of a side is kept as its third
+// when it lies this share of kappa spreads (of the incoming frame's noise,
+// and the star's share of its light) beyond the mean of the sample's other
+// values so far: less than kappa, as that mean has fewer values than the
+// final one.
+constexpr float kWatchShare = 1.0f;
+// The fewest values whose mean the watch takes for where a sample's values
+// lie; with fewer, the middle of its inner extremes.
+constexpr unsigned kFewestForMean = 3;
+// Samples folded between looks for a value that stood out.
+constexpr size_t kWatchBlock = 64;
+// A row keeps thirds for at most one sample in this many: bounded memory,
+// however many values stand out (the ground moving through an aligned sky).
+constexpr size_t kSamplesPerThird = 64;
 
 // The largest deviation any test of the clipping can find in a sample of
 // in >= 3 values with sum s, extremes h0 >= h1 and l0 <= l1: no test's value
@@ -124,8 +135,9 @@ bool OnEightBitStep(float v) {
 
 }  // namespace
 
-ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_columns, Normalisation normalisation)
-    : count(n), width(std::max<uint32_t>(1, grid_columns)), normalisation(normalisation), sums(first) {
+ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_columns, double kappa,
+                                       Normalisation normalisation)
+    : count(n), width(std::max<uint32_t>(1, grid_columns)), normalisation(normalisation), kappa(kappa), sums(first) {
     const size_t height = n / 3 / width;
     step = GridStep(width, uint32_t(height));
     grid_width = (width + step - 1) / step;
@@ -154,6 +166,10 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     floor = quantum * quantum / 12;
     const FrameSky sky = Sky(width, uint32_t(height), [first](size_t i) { return first[i]; });
     reference = sky.level;
+    sky_pattern.resize(size_t(width) * 3);
+    for (size_t k = 0; k < sky_pattern.size(); ++k) sky_pattern[k] = reference[k % 3];
+    thirds.resize(height);
+    thirds_short.assign(height, 0);
     if (normalisation == Normalisation::kLocation) {
         reference_surface = SkySurface::Measure(width, uint32_t(height), [first](size_t i) { return first[i]; });
         total_surface = reference_surface.Zero();
@@ -234,6 +250,15 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     }
     std::array<double, 3> variance;
     for (unsigned c = 0; c < 3; ++c) variance[c] = sky.variance[c] * scale[c] * scale[c];
+    // The fold's count of a sample's values less its three highest and two
+    // lowest: every frame's value, or the sample's count (which counts this
+    // frame's). Their mean is used from kFewestForMean of them.
+    const float none = std::numeric_limits<float>::quiet_NaN();
+    each_other.resize(frames + 1);
+    for (unsigned c = 0; c <= frames; ++c) each_other[c] = c >= kFewestForMean + 5 ? 1.0f / float(c - 5) : none;
+    each_other_pattern.assign(size_t(width) * 3, each_other[frames]);
+    variance_pattern.resize(size_t(width) * 3);
+    for (size_t k = 0; k < variance_pattern.size(); ++k) variance_pattern[k] = float(std::max(variance[k % 3], floor));
     if (frame_variances.size() < kLastFrameId) {
         frame = uint8_t(frame_variances.size());
         frame_variances.push_back(variance);
@@ -247,7 +272,138 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     for (unsigned c = 0; c < 3; ++c) shared[c] += (variance[c] - shared[c]) / frames_sharing_last_id;
 }
 
-void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const {
+__attribute__((target_clones("avx2", "default"))) void ClippingStatistics::FoldWatchedRun(
+    const float* __restrict in, const float* __restrict scale, const float* __restrict offset, float* __restrict sum,
+    float* __restrict high0, float* __restrict high1, float* __restrict low0, float* __restrict low1, size_t n,
+    uint8_t id, const FoldWatch& watch, float* __restrict leaving_high, float* __restrict leaving_low,
+    uint8_t* __restrict stood_out) {
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    const float* __restrict variance = watch.variance;
+    const float* __restrict sky = watch.sky;
+    const float* __restrict each_other = watch.each_other;
+    for (size_t b = 0; b < n; b += kWatchBlock) {
+        int any = 0;
+        for (size_t j = b, end = std::min(n, b + kWatchBlock); j < end; ++j) {
+            const float m = in[j] * scale[j] - offset[j];
+            const float t = Tagged(m, id);
+            const float s = sum[j] + m;
+            const float h0 = Max(high0[j], t), h1 = Max(high1[j], Min(high0[j], t)), h2 = Min(high1[j], t);
+            const float l0 = Min(low0[j], t), l1 = Min(low1[j], Max(low0[j], t)), l2 = Max(low1[j], t);
+            sum[j] = s;
+            high0[j] = h0;
+            high1[j] = h1;
+            low0[j] = l0;
+            low1[j] = l1;
+            // Where the sample's others lie: the middle of its inner
+            // extremes, or the mean of its values less the three highest
+            // and two lowest (less the three lowest and two highest) where
+            // that lies further out: three outliers of a side move the
+            // middle, never that mean.
+            const float middle = 0.5f * (h1 + l1);
+            const float trimmed_high = (s - h0 - h1 - h2 - l0 - l1) * each_other[j];
+            const float trimmed_low = (s - l0 - l1 - l2 - h0 - h1) * each_other[j];
+            const float below_high = trimmed_high < middle ? trimmed_high : middle;
+            const float above_low = trimmed_low > middle ? trimmed_low : middle;
+            // That mean is itself uncertain, by the noise over its count.
+            const float widen = 1.0f + (each_other[j] > 0 ? each_other[j] : 0.0f);
+            const float lit = Max(0.0f, below_high - sky[j]) * float(kStarLightVariation);
+            const float reach2 = watch.reach2 * (variance[j] * widen + lit * lit);
+            const float above = h2 - below_high, below = above_low - l2;
+            // A value that joins a side's two extremes on the other side
+            // is no outlier of this one (and is not among its others).
+            const bool high_out = (h2 > l1) & (above > 0) & (above * above > reach2);
+            const bool low_out = (l2 < h1) & (below > 0) & (below * below > reach2);
+            leaving_high[j] = high_out ? h2 : -kInfinity;
+            leaving_low[j] = low_out ? l2 : kInfinity;
+            any |= int(high_out) | int(low_out);
+        }
+        stood_out[b / kWatchBlock] = uint8_t(any);
+    }
+}
+
+void ClippingStatistics::Fold(size_t first, const float* values, const float* times, const float* shift, size_t n) {
+    const size_t y = first / 3 / width, row_first = y * size_t(width) * 3;
+    // The share of the other values' sum each takes, per sample.
+    const float* each = each_other_pattern.data();
+    thread_local std::vector<float> local_each;
+    if (covered) {
+        // Most pixels of a run hold every frame's value; the others, near
+        // the frames' edges, have their own count.
+        const float* counts = covered + first / 3;
+        const float every = float(frames);
+        constexpr size_t kPixelsLooked = 16;  // looked at together, without branches
+        for (size_t look = 0, pixels = n / 3; look < pixels; look += kPixelsLooked) {
+            const size_t end = std::min(pixels, look + kPixelsLooked);
+            int fewer = 0;
+            for (size_t p = look; p < end; ++p) fewer |= int(counts[p] != every);
+            if (!fewer) continue;
+            if (each != local_each.data()) {
+                local_each.assign(each_other_pattern.begin(), each_other_pattern.begin() + n);
+                each = local_each.data();
+            }
+            for (size_t p = look; p < end; ++p) {
+                const float share = each_other[std::min(each_other.size() - 1, size_t(counts[p]))];
+                local_each[p * 3] = local_each[p * 3 + 1] = local_each[p * 3 + 2] = share;
+            }
+        }
+    }
+    const FoldWatch watch{variance_pattern.data(), sky_pattern.data(), each,
+                          float(kWatchShare * kappa * kWatchShare * kappa)};
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    thread_local std::vector<float> leaving_high, leaving_low;
+    thread_local std::vector<uint8_t> stood_out;
+    leaving_high.resize(n);
+    leaving_low.resize(n);
+    stood_out.resize(n / kWatchBlock + 1);
+    FoldWatchedRun(values, times, shift, sums + first, field[kHigh0] + first, field[kHigh1] + first,
+                   field[kLow0] + first, field[kLow1] + first, n, frame, watch, leaving_high.data(),
+                   leaving_low.data(), stood_out.data());
+    thread_local std::vector<Third> found;
+    found.clear();
+    for (size_t b = 0; b < n; b += kWatchBlock) {
+        if (!stood_out[b / kWatchBlock]) continue;
+        for (size_t j = b, end = std::min(n, b + kWatchBlock); j < end; ++j)
+            if (leaving_high[j] > -kInfinity || leaving_low[j] < kInfinity)
+                found.push_back({uint32_t(first + j - row_first), leaving_high[j], leaving_low[j]});
+    }
+    if (!found.empty()) KeepThirds(y, found);
+}
+
+void ClippingStatistics::KeepThirds(size_t y, const std::vector<Third>& found) {
+    std::vector<Third>& kept = thirds[y];
+    const size_t share = std::max<size_t>(1, size_t(width) * 3 / kSamplesPerThird);
+    std::vector<Third> merged;
+    merged.reserve(std::min(share, kept.size() + found.size()));
+    size_t a = 0, b = 0;
+    while (a < kept.size() || b < found.size()) {
+        if (b == found.size() || (a < kept.size() && kept[a].at < found[b].at)) {
+            merged.push_back(kept[a++]);
+        } else if (a < kept.size() && kept[a].at == found[b].at) {
+            Third both = kept[a++];
+            both.high = Max(both.high, found[b].high);
+            both.low = Min(both.low, found[b].low);
+            merged.push_back(both);
+            ++b;
+        } else if (merged.size() + (kept.size() - a) < share) {
+            merged.push_back(found[b++]);
+        } else {
+            thirds_short[y] = 1;  // no room: this sample's clipping may stop short
+            ++b;
+        }
+    }
+    kept.swap(merged);
+}
+
+const ClippingStatistics::Third* ClippingStatistics::ThirdOf(size_t i) const {
+    const size_t y = i / 3 / width;
+    const uint32_t at = uint32_t(i - y * size_t(width) * 3);
+    const std::vector<Third>& kept = thirds[y];
+    const auto found = std::lower_bound(kept.begin(), kept.end(), at,
+                                        [](const Third& t, uint32_t sample) { return t.at < sample; });
+    return found != kept.end() && found->at == at ? &*found : nullptr;
+}
+
+void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& tally) const {
     const size_t n = size_t(width) * 3, first = y * n;
     if (row.bound.size() != n) {
         row.bound.resize(n);
@@ -286,7 +442,7 @@ void ClippingStatistics::FinishRow(size_t y, double kappa, RowScratch& row, Reje
         if (!sky_known) SkyAlong(y, row.sky);
         sky_known = true;
         const size_t i = first + k;
-        sums[i] = ClippedMean(i, unsigned(row.counts[k]), kappa, row.offsets[k], row.inverse_scale[k], row.sky[k],
+        sums[i] = ClippedMean(i, unsigned(row.counts[k]), row.offsets[k], row.inverse_scale[k], row.sky[k],
                               row.factor[k % 3][k / 3], tally);
     }
 }
@@ -326,13 +482,24 @@ double ClippingStatistics::CoreRangeWithin(size_t i, double least) const {
     return range;
 }
 
-float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kappa, double offsets,
+float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double offsets,
                                       double inverse_scale, double sky, double factor, RejectionTally& tally) const {
     const unsigned channel = unsigned(i % 3);
-    const float tagged_high[kClipExtremes] = {field[kHigh0][i], field[kHigh1][i]};
-    const float tagged_low[kClipExtremes] = {field[kLow0][i], field[kLow1][i]};
-    const float high[kClipExtremes] = {Untagged(tagged_high[0]), Untagged(tagged_high[1])};
-    const float low[kClipExtremes] = {Untagged(tagged_low[0]), Untagged(tagged_low[1])};
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    constexpr unsigned kMostKept = kClipExtremes + 1;
+    const Third* third = ThirdOf(i);
+    const float tagged_high[kMostKept] = {field[kHigh0][i], field[kHigh1][i], third ? third->high : -kInfinity};
+    const float tagged_low[kMostKept] = {field[kLow0][i], field[kLow1][i], third ? third->low : kInfinity};
+    const unsigned kept_high = kClipExtremes + (tagged_high[2] > -kInfinity);
+    const unsigned kept_low = kClipExtremes + (tagged_low[2] < kInfinity);
+    float high[kMostKept], low[kMostKept];
+    double high_extra[kMostKept], low_extra[kMostKept];
+    for (unsigned k = 0; k < kMostKept; ++k) {
+        high[k] = Untagged(tagged_high[k]);
+        low[k] = Untagged(tagged_low[k]);
+        high_extra[k] = ExtraVariance(TagOf(tagged_high[k]), channel);
+        low_extra[k] = ExtraVariance(TagOf(tagged_low[k]), channel);
+    }
     const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))) * factor);
     // Offsets move every value of a sample alike, and leave its range.
     double own_spread = 0;
@@ -341,17 +508,13 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
         own_spread = std::min<double>(high[1] - low[1], CoreRangeWithin(i, sky + kStarCoreAboveSky * sky_spread)) /
                      ExpectedInnerRange(count_here);
     const Judge judge{models[channel], factor, std::max(floor, own_spread * own_spread), kappa * kappa, sky};
-    const double high_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_high[0]), channel),
-                                              ExtraVariance(TagOf(tagged_high[1]), channel)};
-    const double low_extra[kClipExtremes] = {ExtraVariance(TagOf(tagged_low[0]), channel),
-                                             ExtraVariance(TagOf(tagged_low[1]), channel)};
     double s = sums[i];
     unsigned in = count_here, out_high = 0, out_low = 0;
     tally.values += count_here;
     // The low test that last passed: after a pass that left out only high
     // values, the next one's first low test is the same test again.
     struct {
-        unsigned value = kClipExtremes, in = 0;
+        unsigned value = kMostKept, in = 0;
         double s = 0;
     } passed_low;
     const auto low_fails = [&](unsigned value, double others_s, unsigned n) {
@@ -371,12 +534,12 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
         double drop_s = 0;
         unsigned dropped_high = 0, dropped_low = 0;
         // A pass never leaves no value at all.
-        while (out_high + dropped_high < kClipExtremes && in - dropped_high > 1 &&
+        while (out_high + dropped_high < kept_high && in - dropped_high > 1 &&
                Outlier(high[out_high + dropped_high], high_extra[out_high + dropped_high], s, in, judge))
             drop_s += high[out_high + dropped_high++];
         const double high_kept = s - drop_s;
         const unsigned in_low = in - dropped_high;
-        while (out_low + dropped_low < kClipExtremes && in_low - dropped_low > 1 && in_low >= kFewestToClip &&
+        while (out_low + dropped_low < kept_low && in_low - dropped_low > 1 && in_low >= kFewestToClip &&
                low_fails(out_low + dropped_low, high_kept, in_low))
             drop_s += low[out_low + dropped_low++];
         if (dropped_high + dropped_low == 0) {
@@ -395,7 +558,14 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double kapp
     }
     tally.high += out_high;
     tally.low += out_low;
-    if (out_high == kClipExtremes || out_low == kClipExtremes) ++tally.at_limit;
+    // A side that lost every value kept for it may hold one more outlier:
+    // where it lost a third too, or where its row could not keep every
+    // third. Without a third, no value beyond its two stood out as it left.
+    const bool row_short = thirds_short[i / 3 / width] != 0;
+    const auto cut_short = [row_short](unsigned out, unsigned kept) {
+        return out == kept && (kept > kClipExtremes || row_short);
+    };
+    if (cut_short(out_high, kept_high) || cut_short(out_low, kept_low)) ++tally.at_limit;
     if (in == 0) return 0.0f;
     // The kept values' mean at the level of every value's: whichever values
     // went, neighbouring samples stay on one level.

@@ -1,7 +1,9 @@
 // Kappa-sigma clipping in one pass and bounded memory. Per sample: the sum of
 // its values and the two highest and two lowest of them, each carrying the
 // frame it came from in the lowest 8 bits of its mantissa (a change of less
-// than 2^-15 of the value, and plain min and max keep them). On a sparse
+// than 2^-15 of the value, and plain min and max keep them); for the few
+// samples where a value that left those extremes stood out, the most extreme
+// such value of each side as a third. On a sparse
 // grid: sums of squares, from which a noise model per channel gives the
 // spread a value may have at its level. Per frame: its sky level and noise.
 // Every value is normalised, less its frame's sky offset from the first
@@ -33,9 +35,13 @@
 
 namespace quen_merge {
 
-// Values kept per side of each sample: clipping is exact while no more than
-// this many values of a sample lie beyond kappa on either side.
+// Values kept per side of every sample; a third is kept where one stood out.
 constexpr unsigned kClipExtremes = 2;
+
+// Star light varies between frames beyond its shot noise, by this share of
+// itself: seeing, tracking and resampling move a star's core between
+// pixels (the "sensitivity noise" of a CCD rejection).
+constexpr double kStarLightVariation = 0.1;
 
 // How frames are brought onto one scale before their values are compared:
 // lights differ by their sky (an offset), flats by their lamp or the
@@ -47,7 +53,10 @@ struct RejectionTally {
     uint64_t values = 0;     // values in the stack, over all samples
     uint64_t high = 0;       // values left out above the others
     uint64_t low = 0;        // values left out below the others
-    uint64_t at_limit = 0;   // samples whose kClipExtremes values of one side all went
+    // Samples that may hold an outlier past the values kept: a side lost all
+    // of them, and a value beyond stood out (a third, lost too) or could
+    // not be kept.
+    uint64_t at_limit = 0;
     // How far apart the frames were brought (green channel): their sky
     // offsets from the first frame's, or their levels over its.
     Normalisation normalisation = Normalisation::kNone;
@@ -71,11 +80,13 @@ public:
     }
 
     // The statistics of the n samples of a grid width pixels wide whose
-    // first frame's values are sums[i], worked out on every CPU. sums, a
-    // buffer the caller keeps alive, holds each sample's sum from then on,
-    // and ClippedMeans leaves the means there. Frames are normalised as
-    // normalisation says; frames that land (aligned stacks) by location.
-    ClippingStatistics(float* sums, size_t n, uint32_t width, Normalisation normalisation = Normalisation::kLocation);
+    // first frame's values are sums[i], worked out on every CPU, for
+    // clipping at kappa. sums, a buffer the caller keeps alive, holds each
+    // sample's sum from then on, and ClippedMeans leaves the means there.
+    // Frames are normalised as normalisation says; frames that land
+    // (aligned stacks) by location.
+    ClippingStatistics(float* sums, size_t n, uint32_t width, double kappa,
+                       Normalisation normalisation = Normalisation::kLocation);
 
     // A frame's sky, per channel: its level (the median over the grid) and
     // the variance of one pixel's noise (from the median absolute difference
@@ -106,6 +117,10 @@ public:
     // within this share of its noise everywhere, is normalised by the level.
     static constexpr double kLevelWithin = 0.25;
 
+    // Where frames land: the caller's count of each pixel's values, which
+    // counts a frame's before they come. Without it every sample has one
+    // value from each frame.
+    void CountValuesIn(const float* per_pixel) { covered = per_pixel; }
     // Takes the values of whole pixels of the current frame into their
     // statistics, the grid's too: samples [first, first + n) of one row,
     // first and n multiples of 3.
@@ -123,7 +138,7 @@ public:
         if (frame == 1)
             FoldSecondRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n);
         else
-            FoldRun(values, times, shift, sums + first, at[kHigh0], at[kHigh1], at[kLow0], at[kLow1], n, frame);
+            Fold(first, values, times, shift, n);
         ForGridSamples(first, n, [&](size_t i, size_t g) {
             AddToGrid(g, double(values[i - first]) * times[i - first] - shift[i - first]);
         });
@@ -174,7 +189,7 @@ public:
     // every CPU; what was left out is counted in tally, the same as one loop
     // would.
     template <typename Count>
-    void ClippedMeans(Count count, double kappa, RejectionTally& tally);
+    void ClippedMeans(Count count, RejectionTally& tally);
 
 private:
     // Takes normalised value m of a sample on the grid, entry g, into the
@@ -200,7 +215,7 @@ private:
     // offsets are those of the frames that gave them. Counts what it left
     // out in tally. Only for the samples FinishUnfailable left: nearly all
     // of them hold an outlier, and no finer bound would spare their tests.
-    float ClippedMean(size_t i, unsigned count, double kappa, double offsets, double inverse_scale, double sky,
+    float ClippedMean(size_t i, unsigned count, double offsets, double inverse_scale, double sky,
                       double factor, RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
     struct RowScratch {
@@ -220,7 +235,7 @@ private:
     void FillUnfolded();
     static constexpr size_t kFillSamples = size_t(1) << 20;  // samples one worker fills at a time
     // The clipped means of row y, whose counts row holds, into the sums.
-    void FinishRow(size_t y, double kappa, RowScratch& row, RejectionTally& tally) const;
+    void FinishRow(size_t y, RowScratch& row, RejectionTally& tally) const;
     // For each of n samples where no test can fail even at the least spread
     // of its channel (bound[j], kappa^2 times that variance), its mean into
     // sum[j] and 1 into done[j]; 0 there for the rest, left to the tests.
@@ -232,25 +247,47 @@ private:
 
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
 
+    // A sample's third most extreme value of each side, where one stood out.
+    struct Third {
+        uint32_t at;      // the sample within its row
+        float high, low;  // tagged; -inf and +inf where that side kept none
+    };
+    // AddPixels' fold from the third frame on, keeping the thirds that stood
+    // out.
+    void Fold(size_t first, const float* values, const float* times, const float* shift, size_t n);
+    // Takes the thirds found along row y into those it keeps, within the
+    // row's share.
+    void KeepThirds(size_t y, const std::vector<Third>& found);
+    // The third kept for sample i, or null.
+    const Third* ThirdOf(size_t i) const;
+
+    // What the fold needs to see a value that leaves a sample's extremes
+    // stand out, along a row's samples: the incoming frame's noise variance,
+    // the sky level, and 1 / the count of the sample's values other than its
+    // three highest and two lowest (NaN where there are too few);
+    // (kWatchShare kappa)^2.
+    struct FoldWatch {
+        const float* variance;
+        const float* sky;
+        const float* each_other;
+        float reach2;
+    };
     // AddPixels' steps for n values in[j] of channel j % 3, normalised as
     // in[j] * scale[j] - offset[j], into statistics that no other pointer
-    // reaches (the compiler may then take several values at once).
-    static void FoldRun(const float* __restrict in, const float* __restrict scale, const float* __restrict offset,
-                        float* __restrict sum, float* __restrict high0, float* __restrict high1,
-                        float* __restrict low0, float* __restrict low1, size_t n, uint8_t id) {
-        for (size_t j = 0; j < n; ++j) {
-            const float m = in[j] * scale[j] - offset[j];
-            const float t = Tagged(m, id);
-            sum[j] += m;
-            high1[j] = Max(high1[j], Min(high0[j], t));
-            high0[j] = Max(high0[j], t);
-            low1[j] = Min(low1[j], Max(low0[j], t));
-            low0[j] = Min(low0[j], t);
-        }
-    }
-    // FoldRun for the second frame, whose statistics are not yet written:
+    // reaches (the compiler may then take several values at once); and the
+    // values that left each sample's extremes (tagged) where they stood out,
+    // into leaving_high and leaving_low (-inf and +inf elsewhere), and into
+    // stood_out[b] whether any of block b did, a block being kWatchBlock
+    // samples. On the widest vectors the CPU has: the same operations, the
+    // same bits.
+    static void FoldWatchedRun(const float* __restrict in, const float* __restrict scale,
+                               const float* __restrict offset, float* __restrict sum, float* __restrict high0,
+                               float* __restrict high1, float* __restrict low0, float* __restrict low1, size_t n,
+                               uint8_t id, const FoldWatch& watch, float* __restrict leaving_high,
+                               float* __restrict leaving_low, uint8_t* __restrict stood_out);
+    // The fold of the second frame, whose statistics are not yet written:
     // the first frame's value is still the sum, and the extremes are written
-    // as FoldRun would leave them from the first value alone (high1 -inf,
+    // as the fold would leave them from the first value alone (high1 -inf,
     // low1 +inf), without reading them.
     static void FoldSecondRun(const float* __restrict in, const float* __restrict scale,
                               const float* __restrict offset, float* __restrict sum, float* __restrict high0,
@@ -326,6 +363,7 @@ private:
     SkySurface total_surface;           // every frame's offset surface added
     bool any_local = false;             // whether any frame was normalised across the frame
     Normalisation normalisation = Normalisation::kLocation;
+    double kappa = 3;
     std::array<float, 3> offset{};      // the current frame's offset
     std::array<float, 3> scale{1, 1, 1};  // ... and its scale
     std::array<double, 3> total_offset{};  // every frame's offsets added
@@ -334,6 +372,11 @@ private:
     double least_level = 1, most_level = 1;  // the green 1 / scale's likewise
     std::vector<float> offset_pattern;  // offset[k % 3] for a row's samples k
     std::vector<float> scale_pattern;   // scale[k % 3] likewise
+    std::vector<float> variance_pattern;  // the current frame's noise variance, as compared, likewise
+    std::vector<float> sky_pattern;     // reference[k % 3] likewise
+    std::vector<float> each_other_pattern;  // FoldWatch's each_other where every sample has every frame's value
+    std::vector<float> each_other;      // ... by a sample's count of values
+    const float* covered = nullptr;     // CountValuesIn's counts
     uint8_t frame = 0;
     bool extremes_written = false;      // every sample's extremes hold its values
     unsigned frames_sharing_last_id = 0;
@@ -352,6 +395,10 @@ private:
     std::vector<std::array<float, 3>> landing_offsets;
     std::vector<std::vector<Run>> runs;
     std::vector<GridSums> grid;
+    // By row: the thirds, in the order of their samples; whether the row's
+    // share of them ran out.
+    std::vector<std::vector<Third>> thirds;
+    std::vector<uint8_t> thirds_short;
     NoiseModel models[3];
     NoiseMap maps[3];
 };
@@ -422,7 +469,7 @@ void ClippingStatistics::FitNoise(Count count_of) {
 }
 
 template <typename Count>
-void ClippingStatistics::ClippedMeans(Count count_of, double kappa, RejectionTally& tally) {
+void ClippingStatistics::ClippedMeans(Count count_of, RejectionTally& tally) {
     FillUnfolded();
     FitNoise(count_of);
     const size_t row_samples = size_t(width) * 3, rows = count / row_samples;
@@ -436,7 +483,7 @@ void ClippingStatistics::ClippedMeans(Count count_of, double kappa, RejectionTal
         row.counts.resize(row_samples);
         for (size_t y = first_row; y < end_row; ++y) {
             for (size_t k = 0; k < row_samples; ++k) row.counts[k] = count_of(y * row_samples + k);
-            FinishRow(y, kappa, row, t);
+            FinishRow(y, row, t);
         }
         tallies[first_row / rows_per_piece] = t;
     });

@@ -131,4 +131,42 @@ TEST(CombineRules, ClippedMeanLeavesOutOutliersPastTheFramesWithIdsOfTheirOwn) {
     }
 }
 
+// Aligned frames cover pixels from their own column on, counted as they
+// land: three outliers at a pixel of an edge that fewer frames cover all go,
+// as they do where every frame covers.
+TEST(CombineRules, ClippedMeanLetsThreeOutliersGoWhereFramesCoverFewerPixels) {
+    const unsigned kFrames = 16;
+    auto covers = [](unsigned k, size_t pixel) { return pixel % kWidth >= k % 4; };
+    // One in the second column, one in the middle of a row further down:
+    // each row has room for the third of one sample in 64.
+    const size_t edge = 3 * 2, middle = 3 * (kWidth * 5 + 10);
+    auto outlier = [&](unsigned k, size_t i) { return (i == edge || i == middle) && k >= 12 && k <= 14; };
+    auto sample = [&](unsigned k, size_t i) {
+        return (unsigned short)(CalmSky(k, i) + (outlier(k, i) ? 5000 * (k - 11) : 0));
+    };
+    std::vector<float> result(kSamples), counts(kSamples / 3, 1.0f);
+    for (size_t i = 0; i < kSamples; ++i) result[i] = sample(0, i) * kAdu;
+    const auto combiner = quen_merge::MakeClippedMean(3);
+    combiner->Start(result.data(), kSamples, kWidth);
+    combiner->CountValuesIn(counts.data());
+    Image16 frame(kWidth, kHeight, 3);
+    std::vector<float> values(kSamples);
+    for (unsigned k = 1; k < kFrames; ++k) {
+        for (size_t i = 0; i < kSamples; ++i) frame.data[i] = sample(k, i), values[i] = frame.data[i] * kAdu;
+        combiner->BeginFrame(&frame, {});
+        for (size_t row = 0; row < kSamples; row += kWidth * 3) {
+            const size_t begin = row + 3 * (k % 4);
+            for (size_t i = begin; i < row + kWidth * 3; i += 3) counts[i / 3] += 1;
+            combiner->AddValues(begin, &values[begin], row + kWidth * 3 - begin);
+        }
+    }
+    combiner->Finish({0, counts.data()});
+    EXPECT_EQ(combiner->Tally()->high, 6u);
+    for (const size_t i : {edge, middle}) {
+        const float clean = MeanOf(
+            Values(kFrames, sample, i, [&](unsigned k, size_t j) { return covers(k, j / 3) && !outlier(k, j); }));
+        EXPECT_NEAR(result[i], clean, 2 * kAdu) << "sample " << i;
+    }
+}
+
 }  // namespace
