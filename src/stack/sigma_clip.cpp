@@ -394,15 +394,6 @@ void ClippingStatistics::KeepThirds(size_t y, const std::vector<Third>& found) {
     kept.swap(merged);
 }
 
-const ClippingStatistics::Third* ClippingStatistics::ThirdOf(size_t i) const {
-    const size_t y = i / 3 / width;
-    const uint32_t at = uint32_t(i - y * size_t(width) * 3);
-    const std::vector<Third>& kept = thirds[y];
-    const auto found = std::lower_bound(kept.begin(), kept.end(), at,
-                                        [](const Third& t, uint32_t sample) { return t.at < sample; });
-    return found != kept.end() && found->at == at ? &*found : nullptr;
-}
-
 void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& tally) const {
     const size_t n = size_t(width) * 3, first = y * n;
     if (row.bound.size() != n) {
@@ -434,6 +425,9 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
                      sums + first, row.counts.data(), row.offsets.data(), row.inverse_scale.data(), row.bound.data(), n,
                      row.done.data());
     bool sky_known = false;  // the sky along the row, worked out once a sample needs it
+    // The row's thirds, in the order of their samples, walked along with them.
+    const std::vector<Third>& row_thirds = thirds[y];
+    auto next_third = row_thirds.begin();
     for (size_t k = 0; k < n; ++k) {
         if (row.done[k]) {
             tally.values += unsigned(row.counts[k]);
@@ -441,8 +435,10 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
         }
         if (!sky_known) SkyAlong(y, row.sky);
         sky_known = true;
+        while (next_third != row_thirds.end() && next_third->at < k) ++next_third;
+        const Third* third = next_third != row_thirds.end() && next_third->at == k ? &*next_third : nullptr;
         const size_t i = first + k;
-        sums[i] = ClippedMean(i, unsigned(row.counts[k]), row.offsets[k], row.inverse_scale[k], row.sky[k],
+        sums[i] = ClippedMean(i, unsigned(row.counts[k]), third, row.offsets[k], row.inverse_scale[k], row.sky[k],
                               row.factor[k % 3][k / 3], tally);
     }
 }
@@ -482,22 +478,23 @@ double ClippingStatistics::CoreRangeWithin(size_t i, double least) const {
     return range;
 }
 
-float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, double offsets,
+float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, const Third* third, double offsets,
                                       double inverse_scale, double sky, double factor, RejectionTally& tally) const {
     const unsigned channel = unsigned(i % 3);
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
     constexpr unsigned kMostKept = kClipExtremes + 1;
-    const Third* third = ThirdOf(i);
     const float tagged_high[kMostKept] = {field[kHigh0][i], field[kHigh1][i], third ? third->high : -kInfinity};
     const float tagged_low[kMostKept] = {field[kLow0][i], field[kLow1][i], third ? third->low : kInfinity};
     const unsigned kept_high = kClipExtremes + (tagged_high[2] > -kInfinity);
     const unsigned kept_low = kClipExtremes + (tagged_low[2] < kInfinity);
     float high[kMostKept], low[kMostKept];
-    double high_extra[kMostKept], low_extra[kMostKept];
-    for (unsigned k = 0; k < kMostKept; ++k) {
+    double high_extra[kMostKept] = {}, low_extra[kMostKept] = {};
+    for (unsigned k = 0; k < kept_high; ++k) {
         high[k] = Untagged(tagged_high[k]);
-        low[k] = Untagged(tagged_low[k]);
         high_extra[k] = ExtraVariance(TagOf(tagged_high[k]), channel);
+    }
+    for (unsigned k = 0; k < kept_low; ++k) {
+        low[k] = Untagged(tagged_low[k]);
         low_extra[k] = ExtraVariance(TagOf(tagged_low[k]), channel);
     }
     const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))) * factor);

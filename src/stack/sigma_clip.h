@@ -211,12 +211,18 @@ private:
     // the stars' cores (samples whose second lowest value lies above least)
     // within a pixel of sample i, in its channel; 0 without one.
     double CoreRangeWithin(size_t i, double least) const;
-    // The clipped mean of the `count` values of sample i, test by test;
-    // offsets are those of the frames that gave them. Counts what it left
+    // A sample's third most extreme value of each side, where one stood out.
+    struct Third {
+        uint32_t at;      // the sample within its row
+        float high, low;  // tagged; -inf and +inf where that side kept none
+    };
+    // The clipped mean of the `count` values of sample i, test by test,
+    // with its third values where it kept them (else null); offsets are
+    // those of the frames that gave them. Counts what it left
     // out in tally. Only for the samples FinishUnfailable left: nearly all
     // of them hold an outlier, and no finer bound would spare their tests.
-    float ClippedMean(size_t i, unsigned count, double offsets, double inverse_scale, double sky,
-                      double factor, RejectionTally& tally) const;
+    float ClippedMean(size_t i, unsigned count, const Third* third, double offsets, double inverse_scale,
+                      double sky, double factor, RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
     struct RowScratch {
         std::vector<double> counts;   // each sample's count of values
@@ -247,19 +253,12 @@ private:
 
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
 
-    // A sample's third most extreme value of each side, where one stood out.
-    struct Third {
-        uint32_t at;      // the sample within its row
-        float high, low;  // tagged; -inf and +inf where that side kept none
-    };
     // AddPixels' fold from the third frame on, keeping the thirds that stood
     // out.
     void Fold(size_t first, const float* values, const float* times, const float* shift, size_t n);
     // Takes the thirds found along row y into those it keeps, within the
     // row's share.
     void KeepThirds(size_t y, const std::vector<Third>& found);
-    // The third kept for sample i, or null.
-    const Third* ThirdOf(size_t i) const;
 
     // What the fold needs to see a value that leaves a sample's extremes
     // stand out, along a row's samples: the incoming frame's noise variance,
