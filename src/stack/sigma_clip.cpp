@@ -107,7 +107,7 @@ double Larger(double a, double b) { return a < b ? b : a; }
 constexpr float kWatchShare = 1.0f;
 // The fewest values whose mean the watch takes for where a sample's values
 // lie; with fewer, the middle of its inner extremes.
-constexpr unsigned kFewestForMean = 3;
+constexpr unsigned kFewestForMean = 1;
 // Samples folded between looks for a value that stood out.
 constexpr size_t kWatchBlock = 64;
 // A row keeps thirds for at most one sample in this many: bounded memory,
@@ -294,18 +294,18 @@ __attribute__((target_clones("avx2", "default"))) void ClippingStatistics::FoldW
             high1[j] = h1;
             low0[j] = l0;
             low1[j] = l1;
-            // Where the sample's others lie: the middle of its inner
-            // extremes, or the mean of its values less the three highest
-            // and two lowest (less the three lowest and two highest) where
-            // that lies further out: three outliers of a side move the
-            // middle, never that mean.
+            // Where the sample's others lie: the mean of its values less the
+            // three highest and two lowest (less the three lowest and two
+            // highest), which three outliers of a side and two of the other
+            // leave; with too few values, the middle of its inner extremes.
             const float middle = 0.5f * (h1 + l1);
             const float trimmed_high = (s - h0 - h1 - h2 - l0 - l1) * each_other[j];
             const float trimmed_low = (s - l0 - l1 - l2 - h0 - h1) * each_other[j];
-            const float below_high = trimmed_high < middle ? trimmed_high : middle;
-            const float above_low = trimmed_low > middle ? trimmed_low : middle;
+            const bool enough = each_other[j] > 0;
+            const float below_high = enough ? trimmed_high : middle;
+            const float above_low = enough ? trimmed_low : middle;
             // That mean is itself uncertain, by the noise over its count.
-            const float widen = 1.0f + (each_other[j] > 0 ? each_other[j] : 0.0f);
+            const float widen = 1.0f + (enough ? each_other[j] : 0.0f);
             const float lit = Max(0.0f, below_high - sky[j]) * float(kStarLightVariation);
             const float reach2 = watch.reach2 * (variance[j] * widen + lit * lit);
             const float above = h2 - below_high, below = above_low - l2;
