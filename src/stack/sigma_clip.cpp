@@ -372,8 +372,11 @@ void ClippingStatistics::Fold(size_t first, const float* values, const float* ti
 void ClippingStatistics::KeepThirds(size_t y, const std::vector<Third>& found) {
     std::vector<Third>& kept = thirds[y];
     const size_t share = std::max<size_t>(1, size_t(width) * 3 / kSamplesPerThird);
-    std::vector<Third> merged;
-    merged.reserve(std::min(share, kept.size() + found.size()));
+    // Merged in a buffer the thread keeps, which then trades places with the
+    // row's: no allocation once the buffers have grown, as all threads share
+    // one heap.
+    thread_local std::vector<Third> merged;
+    merged.clear();
     size_t a = 0, b = 0;
     while (a < kept.size() || b < found.size()) {
         if (b == found.size() || (a < kept.size() && kept[a].at < found[b].at)) {
