@@ -26,7 +26,6 @@ struct Judge {
     double factor, floor, kappa2, sky;
 };
 
-
 // A sample whose every value but its lowest lies this many sky spreads
 // above the sky is a star's core in every frame (a trail over the sky never
 // lifts the second lowest value). From this many values, such a core and
@@ -100,13 +99,10 @@ bool OutlierPair(double a, double b, double extra_b, double s, unsigned n, const
 double Larger(double a, double b) { return a < b ? b : a; }
 
 // A value that leaves a sample's two extremes of a side is kept as its third
-// when it lies this share of kappa spreads (of the incoming frame's noise,
-// and the star's share of its light) beyond the mean of the sample's other
-// values so far: less than kappa, as that mean has fewer values than the
-// final one.
-constexpr float kWatchShare = 1.0f;
-// The fewest values whose mean the watch takes for where a sample's values
-// lie; with fewer, the middle of its inner extremes.
+// when it lies kappa spreads (of the incoming frame's noise, and the star's
+// share of its light) beyond where the sample's other values lie: the mean
+// of its values but the three highest and two lowest, from this many of
+// them on; with fewer, the middle of its inner extremes.
 constexpr unsigned kFewestForMean = 1;
 // Samples folded between looks for a value that stood out.
 constexpr size_t kWatchBlock = 64;
@@ -347,8 +343,7 @@ void ClippingStatistics::Fold(size_t first, const float* values, const float* ti
             }
         }
     }
-    const FoldWatch watch{variance_pattern.data(), sky_pattern.data(), each,
-                          float(kWatchShare * kappa * kWatchShare * kappa)};
+    const FoldWatch watch{variance_pattern.data(), sky_pattern.data(), each, float(kappa * kappa)};
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
     thread_local std::vector<float> leaving_high, leaving_low;
     thread_local std::vector<uint8_t> stood_out;

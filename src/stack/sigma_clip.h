@@ -263,8 +263,7 @@ private:
     // What the fold needs to see a value that leaves a sample's extremes
     // stand out, along a row's samples: the incoming frame's noise variance,
     // the sky level, and 1 / the count of the sample's values other than its
-    // three highest and two lowest (NaN where there are too few);
-    // (kWatchShare kappa)^2.
+    // three highest and two lowest (NaN where there are too few); kappa^2.
     struct FoldWatch {
         const float* variance;
         const float* sky;
