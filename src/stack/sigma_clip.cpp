@@ -268,7 +268,16 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     for (unsigned c = 0; c < 3; ++c) shared[c] += (variance[c] - shared[c]) / frames_sharing_last_id;
 }
 
-__attribute__((target_clones("avx2", "default"))) void ClippingStatistics::FoldWatchedRun(
+// The fold's instruction set is chosen as the program loads (an ifunc), which
+// the thread sanitizer's runtime is not yet ready for: its builds fold on the
+// default set.
+#if defined(__SANITIZE_THREAD__)
+#define ON_WIDEST_VECTORS
+#else
+#define ON_WIDEST_VECTORS __attribute__((target_clones("avx2", "default")))
+#endif
+
+ON_WIDEST_VECTORS void ClippingStatistics::FoldWatchedRun(
     const float* __restrict in, const float* __restrict scale, const float* __restrict offset, float* __restrict sum,
     float* __restrict high0, float* __restrict high1, float* __restrict low0, float* __restrict low1, size_t n,
     uint8_t id, const FoldWatch& watch, float* __restrict leaving_high, float* __restrict leaving_low,
