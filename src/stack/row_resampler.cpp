@@ -262,11 +262,6 @@ RowResampler::RowResampler(const Image16& frame, const SampleCalibration& calibr
                            ResamplingArithmetic arithmetic, bool wide)
     : frame(frame), calibration(calibration), arithmetic(arithmetic), wide(wide && CpuHasWideRegisters()) {}
 
-bool RowResampler::CpuHasWideRegisters() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
-
 void RowResampler::Resample(const Position* positions, size_t n, float* out) const {
     // The calibration's masters are looked at once per run, the CPU once per process.
     WithCalibrationFormula(calibration, [&](auto formula) {

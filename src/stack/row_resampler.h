@@ -5,6 +5,7 @@
 
 #include "base/frame_calibration.h"
 #include "base/rigid_transform.h"
+#include "base/wide_registers.h"
 #include "ostrel/image.h"
 
 namespace quen_merge {
@@ -37,8 +38,6 @@ public:
                  bool wide = CpuHasWideRegisters());
     // Writes the frame's three values at each of positions[0, n) to out.
     void Resample(const Position* positions, size_t n, float* out) const;
-
-    static bool CpuHasWideRegisters();
 
 private:
     const Image16& frame;

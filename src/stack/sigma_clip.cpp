@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/memory_pages.h"
+#include "base/wide_registers.h"
 
 namespace quen_merge {
 
@@ -250,8 +251,8 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     // lowest: every frame's value, or the sample's count (which counts this
     // frame's). Their mean is used from kFewestForMean of them.
     const float none = std::numeric_limits<float>::quiet_NaN();
-    each_other.resize(frames + 1);
-    for (unsigned c = 0; c <= frames; ++c) each_other[c] = c >= kFewestForMean + 5 ? 1.0f / float(c - 5) : none;
+    for (size_t c = each_other.size(); c <= frames; ++c)
+        each_other.push_back(c >= kFewestForMean + 5 ? 1.0f / float(c - 5) : none);
     each_other_pattern.assign(size_t(width) * 3, each_other[frames]);
     variance_pattern.resize(size_t(width) * 3);
     for (size_t k = 0; k < variance_pattern.size(); ++k) variance_pattern[k] = float(std::max(variance[k % 3], floor));
@@ -268,16 +269,7 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     for (unsigned c = 0; c < 3; ++c) shared[c] += (variance[c] - shared[c]) / frames_sharing_last_id;
 }
 
-// The fold's instruction set is chosen as the program loads (an ifunc), which
-// the thread sanitizer's runtime is not yet ready for: its builds fold on the
-// default set.
-#if defined(__SANITIZE_THREAD__)
-#define ON_WIDEST_VECTORS
-#else
-#define ON_WIDEST_VECTORS __attribute__((target_clones("avx2", "default")))
-#endif
-
-ON_WIDEST_VECTORS void ClippingStatistics::FoldWatchedRun(
+inline void ClippingStatistics::FoldWatchedRun(
     const float* __restrict in, const float* __restrict scale, const float* __restrict offset, float* __restrict sum,
     float* __restrict high0, float* __restrict high1, float* __restrict low0, float* __restrict low1, size_t n,
     uint8_t id, const FoldWatch& watch, float* __restrict leaving_high, float* __restrict leaving_low,
@@ -326,6 +318,16 @@ ON_WIDEST_VECTORS void ClippingStatistics::FoldWatchedRun(
     }
 }
 
+void ClippingStatistics::FoldWatchedWide(const float* __restrict in, const float* __restrict scale,
+                                         const float* __restrict offset, float* __restrict sum,
+                                         float* __restrict high0, float* __restrict high1, float* __restrict low0,
+                                         float* __restrict low1, size_t n, uint8_t id, const FoldWatch& watch,
+                                         float* __restrict leaving_high, float* __restrict leaving_low,
+                                         uint8_t* __restrict stood_out) {
+    FoldWatchedRun(in, scale, offset, sum, high0, high1, low0, low1, n, id, watch, leaving_high, leaving_low,
+                   stood_out);
+}
+
 void ClippingStatistics::Fold(size_t first, const float* values, const float* times, const float* shift, size_t n) {
     const size_t y = first / 3 / width, row_first = y * size_t(width) * 3;
     // The share of the other values' sum each takes, per sample.
@@ -359,9 +361,16 @@ void ClippingStatistics::Fold(size_t first, const float* values, const float* ti
     leaving_high.resize(n);
     leaving_low.resize(n);
     stood_out.resize(n / kWatchBlock + 1);
-    FoldWatchedRun(values, times, shift, sums + first, field[kHigh0] + first, field[kHigh1] + first,
-                   field[kLow0] + first, field[kLow1] + first, n, frame, watch, leaving_high.data(),
-                   leaving_low.data(), stood_out.data());
+    float* const high0 = field[kHigh0] + first;
+    float* const high1 = field[kHigh1] + first;
+    float* const low0 = field[kLow0] + first;
+    float* const low1 = field[kLow1] + first;
+    if (CpuHasWideRegisters())
+        FoldWatchedWide(values, times, shift, sums + first, high0, high1, low0, low1, n, frame, watch,
+                        leaving_high.data(), leaving_low.data(), stood_out.data());
+    else
+        FoldWatchedRun(values, times, shift, sums + first, high0, high1, low0, low1, n, frame, watch,
+                       leaving_high.data(), leaving_low.data(), stood_out.data());
     thread_local std::vector<Third> found;
     found.clear();
     for (size_t b = 0; b < n; b += kWatchBlock) {

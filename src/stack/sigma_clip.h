@@ -276,13 +276,18 @@ private:
     // values that left each sample's extremes (tagged) where they stood out,
     // into leaving_high and leaving_low (-inf and +inf elsewhere), and into
     // stood_out[b] whether any of block b did, a block being kWatchBlock
-    // samples. On the widest vectors the CPU has: the same operations, the
-    // same bits.
-    static void FoldWatchedRun(const float* __restrict in, const float* __restrict scale,
-                               const float* __restrict offset, float* __restrict sum, float* __restrict high0,
-                               float* __restrict high1, float* __restrict low0, float* __restrict low1, size_t n,
-                               uint8_t id, const FoldWatch& watch, float* __restrict leaving_high,
-                               float* __restrict leaving_low, uint8_t* __restrict stood_out);
+    // samples. Compiled into Fold, and into its AVX2 twin below, which Fold
+    // takes where the CPU has it: the same operations, the same bits.
+    __attribute__((always_inline)) static inline void FoldWatchedRun(
+        const float* __restrict in, const float* __restrict scale, const float* __restrict offset,
+        float* __restrict sum, float* __restrict high0, float* __restrict high1, float* __restrict low0,
+        float* __restrict low1, size_t n, uint8_t id, const FoldWatch& watch, float* __restrict leaving_high,
+        float* __restrict leaving_low, uint8_t* __restrict stood_out);
+    __attribute__((target("avx2"))) static void FoldWatchedWide(
+        const float* __restrict in, const float* __restrict scale, const float* __restrict offset,
+        float* __restrict sum, float* __restrict high0, float* __restrict high1, float* __restrict low0,
+        float* __restrict low1, size_t n, uint8_t id, const FoldWatch& watch, float* __restrict leaving_high,
+        float* __restrict leaving_low, uint8_t* __restrict stood_out);
     // The fold of the second frame, whose statistics are not yet written:
     // the first frame's value is still the sum, and the extremes are written
     // as the fold would leave them from the first value alone (high1 -inf,
