@@ -11,6 +11,7 @@ With BASELINE_TARNIC set to an earlier build of tarnic, its runs are timed
 beside the current ones.
 """
 import os
+import re
 import resource
 import shutil
 import statistics
@@ -42,7 +43,8 @@ def generate(starfield, folder, frames, width, height, extra):
 
 
 def frames_of(folder, count=None):
-    names = sorted(f for f in os.listdir(folder) if f.endswith(".tif"))
+    """The frames generate wrote there: never an output that a run left beside them."""
+    names = sorted(f for f in os.listdir(folder) if re.fullmatch(r"f\d+\.tif", f))
     return [os.path.join(folder, f) for f in names[:count]]
 
 

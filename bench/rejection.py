@@ -142,7 +142,15 @@ def cost(tarnic, data, peers, cpu):
     folder = os.path.join(data, "rigid")
     generate(os.path.join(os.path.dirname(tarnic), "starfield"), folder, 8, WIDTH, HEIGHT, ["-r", "1", "-x", "40"])
     frames = frames_of(folder)
-    out = os.path.join(folder, "out.ppm")
+    # Outputs go elsewhere, and Siril, which stacks every TIFF of a folder,
+    # reads the frames from one that holds nothing else.
+    work = os.path.join(data, "out")
+    only_frames = os.path.join(work, "rejection_frames")
+    shutil.rmtree(only_frames, ignore_errors=True)
+    os.makedirs(only_frames)
+    for f in frames:
+        os.symlink(f, os.path.join(only_frames, os.path.basename(f)))
+    out = os.path.join(work, "out.ppm")
     commands = {
         "-t n": [tarnic, "-o", out] + frames,
         "-t n -r 3": [tarnic, "-r", "3", "-o", out] + frames,
@@ -153,9 +161,9 @@ def cost(tarnic, data, peers, cpu):
     }
     if shutil.which("siril-cli"):
         commands["Siril sigma clipping 3/3"] = ["sh", os.path.join(peers, "siril_stack.sh"), "-t", "2", "--noreg",
-                                                "--rej", "s 3 3", folder, os.path.join(folder, "siril.tif")]
+                                                "--rej", "s 3 3", only_frames, os.path.join(work, "siril_clip.tif")]
     # Seven rounds: the clipping's extra memory makes its runs vary more.
-    return interleaved(commands, folder, repeats=7, cpu=cpu)
+    return interleaved(commands, work, repeats=7, cpu=cpu)
 
 
 def main(build, data, peers):
