@@ -154,7 +154,7 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     bool eight_bit = n > 0;
     for (size_t y = 0; y < height; y += step)
         ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i, size_t g) {
-            AddToGrid(g, double(first[i]));
+            AddToGrid(g, first[i]);
             eight_bit = eight_bit && OnEightBitStep(first[i]);
         });
     // The spread the quantisation alone gives a value: a uniform error over

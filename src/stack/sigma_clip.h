@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -70,7 +71,8 @@ class ClippingStatistics {
 
 public:
     // Memory one sample takes beyond the sums, which the caller's buffer
-    // holds: its extremes and its share of the grid.
+    // holds: its extremes, and its shares of the grid (0.75 bytes) and of
+    // the thirds (at most 0.19), rounded up.
     static constexpr unsigned kBytesPerSample = kFields * sizeof(float) + 1;
 
     // Pixels between the grid's points on each axis: every pixel of small
@@ -140,7 +142,7 @@ public:
         else
             Fold(first, values, times, shift, n);
         ForGridSamples(first, n, [&](size_t i, size_t g) {
-            AddToGrid(g, double(values[i - first]) * times[i - first] - shift[i - first]);
+            AddToGrid(g, values[i - first] * times[i - first] - shift[i - first]);
         });
     }
     // The landing frame covered whole pixels [first / 3, (first + n) / 3)
@@ -194,10 +196,12 @@ public:
 private:
     // Takes normalised value m of a sample on the grid, entry g, into the
     // noise model's sums.
-    void AddToGrid(size_t g, double m) {
+    void AddToGrid(size_t g, float m) {
         GridSums& sums_here = grid[g];
-        sums_here.sum += m;
-        sums_here.squares += m * m;
+        if (std::isnan(sums_here.first)) sums_here.first = m;
+        const float departure = m - sums_here.first;
+        sums_here.sum += departure;
+        sums_here.squares += departure * departure;
     }
     // The first frame's sky along row y, three channels a pixel, into sky.
     void SkyAlong(size_t y, std::vector<float>& sky) const {
@@ -349,8 +353,11 @@ private:
         return true;
     }
 
+    // The first value a grid point had, and the sums of the later values'
+    // departures from it and of their squares: departures are small beside
+    // the level, and floats hold their sums as doubles would the values'.
     struct GridSums {
-        double sum = 0, squares = 0;
+        float first = std::numeric_limits<float>::quiet_NaN(), sum = 0, squares = 0;
     };
     // Pixels [begin, end) of a row that a landing frame covered.
     struct Run {
@@ -451,8 +458,9 @@ void ClippingStatistics::FitNoise(Count count_of) {
                 const size_t i = (y * width + x) * 3 + c;
                 const unsigned n = count_of(i);
                 if (n < 2) continue;
-                const double mean = grid[g].sum / n;
-                const double variance = (grid[g].squares - grid[g].sum * mean) / (n - 1);
+                const double departure = double(grid[g].sum) / n;
+                const double mean = grid[g].first + departure;
+                const double variance = (grid[g].squares - grid[g].sum * departure) / (n - 1);
                 measured.push_back({float(mean), float(variance > 0 ? variance : 0), n});
                 where.push_back({uint32_t(x), uint32_t(y), 0});
             }
