@@ -14,6 +14,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e import frames_of  # noqa: E402
+
 # 18 mm on APS-C at 4.3 um: 5184 x 3456 px, focal 4186 px, barrel distortion,
 # pointing at declination 60, ten frames a minute apart.
 WIDE = ["-L", "4186", "-J", "-0.05", "-W", "5184", "-H", "3456", "-n", "10", "-I", "60", "-S", "20000",
@@ -355,8 +358,7 @@ def main():
         print(f"Largest FWHM ratio of a region with stars: "
               f"{max(float(r[2]) for r in rows if int(r[1]) > 0):.3f} (bar 1.25: no doubled stars).\n")
 
-    rigid = sorted(os.path.join(data, "rigid", f) for f in os.listdir(os.path.join(data, "rigid"))
-                   if f.endswith(".tif"))
+    rigid = frames_of(os.path.join(data, "rigid"))
     peers = os.path.join(here, "..", "..", "shared", "peers")
     commands = {"tarnic -t s": [os.path.join(build, "tarnic"), "-t", "s", "-o", os.path.join(data, "out", "speed.tif"),
                                 *rigid]}
