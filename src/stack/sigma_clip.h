@@ -71,8 +71,9 @@ class ClippingStatistics {
 
 public:
     // Memory one sample takes beyond the sums, which the caller's buffer
-    // holds: its extremes, and its shares of the grid (0.75 bytes) and of
-    // the thirds (at most 0.19), rounded up.
+    // holds: its extremes, and its shares of the grid (0.75 bytes where a
+    // point stands every fourth pixel each way) and of the thirds (at most
+    // 0.19), rounded up.
     static constexpr unsigned kBytesPerSample = kFields * sizeof(float) + 1;
 
     // Pixels between the grid's points on each axis: every pixel of small
