@@ -163,8 +163,7 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     floor = quantum * quantum / 12;
     const FrameSky sky = Sky(width, uint32_t(height), [first](size_t i) { return first[i]; });
     reference = sky.level;
-    sky_pattern.resize(size_t(width) * 3);
-    for (size_t k = 0; k < sky_pattern.size(); ++k) sky_pattern[k] = reference[k % 3];
+    AlongRow(reference, sky_pattern);
     thirds.resize(height);
     thirds_short.assign(height, 0);
     if (normalisation == Normalisation::kLocation) {
@@ -235,12 +234,8 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     most_shift = std::max(most_shift, double(offset[1]));
     least_level = std::min(least_level, 1.0 / scale[1]);
     most_level = std::max(most_level, 1.0 / scale[1]);
-    offset_pattern.resize(size_t(width) * 3);
-    scale_pattern.resize(size_t(width) * 3);
-    for (size_t k = 0; k < offset_pattern.size(); ++k) {
-        offset_pattern[k] = offset[k % 3];
-        scale_pattern[k] = scale[k % 3];
-    }
+    AlongRow(offset, offset_pattern);
+    AlongRow(scale, scale_pattern);
     if (landing) {
         if (runs.empty()) runs.resize(std::max<size_t>(1, count / 3 / width));
         landing_offsets.push_back(offset);
@@ -254,8 +249,9 @@ void ClippingStatistics::BeginFrame(const FrameSky& sky, bool landing) {
     for (size_t c = each_other.size(); c <= frames; ++c)
         each_other.push_back(c >= kFewestForMean + 5 ? 1.0f / float(c - 5) : none);
     each_other_pattern.assign(size_t(width) * 3, each_other[frames]);
-    variance_pattern.resize(size_t(width) * 3);
-    for (size_t k = 0; k < variance_pattern.size(); ++k) variance_pattern[k] = float(std::max(variance[k % 3], floor));
+    std::array<float, 3> compared;
+    for (unsigned c = 0; c < 3; ++c) compared[c] = float(std::max(variance[c], floor));
+    AlongRow(compared, variance_pattern);
     if (frame_variances.size() < kLastFrameId) {
         frame = uint8_t(frame_variances.size());
         frame_variances.push_back(variance);

@@ -204,13 +204,16 @@ private:
         sums_here.sum += departure;
         sums_here.squares += departure * departure;
     }
+    // A value per channel, repeated for every pixel of a row, into row.
+    void AlongRow(const std::array<float, 3>& per_channel, std::vector<float>& row) const {
+        row.resize(size_t(width) * 3);
+        for (size_t k = 0; k < row.size(); ++k) row[k] = per_channel[k % 3];
+    }
     // The first frame's sky along row y, three channels a pixel, into sky.
     void SkyAlong(size_t y, std::vector<float>& sky) const {
+        if (reference_surface.Empty()) return AlongRow(reference, sky);
         sky.resize(size_t(width) * 3);
-        if (reference_surface.Empty())
-            for (size_t k = 0; k < sky.size(); ++k) sky[k] = reference[k % 3];
-        else
-            reference_surface.Row(y, 0, width, sky.data());
+        reference_surface.Row(y, 0, width, sky.data());
     }
     // The widest range between second highest and second lowest value of
     // the stars' cores (samples whose second lowest value lies above least)
