@@ -62,7 +62,7 @@ public:
         tally = RejectionTally();
         if (counts.per_pixel) {
             const float* covered = counts.per_pixel;
-            statistics->ClippedMeans([covered](size_t i) { return unsigned(covered[i / kFrameChannels]); }, tally);
+            statistics->ClippedMeans([covered](size_t p) { return unsigned(covered[p]); }, tally);
         } else {
             const unsigned all = unsigned(counts.all);
             statistics->ClippedMeans([all](size_t) { return all; }, tally);

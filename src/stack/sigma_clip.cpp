@@ -111,16 +111,20 @@ constexpr size_t kWatchBlock = 64;
 // however many values stand out (the ground moving through an aligned sky).
 constexpr size_t kSamplesPerThird = 64;
 
-// The largest deviation any test of the clipping can find in a sample of
-// in >= 3 values with sum s, extremes h0 >= h1 and l0 <= l1: no test's value
-// lies beyond the extremes, nor its others' mean beyond the mean of the rest.
-// Without branches, so that a loop of it takes several samples at once.
-double LargestDeviation(double h0, double h1, double l0, double l1, double s, double in) {
-    const double others = 1.0 / (in - 1);
-    const double largest = Larger(h0 - (s - h0) * others, (s - l0) * others - l0);
-    const double pair = 1.0 / (in - 2);
-    const double pairs = Larger(h1 - (s - h0 - h1) * pair, (s - l0 - l1) * pair - l1);
-    return Larger(largest, in >= kFewestToClip + 2 ? pairs : -std::numeric_limits<double>::infinity());
+// Whether no test of the clipping can find a value beyond the square root
+// of bound (kappa^2 times the least variance any test gives) in a sample of
+// in >= 3 values with sum s, extremes h0 >= h1 and l0 <= l1: no test's
+// value lies beyond the extremes, nor its others' mean beyond the mean of
+// the rest. Deviations are taken times the others' count, which spares the
+// divisions; without branches, so that a loop of it takes several samples
+// at once.
+bool NoTestFails(double h0, double h1, double l0, double l1, double s, double in, double bound) {
+    const double others = in - 1, pair = in - 2;
+    const double largest = Larger(h0 * others - (s - h0), (s - l0) - l0 * others);
+    const double pairs = Larger(h1 * pair - (s - h0 - h1), (s - l0 - l1) - l1 * pair);
+    const double pairs_beyond = in >= kFewestToClip + 2 ? pairs * pairs - bound * pair * pair
+                                                        : -std::numeric_limits<double>::infinity();
+    return Larger(largest * largest - bound * others * others, pairs_beyond) <= 0;
 }
 
 // Whether v is a whole number of 8-bit steps: data whose every value is
@@ -138,18 +142,22 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     const size_t height = n / 3 / width;
     step = GridStep(width, uint32_t(height));
     grid_width = (width + step - 1) / step;
-    grid.resize(grid_width * ((height + step - 1) / step) * 3);
     // Neither zeroed nor written here: the second frame's fold writes the
     // extremes it reaches, and FillUnfolded the rest. Their memory is then
     // touched once, not twice.
     const size_t length = std::max<size_t>(1, n);
     storage.reset(static_cast<float*>(std::malloc(length * kFields * sizeof(float))));
     if (!storage) throw std::bad_alloc();
-    // Their pages are new to the process and touched by one fold: where the
-    // system hands freed memory back to a host, a huge page's first touch
-    // costs several times its small pages' (0.9 s against 0.3 s for 288 MiB
-    // here), and a stream through them gains little from fewer of them.
+    // Their pages, and the grid's, are new to the process and first touched
+    // in one stream: where the system hands freed memory back to a host, a
+    // huge page's first touch costs several times its small pages' (0.9 s
+    // against 0.3 s for 288 MiB here), and a stream through them gains little
+    // from fewer of them.
     AdviseWholeHugePages(storage.get(), length * kFields * sizeof(float), MADV_NOHUGEPAGE);
+    const size_t points = grid_width * ((height + step - 1) / step) * 3;
+    grid.reserve(points);
+    AdviseWholeHugePages(grid.data(), points * sizeof(GridSums), MADV_NOHUGEPAGE);
+    grid.resize(points);
     for (unsigned f = 0; f < kFields; ++f) field[f] = storage.get() + f * length;
     bool eight_bit = n > 0;
     for (size_t y = 0; y < height; y += step)
@@ -441,10 +449,7 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
     const std::vector<Third>& row_thirds = thirds[y];
     auto next_third = row_thirds.begin();
     for (size_t k = 0; k < n; ++k) {
-        if (row.done[k]) {
-            tally.values += unsigned(row.counts[k]);
-            continue;
-        }
+        if (row.done[k]) continue;
         if (!sky_known) SkyAlong(y, row.sky);
         sky_known = true;
         while (next_third != row_thirds.end() && next_third->at < k) ++next_third;
@@ -465,9 +470,9 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
         const double s = sum[j], in = counts[j];
         // Samples of fewer values keep them all; their bound is worked out
         // on a count that divides by no zero, and not used.
-        const double largest = LargestDeviation(Untagged(high0[j]), Untagged(high1[j]), Untagged(low0[j]),
-                                                Untagged(low1[j]), s, in < kFewestToClip ? kFewestToClip : in);
-        const bool clean = (in < kFewestToClip) | (largest * largest <= bound[j]);
+        const bool clean = (in < kFewestToClip) | NoTestFails(Untagged(high0[j]), Untagged(high1[j]),
+                                                               Untagged(low0[j]), Untagged(low1[j]), s,
+                                                               in < kFewestToClip ? kFewestToClip : in, bound[j]);
         const double mean = (s * inverse_scale[j] + offsets[j]) / Larger(in, 1);
         const double kept = in > 0 ? mean : 0.0;
         sum[j] = float(clean ? kept : s);
@@ -509,6 +514,19 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, const Third
         low[k] = Untagged(tagged_low[k]);
         low_extra[k] = ExtraVariance(TagOf(tagged_low[k]), channel);
     }
+    // Most samples the quick bound leaves are clean all the same: it took
+    // the least noisy frame's spread and no star. The least variance their
+    // own tests can give, from the frames their extremes came from and the
+    // star light their lowest value still holds, spares the tests.
+    const double least = double(models[channel].LeastVariance()) * factor;
+    const double extremes_extra =
+        std::min(std::min(high_extra[0], high_extra[1]), std::min(low_extra[0], low_extra[1]));
+    const double star = std::max(0.0, double(low[0]) - sky) * kStarLightVariation;
+    const double least_at_level = least + star * star;
+    const double least_variance =
+        std::max(least_at_level + extremes_extra * factor, floor) + least_at_level / (count_here - 1);
+    if (NoTestFails(high[0], high[1], low[0], low[1], sums[i], count_here, kappa * kappa * least_variance))
+        return float((sums[i] * inverse_scale + offsets) / count_here);
     const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))) * factor);
     // Offsets move every value of a sample alike, and leave its range.
     double own_spread = 0;
@@ -519,7 +537,6 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, const Third
     const Judge judge{models[channel], factor, std::max(floor, own_spread * own_spread), kappa * kappa, sky};
     double s = sums[i];
     unsigned in = count_here, out_high = 0, out_low = 0;
-    tally.values += count_here;
     // The low test that last passed: after a pass that left out only high
     // values, the next one's first low test is the same test again.
     struct {

@@ -173,8 +173,8 @@ public:
         }
     }
 
-    // Fits each channel's noise model from the grid, where count(i) gives
-    // the number of values of sample i. Call once every frame is in.
+    // Fits each channel's noise model from the grid, where count(p) gives
+    // the number of values of pixel p. Call once every frame is in.
     template <typename Count>
     void FitNoise(Count count);
     // FitNoise, then into the sums' buffer the mean of each sample's values
@@ -226,9 +226,9 @@ private:
     };
     // The clipped mean of the `count` values of sample i, test by test,
     // with its third values where it kept them (else null); offsets are
-    // those of the frames that gave them. Counts what it left
-    // out in tally. Only for the samples FinishUnfailable left: nearly all
-    // of them hold an outlier, and no finer bound would spare their tests.
+    // those of the frames that gave them. Counts the values it left out in
+    // tally. Only for the samples FinishUnfailable left; most of them are
+    // clean all the same, and a finer bound spares their tests.
     float ClippedMean(size_t i, unsigned count, const Third* third, double offsets, double inverse_scale,
                       double sky, double factor, RejectionTally& tally) const;
     // What finishing a row needs besides the statistics, kept from row to row.
@@ -352,8 +352,13 @@ private:
                 steps[size_t(r.begin) * 3 + c] += landing_offsets[r.frame][c];
                 steps[size_t(r.end) * 3 + c] -= landing_offsets[r.frame][c];
             }
-        double running[3] = {0, 0, 0};
-        for (size_t k = 0; k < size_t(width) * 3; ++k) offsets[k] = running[k % 3] += steps[k];
+        // A sum per channel, each its own chain of additions.
+        double red = 0, green = 0, blue = 0;
+        for (size_t k = 0; k < size_t(width) * 3; k += 3) {
+            offsets[k] = red += steps[k];
+            offsets[k + 1] = green += steps[k + 1];
+            offsets[k + 2] = blue += steps[k + 2];
+        }
         return true;
     }
 
@@ -456,11 +461,11 @@ void ClippingStatistics::FitNoise(Count count_of) {
         std::vector<NoiseModel::Sample> measured;
         std::vector<NoiseMap::Point> where;
         measured.reserve(grid.size() / 3);
+        where.reserve(grid.size() / 3);
         // The grid holds its points in this loop's order, a channel's every third.
         for (size_t y = 0, g = c; y < height; y += step)
             for (size_t x = 0; x < width; x += step, g += 3) {
-                const size_t i = (y * width + x) * 3 + c;
-                const unsigned n = count_of(i);
+                const unsigned n = count_of(y * width + x);
                 if (n < 2) continue;
                 const double departure = double(grid[g].sum) / n;
                 const double mean = grid[g].first + departure;
@@ -497,7 +502,11 @@ void ClippingStatistics::ClippedMeans(Count count_of, RejectionTally& tally) {
         RowScratch row;
         row.counts.resize(row_samples);
         for (size_t y = first_row; y < end_row; ++y) {
-            for (size_t k = 0; k < row_samples; ++k) row.counts[k] = count_of(y * row_samples + k);
+            for (size_t x = 0; x < width; ++x) {
+                const unsigned values = count_of(y * width + x);
+                t.values += 3 * values;
+                row.counts[x * 3] = row.counts[x * 3 + 1] = row.counts[x * 3 + 2] = values;
+            }
             FinishRow(y, row, t);
         }
         tallies[first_row / rows_per_piece] = t;

@@ -132,24 +132,31 @@ TEST(NoiseModelClipping, JudgesEachRegionByItsOwnNoise) {
 TEST(NoiseModelClipping, KeepsStarCoresThatTheSeeingChanges) {
     // A star whose core stands from 0.8 to 1.3 times as high from frame to
     // frame and wanders by a few tenths of a pixel keeps its core; a hit on
-    // the sky beside it still goes.
+    // the sky beside it still goes, and so does one on the core itself.
     auto star = [](unsigned k, size_t i) {
         const double x = double(i / 3 % kWidth) - 32 - 0.3 * std::sin(k), y = double(i / 3 / kWidth) - 32;
         const double width = 1.0 + 0.12 * std::cos(1.7 * k);
         return 40000 / (width * width) * std::exp(-(x * x + y * y) / (2 * width * width)) * kAdu;
     };
-    const size_t hit = ((32 + 5) * kWidth + 32) * 3 + 1;
-    auto value = [&](unsigned k, size_t i) { return Sky(k, i, 50) + star(k, i) + (k == 4 && i == hit) * 0.1; };
+    const size_t hit = ((32 + 5) * kWidth + 32) * 3 + 1, core_hit = (32 * kWidth + 32) * 3 + 2;
+    auto value = [&](unsigned k, size_t i) {
+        return Sky(k, i, 50) + star(k, i) + (k == 4 && i == hit) * 0.1 + (k == 6 && i == core_hit) * 0.35;
+    };
     const Clipped clipped = Clip(10, 3, value);
     for (size_t y = 31; y <= 33; ++y)
         for (size_t i = (y * kWidth + 31) * 3; i < (y * kWidth + 34) * 3; ++i) {
+            if (i == core_hit) continue;
             double all = 0;
             for (unsigned k = 0; k < 10; ++k) all += value(k, i);
             ASSERT_NEAR(clipped.means[i], all / 10, 0.5 * kAdu) << i;
         }
-    double others = 0;
-    for (unsigned k = 0; k < 10; ++k) others += k == 4 ? 0 : value(k, hit);
+    double others = 0, core_others = 0;
+    for (unsigned k = 0; k < 10; ++k) {
+        others += k == 4 ? 0 : value(k, hit);
+        core_others += k == 6 ? 0 : value(k, core_hit);
+    }
     EXPECT_NEAR(clipped.means[hit], others / 9, 40 * kAdu);
+    EXPECT_NEAR(clipped.means[core_hit], core_others / 9, 1 * kAdu);
 }
 
 TEST(NoiseModelClipping, QuantisedEightBitDataKeepTheirValues) {
