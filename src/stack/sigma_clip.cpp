@@ -21,10 +21,12 @@ constexpr double kSixteenBitStep = 1.0 / 65536.0;
 // more spread the sample's region shows than the model, the least variance
 // any value may have (the quantisation's, or a star core's own spread),
 // kappa squared, and the sky level under the sample, above which light
-// varies between frames in proportion to itself.
+// varies between frames in proportion to itself; and kappa squared times
+// the least variance any test of the sample can give, within which a value
+// passes without a look at the model.
 struct Judge {
     const NoiseModel& model;
-    double factor, floor, kappa2, sky;
+    double factor, floor, kappa2, sky, passes_within;
 };
 
 // A sample whose every value but its lowest lies this many sky spreads
@@ -79,12 +81,13 @@ double ExpectedInnerRange(unsigned n) {
 // model's at the others' mean (moved by extra) for v, and the model's over
 // their count for that mean, which is itself uncertain.
 bool Outlier(double v, double extra, double s, unsigned n, const Judge& judge) {
-    const double others = n - 1;
-    const double mean = (s - v) / others;
+    const double each_other = 1.0 / (n - 1);  // one division, not two in a row
+    const double mean = (s - v) * each_other;
+    const double deviation = v - mean;
+    if (deviation * deviation <= judge.passes_within) return false;
     const double above_sky = std::max(0.0, mean - judge.sky) * kStarLightVariation;
     const double at_level = double(judge.model.Variance(float(mean))) * judge.factor + above_sky * above_sky;
-    const double variance = std::max(at_level + extra * judge.factor, judge.floor) + at_level / others;
-    const double deviation = v - mean;
+    const double variance = std::max(at_level + extra * judge.factor, judge.floor) + at_level * each_other;
     return deviation * deviation > judge.kappa2 * variance;
 }
 
@@ -506,35 +509,42 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, const Third
     const unsigned kept_low = kClipExtremes + (tagged_low[2] < kInfinity);
     float high[kMostKept], low[kMostKept];
     double high_extra[kMostKept] = {}, low_extra[kMostKept] = {};
+    double least_extra_here = std::numeric_limits<double>::infinity();  // of any value a test looks at
     for (unsigned k = 0; k < kept_high; ++k) {
         high[k] = Untagged(tagged_high[k]);
         high_extra[k] = ExtraVariance(TagOf(tagged_high[k]), channel);
+        least_extra_here = std::min(least_extra_here, high_extra[k]);
     }
     for (unsigned k = 0; k < kept_low; ++k) {
         low[k] = Untagged(tagged_low[k]);
         low_extra[k] = ExtraVariance(TagOf(tagged_low[k]), channel);
+        least_extra_here = std::min(least_extra_here, low_extra[k]);
     }
     // Most samples the quick bound leaves are clean all the same: it took
     // the least noisy frame's spread and no star. The least variance their
-    // own tests can give, from the frames their extremes came from and the
-    // star light their lowest value still holds, spares the tests.
+    // own tests can give, from the frames their values came from and the
+    // star light their lowest value still holds, spares the tests; and
+    // where a test is needed, it spares most values' look at the model.
     const double least = double(models[channel].LeastVariance()) * factor;
-    const double extremes_extra =
-        std::min(std::min(high_extra[0], high_extra[1]), std::min(low_extra[0], low_extra[1]));
     const double star = std::max(0.0, double(low[0]) - sky) * kStarLightVariation;
     const double least_at_level = least + star * star;
-    const double least_variance =
-        std::max(least_at_level + extremes_extra * factor, floor) + least_at_level / (count_here - 1);
-    if (NoTestFails(high[0], high[1], low[0], low[1], sums[i], count_here, kappa * kappa * least_variance))
+    const double passes_within =
+        kappa * kappa *
+        (std::max(least_at_level + least_extra_here * factor, floor) + least_at_level / (count_here - 1));
+    if (NoTestFails(high[0], high[1], low[0], low[1], sums[i], count_here, passes_within))
         return float((sums[i] * inverse_scale + offsets) / count_here);
-    const double sky_spread = std::sqrt(double(models[channel].Variance(float(sky))) * factor);
-    // Offsets move every value of a sample alike, and leave its range.
+    // Offsets move every value of a sample alike, and leave its range. The
+    // sky's spread (a square root) is taken only where the sample is lit.
     double own_spread = 0;
-    const double inner_mean = count_here > 2 ? (sums[i] - high[0] - low[0]) / (count_here - 2) : 0;
-    if (count_here >= kFewestForOwnRange && inner_mean > sky + kLitAboveSky * sky_spread)
+    const double sky_variance = double(models[channel].Variance(float(sky))) * factor;
+    const double lit = (sums[i] - high[0] - low[0]) / (count_here - 2) - sky;
+    if (count_here >= kFewestForOwnRange && lit > 0 && lit * lit > kLitAboveSky * kLitAboveSky * sky_variance) {
+        const double sky_spread = std::sqrt(sky_variance);
         own_spread = std::min<double>(high[1] - low[1], CoreRangeWithin(i, sky + kStarCoreAboveSky * sky_spread)) /
                      ExpectedInnerRange(count_here);
-    const Judge judge{models[channel], factor, std::max(floor, own_spread * own_spread), kappa * kappa, sky};
+    }
+    const Judge judge{models[channel], factor, std::max(floor, own_spread * own_spread), kappa * kappa, sky,
+                      passes_within};
     double s = sums[i];
     unsigned in = count_here, out_high = 0, out_low = 0;
     // The low test that last passed: after a pass that left out only high
