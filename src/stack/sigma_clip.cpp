@@ -162,6 +162,9 @@ ClippingStatistics::ClippingStatistics(float* first, size_t n, uint32_t grid_col
     AdviseWholeHugePages(grid.data(), points * sizeof(GridSums), MADV_NOHUGEPAGE);
     grid.resize(points);
     for (unsigned f = 0; f < kFields; ++f) field[f] = storage.get() + f * length;
+    std::vector<char*> fields;
+    for (float* f : field) fields.push_back(reinterpret_cast<char*>(f));
+    fault_in = std::make_unique<BackgroundFaultIn>(std::move(fields), length * sizeof(float));
     bool eight_bit = n > 0;
     for (size_t y = 0; y < height; y += step)
         ForGridSamples(y * width * 3, size_t(width) * 3, [&](size_t i, size_t g) {

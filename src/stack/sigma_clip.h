@@ -28,6 +28,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/background_fault_in.h"
 #include "base/median.h"
 #include "base/parallel.h"
 #include "stack/noise_map.h"
@@ -408,6 +409,9 @@ private:
     // Hundreds of megabytes for a large stack.
     std::unique_ptr<float, void (*)(void*)> storage{nullptr, &std::free};
     float* field[kFields] = {};
+    // Their pages, faulted in while the next frame's stars are found; gone
+    // before the storage.
+    std::unique_ptr<BackgroundFaultIn> fault_in;
     float* sums = nullptr;
     // Aligned stacks: each landing frame's offsets, and by row the runs of
     // pixels each covered, in frame order.
