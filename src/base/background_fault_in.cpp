@@ -1,11 +1,12 @@
 #include "base/background_fault_in.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <utility>
+
+#include "base/memory_pages.h"
 
 namespace quen_merge {
 
@@ -20,10 +21,9 @@ BackgroundFaultIn::BackgroundFaultIn(std::vector<char*> begins, size_t bytes)
           const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
           for (size_t at = 0; at < bytes; at += kStretchBytes)
               for (char* begin : begins) {
-                  // Whole pages only: those at either end may hold other buffers.
-                  const uintptr_t first = (uintptr_t(begin + at) + page - 1) & ~(page - 1);
-                  const uintptr_t end = uintptr_t(begin + std::min(bytes, at + kStretchBytes)) & ~(page - 1);
-                  if (end > first && madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE) != 0)
+                  const WholePages pages(begin + at, std::min(bytes - at, kStretchBytes), page);
+                  if (pages.end > pages.first && madvise(reinterpret_cast<void*>(pages.first),
+                                                         pages.end - pages.first, MADV_POPULATE_WRITE) != 0)
                       return;
               }
       }) {}

@@ -14,11 +14,14 @@ using quen_merge::BackgroundFaultIn;
 TEST(BackgroundFaultIn, LeavesWhatTheBuffersHold) {
     constexpr size_t kBytes = size_t(24) << 20, kStep = 1 << 20;
     std::unique_ptr<char[]> first(new char[kBytes + 7]), second(new char[kBytes + 7]);
-    for (size_t at = 0; at < kBytes; at += kStep) first[at + 1] = char(at / kStep), second[at + 3] = char(~at / kStep);
+    for (size_t at = 0; at < kBytes; at += kStep) {
+        first[at + 1] = char(at / kStep);
+        second[at + 3] = char(99 - at / kStep);
+    }
     { BackgroundFaultIn whole({first.get() + 1, second.get() + 3}, kBytes); }
     for (size_t at = 0; at < kBytes; at += kStep) {
         ASSERT_EQ(first[at + 1], char(at / kStep)) << at;
-        ASSERT_EQ(second[at + 3], char(~at / kStep)) << at;
+        ASSERT_EQ(second[at + 3], char(99 - at / kStep)) << at;
     }
 }
 
