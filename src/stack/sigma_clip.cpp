@@ -81,13 +81,13 @@ double ExpectedInnerRange(unsigned n) {
 // model's at the others' mean (moved by extra) for v, and the model's over
 // their count for that mean, which is itself uncertain.
 bool Outlier(double v, double extra, double s, unsigned n, const Judge& judge) {
-    const double each_other = 1.0 / (n - 1);  // one division, not two in a row
-    const double mean = (s - v) * each_other;
+    const double over_others = 1.0 / (n - 1);  // one division, not two in a row
+    const double mean = (s - v) * over_others;
     const double deviation = v - mean;
     if (deviation * deviation <= judge.passes_within) return false;
     const double above_sky = std::max(0.0, mean - judge.sky) * kStarLightVariation;
     const double at_level = double(judge.model.Variance(float(mean))) * judge.factor + above_sky * above_sky;
-    const double variance = std::max(at_level + extra * judge.factor, judge.floor) + at_level * each_other;
+    const double variance = std::max(at_level + extra * judge.factor, judge.floor) + at_level * over_others;
     return deviation * deviation > judge.kappa2 * variance;
 }
 
@@ -101,6 +101,13 @@ bool OutlierPair(double a, double b, double extra_b, double s, unsigned n, const
 }
 
 double Larger(double a, double b) { return a < b ? b : a; }
+
+// The mean of a sample whose count values, summing to s, all stay, at the
+// level of the frames that gave them: their normalised sum times their mean
+// 1 / scale, plus their offsets.
+double MeanOfAll(double s, double count, double inverse_scale, double offsets) {
+    return (s * inverse_scale + offsets) / count;
+}
 
 // A value that leaves a sample's two extremes of a side is kept as its third
 // when it lies kappa spreads (of the incoming frame's noise, and the star's
@@ -479,7 +486,7 @@ void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const f
         const bool clean = (in < kFewestToClip) | NoTestFails(Untagged(high0[j]), Untagged(high1[j]),
                                                                Untagged(low0[j]), Untagged(low1[j]), s,
                                                                in < kFewestToClip ? kFewestToClip : in, bound[j]);
-        const double mean = (s * inverse_scale[j] + offsets[j]) / Larger(in, 1);
+        const double mean = MeanOfAll(s, Larger(in, 1), inverse_scale[j], offsets[j]);
         const double kept = in > 0 ? mean : 0.0;
         sum[j] = float(clean ? kept : s);
         done[j] = clean ? 1.0 : 0.0;
@@ -535,7 +542,7 @@ float ClippingStatistics::ClippedMean(size_t i, unsigned count_here, const Third
         kappa * kappa *
         (std::max(least_at_level + least_extra_here * factor, floor) + least_at_level / (count_here - 1));
     if (NoTestFails(high[0], high[1], low[0], low[1], sums[i], count_here, passes_within))
-        return float((sums[i] * inverse_scale + offsets) / count_here);
+        return float(MeanOfAll(sums[i], count_here, inverse_scale, offsets));
     // Offsets move every value of a sample alike, and leave its range. The
     // sky's spread (a square root) is taken only where the sample is lit.
     double own_spread = 0;
