@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "base/memory_pages.h"
 #include "base/wide_registers.h"
@@ -457,28 +458,50 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
     FinishUnfailable(field[kHigh0] + first, field[kHigh1] + first, field[kLow0] + first, field[kLow1] + first,
                      sums + first, row.counts.data(), row.offsets.data(), row.inverse_scale.data(), row.bound.data(), n,
                      row.done.data());
-    bool sky_known = false;  // the sky along the row, worked out once a sample needs it
+    // The first frame's sky along the row, set up once a sample needs it and
+    // read only where one does.
+    std::optional<SkySurface::AlongRow> sky;
     // The row's thirds, in the order of their samples, walked along with them.
     const std::vector<Third>& row_thirds = thirds[y];
     auto next_third = row_thirds.begin();
     for (size_t k = 0; k < n; ++k) {
         if (row.done[k]) continue;
-        if (!sky_known) SkyAlong(y, row.sky);
-        sky_known = true;
+        if (!sky && !reference_surface.Empty()) sky = reference_surface.Along(y);
+        const float sky_here = sky ? sky->At(k / 3, unsigned(k % 3)) : reference[k % 3];
         while (next_third != row_thirds.end() && next_third->at < k) ++next_third;
         const Third* third = next_third != row_thirds.end() && next_third->at == k ? &*next_third : nullptr;
         const size_t i = first + k;
-        sums[i] = ClippedMean(i, unsigned(row.counts[k]), third, row.offsets[k], row.inverse_scale[k], row.sky[k],
+        sums[i] = ClippedMean(i, unsigned(row.counts[k]), third, row.offsets[k], row.inverse_scale[k], sky_here,
                               row.factor[k % 3][k / 3], tally);
     }
 }
 
-void ClippingStatistics::FinishUnfailable(const float* __restrict high0, const float* __restrict high1,
-                                          const float* __restrict low0, const float* __restrict low1,
-                                          float* __restrict sum, const double* __restrict counts,
-                                          const double* __restrict offsets,
-                                          const double* __restrict inverse_scale, const double* __restrict bound,
-                                          size_t n, double* __restrict done) {
+void ClippingStatistics::FinishUnfailable(const float* high0, const float* high1, const float* low0,
+                                          const float* low1, float* sum, const double* counts, const double* offsets,
+                                          const double* inverse_scale, const double* bound, size_t n,
+                                          double* done) {
+    if (CpuHasWideRegisters())
+        FinishUnfailableWide(high0, high1, low0, low1, sum, counts, offsets, inverse_scale, bound, n, done);
+    else
+        FinishUnfailableRun(high0, high1, low0, low1, sum, counts, offsets, inverse_scale, bound, n, done);
+}
+
+void ClippingStatistics::FinishUnfailableWide(const float* __restrict high0, const float* __restrict high1,
+                                              const float* __restrict low0, const float* __restrict low1,
+                                              float* __restrict sum, const double* __restrict counts,
+                                              const double* __restrict offsets,
+                                              const double* __restrict inverse_scale,
+                                              const double* __restrict bound, size_t n, double* __restrict done) {
+    FinishUnfailableRun(high0, high1, low0, low1, sum, counts, offsets, inverse_scale, bound, n, done);
+}
+
+inline void ClippingStatistics::FinishUnfailableRun(const float* __restrict high0, const float* __restrict high1,
+                                                    const float* __restrict low0, const float* __restrict low1,
+                                                    float* __restrict sum, const double* __restrict counts,
+                                                    const double* __restrict offsets,
+                                                    const double* __restrict inverse_scale,
+                                                    const double* __restrict bound, size_t n,
+                                                    double* __restrict done) {
     for (size_t j = 0; j < n; ++j) {
         const double s = sum[j], in = counts[j];
         // Samples of fewer values keep them all; their bound is worked out

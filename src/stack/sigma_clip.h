@@ -210,12 +210,6 @@ private:
         row.resize(size_t(width) * 3);
         for (size_t k = 0; k < row.size(); ++k) row[k] = per_channel[k % 3];
     }
-    // The first frame's sky along row y, three channels a pixel, into sky.
-    void SkyAlong(size_t y, std::vector<float>& sky) const {
-        if (reference_surface.Empty()) return AlongRow(reference, sky);
-        sky.resize(size_t(width) * 3);
-        reference_surface.Row(y, 0, width, sky.data());
-    }
     // The widest range between second highest and second lowest value of
     // the stars' cores (samples whose second lowest value lies above least)
     // within a pixel of sample i, in its channel; 0 without one.
@@ -240,7 +234,6 @@ private:
         std::vector<double> bound;    // kappa^2 times the least variance of the sample's channel
         std::vector<double> steps;    // where the landing frames' offsets begin and end along the row
         std::vector<float> surface;   // the frames' offset surfaces summed, along the row
-        std::vector<float> sky;       // the first frame's sky along the row
         std::array<std::vector<float>, 3> factor;  // the noise map's factor along the row, per channel
         std::vector<double> done;     // 1 where the sample is finished
     };
@@ -255,10 +248,22 @@ private:
     // of its channel (bound[j], kappa^2 times that variance), its mean into
     // sum[j] and 1 into done[j]; 0 there for the rest, left to the tests.
     // Most samples hold no outlier, and the loop, without branches, takes
-    // several at once.
+    // several at once: four on CPUs with wide registers, through its twin.
     static void FinishUnfailable(const float* high0, const float* high1, const float* low0, const float* low1,
                                  float* sum, const double* counts, const double* offsets,
                                  const double* inverse_scale, const double* bound, size_t n, double* done);
+    // FinishUnfailable's loop, compiled into it and into its AVX2 twin: the
+    // same operations, the same bits.
+    __attribute__((always_inline)) static inline void FinishUnfailableRun(
+        const float* __restrict high0, const float* __restrict high1, const float* __restrict low0,
+        const float* __restrict low1, float* __restrict sum, const double* __restrict counts,
+        const double* __restrict offsets, const double* __restrict inverse_scale, const double* __restrict bound,
+        size_t n, double* __restrict done);
+    __attribute__((target("avx2"))) static void FinishUnfailableWide(
+        const float* __restrict high0, const float* __restrict high1, const float* __restrict low0,
+        const float* __restrict low1, float* __restrict sum, const double* __restrict counts,
+        const double* __restrict offsets, const double* __restrict inverse_scale, const double* __restrict bound,
+        size_t n, double* __restrict done);
 
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
 

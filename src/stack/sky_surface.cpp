@@ -67,11 +67,11 @@ void SkySurface::PlaceColumns() {
     for (uint32_t x = 0; x < width; ++x) across[x] = PlaceOf(double(x), width, columns);
 }
 
-void SkySurface::Row(size_t y, size_t x0, size_t pixels, float* out) const {
-    // Down each column to this row, then along the row.
+SkySurface::AlongRow SkySurface::Along(size_t y) const {
+    // Down each column to this row; along the row when read.
     const Place down = PlaceOf(double(y), height, rows);
+    AlongRow along_row(*this);
     std::array<double, kMostCells + 4> column, along;
-    std::array<std::array<float, kMostCells + 4>, 3> row;
     for (unsigned c = 0; c < 3; ++c) {
         for (uint32_t col = 0; col < columns; ++col) {
             for (uint32_t r = 0; r < rows; ++r) column[r + 2] = Cell(col, r, c);
@@ -80,15 +80,15 @@ void SkySurface::Row(size_t y, size_t x0, size_t pixels, float* out) const {
             for (size_t j = 0; j < 4; ++j) along[col + 2] += down.weights[j] * column[down.first + j];
         }
         Extend(along.data(), columns);
-        for (size_t k = 0; k < columns + 4; ++k) row[c][k] = float(along[k]);
+        for (size_t k = 0; k < columns + 4; ++k) along_row.row[c][k] = float(along[k]);
     }
-    for (size_t p = 0; p < pixels; ++p) {
-        const Place& at = across[x0 + p];
-        for (unsigned c = 0; c < 3; ++c) {
-            const float* v = &row[c][at.first];
-            out[p * 3 + c] = at.weights[0] * v[0] + at.weights[1] * v[1] + at.weights[2] * v[2] + at.weights[3] * v[3];
-        }
-    }
+    return along_row;
+}
+
+void SkySurface::Row(size_t y, size_t x0, size_t pixels, float* out) const {
+    const AlongRow along = Along(y);
+    for (size_t p = 0; p < pixels; ++p)
+        for (unsigned c = 0; c < 3; ++c) out[p * 3 + c] = along.At(x0 + p, c);
 }
 
 }  // namespace quen_merge

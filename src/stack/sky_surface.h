@@ -36,6 +36,10 @@ public:
     // How far the surface's cells lie, at most, from their mean, channel c.
     double LargestDeparture(unsigned c) const;
 
+    // The surface along one row, read pixel by pixel: for rows where only
+    // a few pixels need it.
+    class AlongRow;
+    AlongRow Along(size_t y) const;
     // The surface at pixels [x0, x0 + pixels) of row y, three channels a
     // pixel, into out.
     void Row(size_t y, size_t x0, size_t pixels, float* out) const;
@@ -70,6 +74,23 @@ private:
     uint32_t width = 0, height = 0, columns = 0, rows = 0;
     std::vector<float> cells;  // (row * columns + column) * 3 + channel
     std::vector<Place> across;  // by pixel column
+};
+
+class SkySurface::AlongRow {
+public:
+    // The surface at pixel x of the row, channel c.
+    float At(size_t x, unsigned c) const {
+        const Place& at = surface->across[x];
+        const float* v = &row[c][at.first];
+        return at.weights[0] * v[0] + at.weights[1] * v[1] + at.weights[2] * v[2] + at.weights[3] * v[3];
+    }
+
+private:
+    friend class SkySurface;
+    explicit AlongRow(const SkySurface& surface) : surface(&surface) {}
+    const SkySurface* surface;
+    // Each column of cells read down to the row, with two more beyond each end.
+    std::array<std::array<float, kMostCells + 4>, 3> row{};
 };
 
 template <typename Value>
