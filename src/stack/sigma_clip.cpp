@@ -440,8 +440,12 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
             row.inverse_scale[k] = total_inverse_scale[k % 3] / frames;
         }
     }
+    // The map's factors stay the same along a band of rows: the bound is
+    // worked out again only where they change.
     for (unsigned c = 0; c < 3; ++c) {
-        maps[c].Row(y, row.factor[c]);
+        maps[c].Row(y, row.new_factor);
+        if (row.new_factor == row.factor[c]) continue;
+        row.factor[c].swap(row.new_factor);
         // No value's variance is less: not the model's least moved by the
         // least noisy frame's, in the region's measure, nor the
         // quantisation's.
@@ -464,22 +468,31 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
     // The row's thirds, in the order of their samples, walked along with them.
     const std::vector<Third>& row_thirds = thirds[y];
     auto next_third = row_thirds.begin();
-    for (size_t k = 0; k < n; ++k) {
-        if (row.done[k]) continue;
-        if (!sky && !reference_surface.Empty()) sky = reference_surface.Along(y);
-        const float sky_here = sky ? sky->At(k / 3, unsigned(k % 3)) : reference[k % 3];
-        while (next_third != row_thirds.end() && next_third->at < k) ++next_third;
-        const Third* third = next_third != row_thirds.end() && next_third->at == k ? &*next_third : nullptr;
-        const size_t i = first + k;
-        sums[i] = ClippedMean(i, unsigned(row.counts[k]), third, row.offsets[k], row.inverse_scale[k], sky_here,
-                              row.factor[k % 3][k / 3], tally);
+    // Most samples are done, and those left lie together, on stars and
+    // trails: the row is looked at in groups, without branches, first.
+    constexpr size_t kSamplesLooked = 16;
+    for (size_t look = 0; look < n; look += kSamplesLooked) {
+        const size_t end = std::min(n, look + kSamplesLooked);
+        int64_t left = 0;
+        for (size_t k = look; k < end; ++k) left |= row.done[k] ^ 1;
+        if (!left) continue;
+        for (size_t k = look; k < end; ++k) {
+            if (row.done[k]) continue;
+            if (!sky && !reference_surface.Empty()) sky = reference_surface.Along(y);
+            const float sky_here = sky ? sky->At(k / 3, unsigned(k % 3)) : reference[k % 3];
+            while (next_third != row_thirds.end() && next_third->at < k) ++next_third;
+            const Third* third = next_third != row_thirds.end() && next_third->at == k ? &*next_third : nullptr;
+            const size_t i = first + k;
+            sums[i] = ClippedMean(i, unsigned(row.counts[k]), third, row.offsets[k], row.inverse_scale[k],
+                                  sky_here, row.factor[k % 3][k / 3], tally);
+        }
     }
 }
 
 void ClippingStatistics::FinishUnfailable(const float* high0, const float* high1, const float* low0,
                                           const float* low1, float* sum, const double* counts, const double* offsets,
                                           const double* inverse_scale, const double* bound, size_t n,
-                                          double* done) {
+                                          int64_t* done) {
     if (CpuHasWideRegisters())
         FinishUnfailableWide(high0, high1, low0, low1, sum, counts, offsets, inverse_scale, bound, n, done);
     else
@@ -491,7 +504,7 @@ void ClippingStatistics::FinishUnfailableWide(const float* __restrict high0, con
                                               float* __restrict sum, const double* __restrict counts,
                                               const double* __restrict offsets,
                                               const double* __restrict inverse_scale,
-                                              const double* __restrict bound, size_t n, double* __restrict done) {
+                                              const double* __restrict bound, size_t n, int64_t* __restrict done) {
     FinishUnfailableRun(high0, high1, low0, low1, sum, counts, offsets, inverse_scale, bound, n, done);
 }
 
@@ -501,7 +514,7 @@ inline void ClippingStatistics::FinishUnfailableRun(const float* __restrict high
                                                     const double* __restrict offsets,
                                                     const double* __restrict inverse_scale,
                                                     const double* __restrict bound, size_t n,
-                                                    double* __restrict done) {
+                                                    int64_t* __restrict done) {
     for (size_t j = 0; j < n; ++j) {
         const double s = sum[j], in = counts[j];
         // Samples of fewer values keep them all; their bound is worked out
@@ -512,7 +525,7 @@ inline void ClippingStatistics::FinishUnfailableRun(const float* __restrict high
         const double mean = MeanOfAll(s, Larger(in, 1), inverse_scale[j], offsets[j]);
         const double kept = in > 0 ? mean : 0.0;
         sum[j] = float(clean ? kept : s);
-        done[j] = clean ? 1.0 : 0.0;
+        done[j] = clean;
     }
 }
 

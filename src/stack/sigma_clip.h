@@ -235,7 +235,8 @@ private:
         std::vector<double> steps;    // where the landing frames' offsets begin and end along the row
         std::vector<float> surface;   // the frames' offset surfaces summed, along the row
         std::array<std::vector<float>, 3> factor;  // the noise map's factor along the row, per channel
-        std::vector<double> done;     // 1 where the sample is finished
+        std::vector<float> new_factor;  // ... as read for the next row, before it takes its place
+        std::vector<int64_t> done;    // 1 where the sample is finished (as wide as the bound's lanes)
     };
     // Writes the extremes of the samples that the second frame did not
     // reach (every sample when there was none): the first value alone. Once,
@@ -251,19 +252,19 @@ private:
     // several at once: four on CPUs with wide registers, through its twin.
     static void FinishUnfailable(const float* high0, const float* high1, const float* low0, const float* low1,
                                  float* sum, const double* counts, const double* offsets,
-                                 const double* inverse_scale, const double* bound, size_t n, double* done);
+                                 const double* inverse_scale, const double* bound, size_t n, int64_t* done);
     // FinishUnfailable's loop, compiled into it and into its AVX2 twin: the
     // same operations, the same bits.
     __attribute__((always_inline)) static inline void FinishUnfailableRun(
         const float* __restrict high0, const float* __restrict high1, const float* __restrict low0,
         const float* __restrict low1, float* __restrict sum, const double* __restrict counts,
         const double* __restrict offsets, const double* __restrict inverse_scale, const double* __restrict bound,
-        size_t n, double* __restrict done);
+        size_t n, int64_t* __restrict done);
     __attribute__((target("avx2"))) static void FinishUnfailableWide(
         const float* __restrict high0, const float* __restrict high1, const float* __restrict low0,
         const float* __restrict low1, float* __restrict sum, const double* __restrict counts,
         const double* __restrict offsets, const double* __restrict inverse_scale, const double* __restrict bound,
-        size_t n, double* __restrict done);
+        size_t n, int64_t* __restrict done);
 
     static constexpr uint8_t kLastFrameId = 255;  // frames from here on share one id
 
