@@ -54,18 +54,31 @@ float FromOrderedBits(uint32_t bits) {
     return v;
 }
 
-// Sorts keys a byte at a time from the lowest, each pass keeping the order
-// of the last; a byte every key shares takes no pass.
-void RadixSort(std::vector<uint64_t>& keys) {
+// Sorts keys: by their upper half a byte at a time from the lowest, each
+// pass keeping the order of the last (a byte every key shares takes no
+// pass), then each run of equal upper halves by the whole key. The order is
+// the whole keys', in half the passes: upper halves seldom tie. The bytes'
+// counts do not depend on the keys' order, and are taken in one pass.
+void SortKeys(std::vector<uint64_t>& keys) {
+    constexpr unsigned kBytes = 4, kFirstShift = 32;
+    std::array<std::array<size_t, 256>, kBytes> starts{};
+    for (uint64_t k : keys)
+        for (unsigned b = 0; b < kBytes; ++b) ++starts[b][(k >> (kFirstShift + 8 * b)) & 0xff];
     std::vector<uint64_t> sorted(keys.size());
-    for (unsigned shift = 0; shift < 64; shift += 8) {
-        std::array<size_t, 256> start{};
-        for (uint64_t k : keys) ++start[(k >> shift) & 0xff];
+    for (unsigned b = 0; b < kBytes; ++b) {
+        const unsigned shift = kFirstShift + 8 * b;
+        std::array<size_t, 256>& start = starts[b];
         if (start[(keys.front() >> shift) & 0xff] == keys.size()) continue;
         size_t at = 0;
         for (size_t& s : start) at += std::exchange(s, at);
         for (uint64_t k : keys) sorted[start[(k >> shift) & 0xff]++] = k;
         keys.swap(sorted);
+    }
+    for (size_t begin = 0; begin < keys.size();) {
+        size_t end = begin + 1;
+        while (end < keys.size() && keys[end] >> kFirstShift == keys[begin] >> kFirstShift) ++end;
+        if (end - begin > 1) std::sort(keys.begin() + begin, keys.begin() + end);
+        begin = end;
     }
 }
 
@@ -82,7 +95,7 @@ void NoiseModel::Fit(const std::vector<Sample>& samples, double floor) {
         if (s.count >= 2 && std::isfinite(s.level) && std::isfinite(s.variance))
             keys.push_back(uint64_t(OrderedBits(s.level)) << 32 | OrderedBits(s.variance));
     if (keys.empty()) return;
-    RadixSort(keys);
+    SortKeys(keys);
     const auto level_of = [&keys](size_t i) { return FromOrderedBits(uint32_t(keys[i] >> 32)); };
     const auto variance_of = [&keys](size_t i) { return FromOrderedBits(uint32_t(keys[i])); };
     const size_t size = keys.size();
