@@ -464,7 +464,7 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
                      row.done.data());
     // The first frame's sky along the row, set up once a sample needs it and
     // read only where one does.
-    std::optional<SkySurface::AlongRow> sky;
+    std::optional<SkySurface::RowCurve> sky;
     // The row's thirds, in the order of their samples, walked along with them.
     const std::vector<Third>& row_thirds = thirds[y];
     auto next_third = row_thirds.begin();

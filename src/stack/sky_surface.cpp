@@ -67,10 +67,10 @@ void SkySurface::PlaceColumns() {
     for (uint32_t x = 0; x < width; ++x) across[x] = PlaceOf(double(x), width, columns);
 }
 
-SkySurface::AlongRow SkySurface::Along(size_t y) const {
+SkySurface::RowCurve SkySurface::Along(size_t y) const {
     // Down each column to this row; along the row when read.
     const Place down = PlaceOf(double(y), height, rows);
-    AlongRow along_row(*this);
+    RowCurve curve(*this);
     std::array<double, kMostCells + 4> column, along;
     for (unsigned c = 0; c < 3; ++c) {
         for (uint32_t col = 0; col < columns; ++col) {
@@ -80,13 +80,13 @@ SkySurface::AlongRow SkySurface::Along(size_t y) const {
             for (size_t j = 0; j < 4; ++j) along[col + 2] += down.weights[j] * column[down.first + j];
         }
         Extend(along.data(), columns);
-        for (size_t k = 0; k < columns + 4; ++k) along_row.row[c][k] = float(along[k]);
+        for (size_t k = 0; k < columns + 4; ++k) curve.row[c][k] = float(along[k]);
     }
-    return along_row;
+    return curve;
 }
 
 void SkySurface::Row(size_t y, size_t x0, size_t pixels, float* out) const {
-    const AlongRow along = Along(y);
+    const RowCurve along = Along(y);
     for (size_t p = 0; p < pixels; ++p)
         for (unsigned c = 0; c < 3; ++c) out[p * 3 + c] = along.At(x0 + p, c);
 }

@@ -38,8 +38,8 @@ public:
 
     // The surface along one row, read pixel by pixel: for rows where only
     // a few pixels need it.
-    class AlongRow;
-    AlongRow Along(size_t y) const;
+    class RowCurve;
+    RowCurve Along(size_t y) const;
     // The surface at pixels [x0, x0 + pixels) of row y, three channels a
     // pixel, into out.
     void Row(size_t y, size_t x0, size_t pixels, float* out) const;
@@ -76,7 +76,7 @@ private:
     std::vector<Place> across;  // by pixel column
 };
 
-class SkySurface::AlongRow {
+class SkySurface::RowCurve {
 public:
     // The surface at pixel x of the row, channel c.
     float At(size_t x, unsigned c) const {
@@ -87,7 +87,7 @@ public:
 
 private:
     friend class SkySurface;
-    explicit AlongRow(const SkySurface& surface) : surface(&surface) {}
+    explicit RowCurve(const SkySurface& surface) : surface(&surface) {}
     const SkySurface* surface;
     // Each column of cells read down to the row, with two more beyond each end.
     std::array<std::array<float, kMostCells + 4>, 3> row{};
