@@ -100,7 +100,7 @@ void NoiseModel::Fit(const std::vector<Sample>& samples, double floor) {
     const auto variance_of = [&keys](size_t i) { return FromOrderedBits(uint32_t(keys[i])); };
     const size_t size = keys.size();
     const size_t per_bin = std::max(kFewestPerBin, (size + kMostBins - 1) / kMostBins);
-    std::vector<float> levels, variances, bin_levels, bin_variances;
+    std::vector<float> levels, variances, bin_variances;
     size_t bin_of_median = 0;
     for (size_t begin = 0; begin < size;) {
         // A bin spans at least one quantisation step of level: in quantised
@@ -110,13 +110,10 @@ void NoiseModel::Fit(const std::vector<Sample>& samples, double floor) {
         size_t end = std::min(size, begin + per_bin);
         while (end < size && level_of(end - 1) - level_of(begin) < step) ++end;
         if (size - end < per_bin / 2) end = size;
-        bin_levels.clear();
         bin_variances.clear();
-        for (size_t i = begin; i < end; ++i) {
-            bin_levels.push_back(level_of(i));
-            bin_variances.push_back(variance_of(i));
-        }
-        levels.push_back(Median(bin_levels));
+        for (size_t i = begin; i < end; ++i) bin_variances.push_back(variance_of(i));
+        // The keys are in order of level: the bin's median level is its middle one.
+        levels.push_back(level_of(begin + (end - begin) / 2));
         variances.push_back(std::max(float(floor), TrimmedMean(bin_variances, floor)));
         if (begin <= size / 2 && size / 2 < end) bin_of_median = levels.size() - 1;
         begin = end;
