@@ -27,6 +27,8 @@ public:
 
     // The factor of every pixel of row y, into out (width entries).
     void Row(size_t y, std::vector<float>& out) const;
+    // The band of rows y is in: rows of one band have the same factors.
+    size_t BandOf(size_t y) const { return y / cell; }
     // The least factor of any cell.
     float Least() const { return least; }
 

@@ -440,12 +440,12 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
             row.inverse_scale[k] = total_inverse_scale[k % 3] / frames;
         }
     }
-    // The map's factors stay the same along a band of rows: the bound is
-    // worked out again only where they change.
+    // The map's factors stay the same along a band of rows: they and the
+    // bound are worked out again only where a new band begins.
     for (unsigned c = 0; c < 3; ++c) {
-        maps[c].Row(y, row.new_factor);
-        if (row.new_factor == row.factor[c]) continue;
-        row.factor[c].swap(row.new_factor);
+        if (row.factor[c].size() == width && maps[c].BandOf(y) == row.band[c]) continue;
+        row.band[c] = maps[c].BandOf(y);
+        maps[c].Row(y, row.factor[c]);
         // No value's variance is less: not the model's least moved by the
         // least noisy frame's, in the region's measure, nor the
         // quantisation's.
