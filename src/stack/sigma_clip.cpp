@@ -443,7 +443,7 @@ void ClippingStatistics::FinishRow(size_t y, RowScratch& row, RejectionTally& ta
     // The map's factors stay the same along a band of rows: they and the
     // bound are worked out again only where a new band begins.
     for (unsigned c = 0; c < 3; ++c) {
-        if (row.factor[c].size() == width && maps[c].BandOf(y) == row.band[c]) continue;
+        if (maps[c].BandOf(y) == row.band[c]) continue;
         row.band[c] = maps[c].BandOf(y);
         maps[c].Row(y, row.factor[c]);
         // No value's variance is less: not the model's least moved by the

@@ -235,7 +235,8 @@ private:
         std::vector<double> steps;    // where the landing frames' offsets begin and end along the row
         std::vector<float> surface;   // the frames' offset surfaces summed, along the row
         std::array<std::vector<float>, 3> factor;  // the noise map's factor along the row, per channel
-        std::array<size_t, 3> band{};  // ... and the band of rows it is of
+        // ... and the band of rows it is of; none before the first row
+        std::array<size_t, 3> band{SIZE_MAX, SIZE_MAX, SIZE_MAX};
         std::vector<int64_t> done;    // 1 where the sample is finished (as wide as the bound's lanes)
     };
     // Writes the extremes of the samples that the second frame did not
